@@ -1,0 +1,70 @@
+#include "app/cli.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "catalog/database.h"
+#include "catalog/schema.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tarvel [--data-dir DIR] [COMMAND [ARGS]]\n"
+    "\n"
+    "With no command, opens the control panel.\n"
+    "\n"
+    "  --data-dir DIR           working folder holding data.sqlite and the other files\n"
+    "                           (default: the current folder)\n"
+    "\n"
+    "commands:\n"
+    "  catalog                  print the row count of each catalogue table\n";
+
+int Usage(const char* problem) {
+  if (problem) fprintf(stderr, "tarvel: %s\n", problem);
+  fputs(kUsage, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int RunTarvel(int argc, char** argv) {
+  std::string dataDir;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--data-dir") {
+      if (i + 1 >= argc) return Usage("--data-dir needs a folder");
+      dataDir = argv[++i];
+    } else if (a.rfind("--data-dir=", 0) == 0) {
+      dataDir = a.substr(strlen("--data-dir="));
+    } else if (a == "-h" || a == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (!dataDir.empty() && chdir(dataDir.c_str()) != 0) {
+    fprintf(stderr, "tarvel: cannot use %s as the data folder: %s\n", dataDir.c_str(),
+            strerror(errno));
+    return 1;
+  }
+  if (EnsureCatalogueSchema(kCatalogueFile) != 0) return 1;
+
+  if (args.empty()) return RunControlPanel(argc, argv);
+  const std::string command = args.front();
+  args.erase(args.begin());
+  for (const Command& c : Commands()) {
+    if (command == c.name) {
+      int rc = c.run(args);
+      return rc == kUsageError ? Usage(nullptr) : rc;
+    }
+  }
+  return Usage(("unknown command: " + command).c_str());
+}

@@ -1,0 +1,17 @@
+// The headless subcommands of tarvel.
+#pragma once
+
+#include <string>
+#include <vector>
+
+inline constexpr int kUsageError = -2;  // a command's way of asking for the usage text
+
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>& args);
+};
+
+const std::vector<Command>& Commands();
+
+// No command: the control panel.
+int RunControlPanel(int argc, char** argv);

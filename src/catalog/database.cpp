@@ -1,0 +1,172 @@
+#include "catalog/database.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "catalog/sqlite2.h"
+
+SqliteDatabase* SqliteDatabaseCreate() { return new SqliteDatabase; }
+
+void SqliteDatabaseFree(SqliteDatabase* database) { delete database; }
+
+int SqliteDatabase::Open(const char* fileName) {
+  if (!fileName) return 1;
+  char* err = nullptr;
+  *handle = sqlite_open(fileName, 0x1ff, &err);
+  sqlite_freemem(err);
+  if (!*handle) {
+    printf("db open error.\n");
+    return 1;
+  }
+  return 0;
+}
+
+int SqliteDatabase::Close() {
+  if (*handle) sqlite_close(*handle);
+  // The cell is left as the version-2 layer left it, but a closed handle must
+  // never be used again, so it is cleared here.
+  *handle = nullptr;
+  return 0;
+}
+
+int SqliteDatabase::Exec(const char* sql) {
+  char* err = nullptr;
+  int rc = sqlite_exec(*handle, sql, nullptr, nullptr, &err);
+  if (rc != 0) {
+    printf("szSQL=%s\n", sql);
+    printf("nErrorCode=%d\n", rc);
+    printf("pErrMsg=%s\n", err ? err : "");
+  }
+  sqlite_freemem(err);
+  return rc;
+}
+
+SqliteRecordset* SqliteRecordsetInit(SqliteDatabase* database, const char* sql) {
+  auto* rs = new SqliteRecordset;
+  char* err = nullptr;
+  int rows = 0, cols = 0;
+  char** result = nullptr;
+  int rc = sqlite_get_table(database ? *database->handle : nullptr, sql, &result, &rows, &cols, &err);
+  if (rc != 0) {
+    printf("SqliteRecordsetInit:nErrorCode=%d\n", rc);
+    printf("SqliteRecordsetInit:pErrMsg=%s\n", err ? err : "");
+    rows = 0;
+  }
+  sqlite_freemem(err);
+  rs->result = result;
+  rs->columnCount = result ? cols : 0;
+  rs->rowCount = (result && rows != 0) ? rows + 1 : 0;
+  rs->cursor = rs->columnCount;
+  rs->header = result;
+  return rs;
+}
+
+void SqliteRecordsetFree(SqliteRecordset* recordset) {
+  if (!recordset) return;
+  if (recordset->result) sqlite_free_table(recordset->result);
+  delete recordset;
+}
+
+void SqliteRecordset::Print() const {
+  if (rowCount == 0) return;
+  for (int r = 0; r < rowCount; ++r) {
+    for (int c = 0; c < columnCount; ++c) {
+      const char* cell = result[r * columnCount + c];
+      printf("%s     ", cell ? cell : "");
+    }
+    printf("\n");
+  }
+}
+
+int SqliteRecordset::RowCount() const { return rowCount == 0 ? 0 : rowCount - 1; }
+
+int SqliteRecordset::Next() {
+  if (rowCount == 0 || columnCount == 0) return 0;
+  if (cursor / columnCount >= rowCount) return 0;
+  current = result + cursor;
+  cursor += columnCount;
+  return 1;
+}
+
+const char* SqliteRecordset::Cell(int column) const {
+  if (!current || column < 0 || column >= columnCount) return nullptr;
+  return current[column];
+}
+
+void SqliteRecordset::GetInt(int column, int* value) const {
+  const char* cell = Cell(column);
+  if (!cell) {
+    *value = -1;
+    return;
+  }
+  // atoi's meaning (leading digits count) without its undefined overflow.
+  errno = 0;
+  long v = strtol(cell, nullptr, 10);
+  if (v > INT_MAX) v = INT_MAX;
+  if (v < INT_MIN) v = INT_MIN;
+  *value = static_cast<int>(v);
+}
+
+void SqliteRecordset::GetIntByName(const char* columnName, int* value) const {
+  if (!header || !columnName) return;
+  for (int c = 0; c < columnCount; ++c) {
+    if (header[c] && strcmp(header[c], columnName) == 0) GetInt(c, value);
+  }
+}
+
+void SqliteRecordset::GetText(int column, char* buffer, int bound) const {
+  if (!buffer || bound < 0) return;
+  const char* cell = Cell(column);
+  if (!cell) cell = "";  // NULL reads as the empty string
+  size_t len = strlen(cell);
+  if (len < static_cast<size_t>(bound)) {
+    memcpy(buffer, cell, len + 1);
+  } else {
+    memcpy(buffer, cell, static_cast<size_t>(bound));
+    buffer[bound] = '\0';
+  }
+}
+
+std::string SqliteRecordset::Text(int column) const {
+  const char* cell = Cell(column);
+  return cell ? std::string(cell) : std::string();
+}
+
+int CountRows(const char* sql) {
+  CatalogConnection db = OpenCatalogue();
+  if (!db) return 0;
+  Recordset rs = Query(db.get(), sql);
+  return rs->RowCount();
+}
+
+void DatabaseCloser::operator()(SqliteDatabase* db) const {
+  if (!db) return;
+  db->Close();
+  SqliteDatabaseFree(db);
+}
+
+CatalogConnection OpenCatalogue(const char* fileName) {
+  SqliteDatabase* db = SqliteDatabaseCreate();
+  if (db->Open(fileName) != 0) {
+    SqliteDatabaseFree(db);
+    return CatalogConnection();
+  }
+  return CatalogConnection(db);
+}
+
+Transaction::Transaction(SqliteDatabase* db) : db_(db) {
+  active_ = db_ && db_->Exec("BEGIN IMMEDIATE") == 0;
+}
+
+Transaction::~Transaction() {
+  if (active_) db_->Exec("ROLLBACK");
+}
+
+int Transaction::Commit() {
+  if (!active_) return 0;
+  active_ = false;
+  return db_->Exec("COMMIT");
+}

@@ -1,0 +1,40 @@
+// Every SQL text the program sends to the catalogue, with the small functions
+// that send them. Values are escaped; LIKE arguments are passed verbatim
+// (build them with FolderLikeArgument).
+#pragma once
+
+#include <string>
+
+#include "catalog/records.h"
+
+struct SqliteDatabase;
+
+enum class MediaTable { Audio, Video, Image };
+inline constexpr MediaTable kMediaTables[] = {MediaTable::Audio, MediaTable::Video,
+                                              MediaTable::Image};
+const char* TableName(MediaTable table);  // "audio", "video", "image"
+
+// Run on the caller's connection; always return 0.
+int InsertAudioRow(SqliteDatabase* db, const AudioRow& row);
+int InsertVideoRow(SqliteDatabase* db, const VideoRow& row);
+int InsertImageRow(SqliteDatabase* db, const ImageRow& row);
+
+// Each opens its own connection to the catalogue; always return 0.
+int DeleteMediaLike(MediaTable table, const std::string& likeArgument);
+int DeleteMediaByFilename(MediaTable table, const std::string& path);
+int DeleteMediaByRoot(MediaTable table, const std::string& quotedRoot);
+int ClearMediaTable(MediaTable table);
+int InsertSharedFolderRow(const SharedFolderRow& row);
+int DeleteSharedFolderLike(const std::string& argument);
+int ClearSharedFolders();
+
+// The query texts.
+inline constexpr const char* kSelectSharedFolders = "select * from sharedfolder";
+std::string SharedFolderExistsQuery(const std::string& fullPath);
+std::string FilenameCountQuery(const char* table, const std::string& likeArgument);
+
+// 1 when the path is in AUDIO, VIDEO or IMAGE.
+int IsCatalogued(const std::string& fullPath);
+
+// Single-quoted SQL literal of a value.
+std::string Quoted(const std::string& value);

@@ -1,0 +1,39 @@
+// Shared test helpers: a temporary working folder holding a fresh catalogue,
+// and running the built programs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// Makes a temporary folder, changes into it and creates the catalogue there.
+class CatalogTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  fs::path dir_;
+  fs::path oldCwd_;
+};
+
+// Result of one SQL query as rows of text cells ("" for NULL).
+std::vector<std::vector<std::string>> Rows(const std::string& sql);
+int Count(const std::string& table);
+
+// Writes `bytes` to `path`, creating parent folders.
+void WriteFile(const fs::path& path, const std::string& bytes = "x");
+std::string ReadFile(const fs::path& path);
+
+struct RunResult {
+  int status = -1;  // exit code, or -1 when killed
+  std::string out;
+  std::string err;
+};
+// Runs a program built by this project (from TARVEL_BIN_DIR) with arguments,
+// in the current folder, standard input from /dev/null.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+std::string BinDir();
