@@ -32,3 +32,36 @@ TEST_F(Cli, ACorruptCatalogueIsAClearErrorAndIsNotOverwritten) {
   EXPECT_NE(r.err.find("not a usable catalogue"), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(dir_ / "bad" / "data.sqlite"), std::string(4096, 'z'));
 }
+
+TEST_F(Cli, ShareAndListDriveTheEngineHeadless) {
+  WriteFile(dir_ / "media" / "Music" / "a.mp3");
+  WriteFile(dir_ / "media" / "Music" / "b.jpg");
+  fs::create_directory("data");
+  auto tarvel = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--data-dir", "data"});
+    return RunProgram("tarvel", args);
+  };
+  RunResult r = tarvel({"share", "media/Music/", "--types", "mp3"});  // relative to where we are
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = tarvel({"list"});
+  EXPECT_EQ(r.out, (dir_ / "media" / "Music").string() + "/\n");
+  r = tarvel({"catalog"});
+  EXPECT_EQ(r.out, "AUDIO 1\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 1\n");
+  r = tarvel({"share", (dir_ / "media" / "Music").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "This folder has been shared\n");
+  r = tarvel({"share", "media/nope"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not a readable folder"), std::string::npos);
+  WriteFile(dir_ / "media" / "file.mp3");
+  EXPECT_EQ(tarvel({"share", "media/file.mp3"}).status, 1);
+  EXPECT_EQ(tarvel({"share", "media", "--types", "mp3,wmv"}).status, 2);
+  EXPECT_EQ(tarvel({"share", "media", "--types"}).status, 2);
+  EXPECT_EQ(tarvel({"share"}).status, 2);
+  EXPECT_EQ(tarvel({"catalog"}).out, "AUDIO 1\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 1\n");
+  r = tarvel({"share", "media", "--types", "none"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tarvel({"list"}).out,
+            (dir_ / "media" / "Music").string() + "/\n" + (dir_ / "media").string() + "/\n");
+}

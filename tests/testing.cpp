@@ -20,6 +20,10 @@ void CatalogTest::SetUp() {
   ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
   dir_ = fs::canonical(tmpl);
   fs::current_path(dir_);
+  // Locks and presence files of this test stay in its own folder.
+  fs::create_directory(dir_ / "run");
+  fs::permissions(dir_ / "run", fs::perms::owner_all);
+  setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
   ASSERT_EQ(EnsureCatalogueSchema(kCatalogueFile), 0);
 }
 

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "shares/share_view.h"
 
 namespace fs = std::filesystem;
 
@@ -18,6 +21,19 @@ class CatalogTest : public ::testing::Test {
 
   fs::path dir_;
   fs::path oldCwd_;
+};
+
+// Everything the engine shows, recorded.
+class RecordingView : public ShareView {
+ public:
+  void CreateProgress(int range) override { ranges.push_back(range); }
+  void SetProgress(int position) override { last = position; }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void Warn(const std::string& text) override { warnings.push_back(text); }
+  void ShowWaitingLabel(const std::string& text) override { waiting.push_back(text); }
+  std::vector<int> ranges;
+  std::atomic<int> last{0};
+  std::vector<std::string> messages, warnings, waiting;
 };
 
 // Result of one SQL query as rows of text cells ("" for NULL).

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,11 @@ constexpr const char* kUsage =
     "                           (default: the current folder)\n"
     "\n"
     "commands:\n"
-    "  catalog                  print the row count of each catalogue table\n";
+    "  catalog                  print the row count of each catalogue table\n"
+    "  share PATH [--types LIST]\n"
+    "                           share a folder: walk it into the catalogue; LIST is\n"
+    "                           comma-separated extensions (mp3,jpg) or none\n"
+    "  list                     print the shared folders, one per line\n";
 
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "tarvel: %s\n", problem);
@@ -50,6 +55,8 @@ int RunTarvel(int argc, char** argv) {
       args.push_back(a);
     }
   }
+  std::error_code ec;
+  g_invocationDir = std::filesystem::current_path(ec).string();
   if (!dataDir.empty() && chdir(dataDir.c_str()) != 0) {
     fprintf(stderr, "tarvel: cannot use %s as the data folder: %s\n", dataDir.c_str(),
             strerror(errno));

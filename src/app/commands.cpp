@@ -1,8 +1,20 @@
 #include "app/commands.h"
 
-#include <cstdio>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/terminal_view.h"
 #include "catalog/database.h"
+#include "platform/signals.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+
+namespace fs = std::filesystem;
+
+std::string g_invocationDir;
 
 namespace {
 
@@ -21,11 +33,117 @@ int CatalogCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The engine as the command line uses it: list loaded, quiet on stdout.
+struct Engine {
+  CSharedFolderCore core;
+  TerminalView view;
+  Engine() {
+    core.SetView(&view);
+    core.SetEchoList(false);
+    core.LoadList();
+  }
+};
+
+// PATH made absolute and tidy, without a trailing '/' (except the root).
+std::string FolderArgument(const std::string& arg) {
+  fs::path given(arg);
+  if (given.is_relative() && !g_invocationDir.empty()) given = fs::path(g_invocationDir) / given;
+  std::string p = fs::absolute(given).lexically_normal().string();
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+bool ReadableFolder(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec) && access(path.c_str(), R_OK | X_OK) == 0;
+}
+
+// Splits off "--types LIST" and sets the enabled media types from it.
+// Returns false (after saying why) when LIST is not understood.
+bool TakeTypesOption(std::vector<std::string>& args, bool* bad) {
+  *bad = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string list;
+    if (args[i] == "--types") {
+      if (i + 1 >= args.size()) {
+        *bad = true;
+        return false;
+      }
+      list = args[i + 1];
+      args.erase(args.begin() + i, args.begin() + i + 2);
+    } else if (args[i].rfind("--types=", 0) == 0) {
+      list = args[i].substr(8);
+      args.erase(args.begin() + i);
+    } else {
+      continue;
+    }
+    if (list == "none") {
+      g_enabledMediaTypes.Clear();
+      return true;
+    }
+    std::vector<std::string> exts, unknown;
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t comma = list.find(',', start);
+      std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      if (!e.empty() && e[0] == '.') e.erase(0, 1);
+      if (!e.empty()) exts.push_back(e);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    std::vector<std::string> rows = MediaTypesForExtensions(exts, &unknown);
+    if (!unknown.empty() || exts.empty()) {
+      fprintf(stderr, "tarvel: unknown media type in --types: %s\n",
+              unknown.empty() ? list.c_str() : unknown.front().c_str());
+      *bad = true;
+      return false;
+    }
+    g_enabledMediaTypes.Set(rows);
+    return true;
+  }
+  return true;
+}
+
+int ShareCommand(const std::vector<std::string>& argsIn) {
+  std::vector<std::string> args = argsIn;
+  bool bad;
+  if (!TakeTypesOption(args, &bad)) return kUsageError;
+  if (args.size() != 1 || args[0].rfind("--", 0) == 0) return kUsageError;
+  const std::string path = FolderArgument(args[0]);
+  if (!ReadableFolder(path)) {
+    fprintf(stderr, "tarvel: %s is not a readable folder\n", args[0].c_str());
+    return 1;
+  }
+  const std::string label = path == "/" ? "/" : fs::path(path).filename().string();
+  Engine engine;
+  std::atomic<bool> interrupted{false};
+  StopSignals signals([&](int) {
+    interrupted = true;
+    engine.core.RequestStop();
+  });
+  if (!engine.core.StartAdd(path, label)) return 1;
+  engine.core.WaitForAdds();
+  if (interrupted) {
+    fprintf(stderr, "tarvel: interrupted; %s was not shared\n", path.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int ListCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) return kUsageError;
+  Engine engine;
+  for (const std::string& item : engine.core.List().Items()) printf("%s\n", item.c_str());
+  return 0;
+}
+
 }  // namespace
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"catalog", CatalogCommand},
+      {"share", ShareCommand},
+      {"list", ListCommand},
   };
   return commands;
 }

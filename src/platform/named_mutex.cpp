@@ -1,0 +1,43 @@
+#include "platform/named_mutex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/runtime_dir.h"
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name) {
+  std::string dir = RuntimeDir();
+  if (dir.empty() || name.empty() || name.find('/') != std::string::npos) return nullptr;
+  std::string path = dir + "/" + name + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<NamedMutex>(new NamedMutex(fd));
+}
+
+NamedMutex::~NamedMutex() { close(fd_); }
+
+void NamedMutex::Wait() {
+  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+bool NamedMutex::TryWait() { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+
+void NamedMutex::Release() { flock(fd_, LOCK_UN); }
+
+NamedLock::NamedLock(const std::string& name) : mutex_(NamedMutex::Open(name)) {
+  if (mutex_) mutex_->Wait();
+}
+
+NamedLock::~NamedLock() {
+  if (mutex_) mutex_->Release();
+}
+
+std::unique_ptr<NamedMutex> ClaimSingleInstance(const std::string& name) {
+  auto m = NamedMutex::Open(name);
+  if (!m || !m->TryWait()) return nullptr;
+  return m;
+}

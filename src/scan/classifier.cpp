@@ -1,0 +1,84 @@
+// Deciding what the catalogue takes of one file, and writing its row.
+#include "catalog/database.h"
+#include "catalog/records.h"
+#include "catalog/statements.h"
+#include "catalog/text.h"
+#include "scan/tag_reader.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+
+namespace {
+
+enum class MediaClass { None, TaggedAudio, Audio, Video, Image };
+
+MediaClass ClassOf(const std::string& lowerExtension) {
+  static const std::pair<const char*, MediaClass> kClasses[] = {
+      {".mp3", MediaClass::TaggedAudio},
+      {".wav", MediaClass::Audio},   {".wma", MediaClass::Audio},  {".lpcm", MediaClass::Audio},
+      {".m3u", MediaClass::Audio},   {".pls", MediaClass::Audio},  {".aif", MediaClass::Audio},
+      {".aiff", MediaClass::Audio},  {".mpa", MediaClass::Audio},  {".mp1", MediaClass::Audio},
+      {".mp2", MediaClass::Audio},
+      {".mpeg2", MediaClass::Video}, {".mpg", MediaClass::Video},  {".mpeg", MediaClass::Video},
+      {".vob", MediaClass::Video},   {".dat", MediaClass::Video},  {".mp4", MediaClass::Video},
+      {".avi", MediaClass::Video},
+      {".jpg", MediaClass::Image},   {".jpe", MediaClass::Image},  {".jpeg", MediaClass::Image},
+      {".gif", MediaClass::Image},   {".bmp", MediaClass::Image},  {".tif", MediaClass::Image},
+      {".tiff", MediaClass::Image},  {".png", MediaClass::Image},  {".jp2", MediaClass::Image},
+      {".jpc", MediaClass::Image},   {".j2k", MediaClass::Image},
+  };
+  for (const auto& [ext, cls] : kClasses)
+    if (lowerExtension == ext) return cls;
+  return MediaClass::None;
+}
+
+}  // namespace
+
+void CSharedFolderCore::LoadMediaTypes() { g_enabledMediaTypes.LoadAll(); }
+
+int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folder,
+                                    const std::string& root, const std::string& fileName) {
+  const std::string title = Utf8Lower(fileName);
+  const std::string dir = WithSlash(folder);
+  const std::string fullPath = dir + fileName;
+  const std::string extension = GetExtension(fileName);
+  if (!IsMediaTypeEnabled(extension)) return 1;
+  switch (ClassOf(Utf8Lower(extension))) {
+    case MediaClass::None:
+      break;
+    case MediaClass::TaggedAudio: {
+      AudioRow row;
+      row.ParentDir = dir;
+      row.SharedRoot = root;
+      if (ReadMp3Tag(fullPath, title, &row)) InsertAudioRow(db, row);
+      break;
+    }
+    case MediaClass::Audio: {
+      AudioRow row;
+      row.Title = title;
+      row.ParentDir = dir;
+      row.Filename = fullPath;
+      row.SharedRoot = root;
+      InsertAudioRow(db, row);
+      break;
+    }
+    case MediaClass::Video: {
+      VideoRow row;
+      row.Title = title;
+      row.ParentDir = dir;
+      row.Filename = fullPath;
+      row.SharedRoot = root;
+      InsertVideoRow(db, row);
+      break;
+    }
+    case MediaClass::Image: {
+      ImageRow row;
+      row.Title = title;
+      row.ParentDir = dir;
+      row.Filename = fullPath;
+      row.SharedRoot = root;
+      InsertImageRow(db, row);
+      break;
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,105 @@
+// Add: the duplicate test, the file count and the worker that shares a folder.
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "catalog/text.h"
+#include "platform/named_mutex.h"
+#include "scan/dir_walk.h"
+#include "shares/shared_folder_core.h"
+
+bool CSharedFolderCore::IsParentOfSharedFolder(const std::string& path) const {
+  const std::string p = WithSlash(path);
+  bool seen = false;
+  for (const std::string& item : m_list.Items()) {
+    if (item.compare(0, p.size(), p) != 0) continue;
+    if (p.size() >= item.size()) return false;  // the folder itself is listed
+    seen = true;
+  }
+  return seen;
+}
+
+bool CSharedFolderCore::IsAlreadyShared(const std::string& path, const std::string& /*label*/) {
+  const std::string like = FolderLikeArgument(WithSlash(path));
+  // SHAREDFOLDER has no Filename column, so only the media tables are counted;
+  // listed folders below the path are found in the list instead.
+  int sum = 0;
+  for (MediaTable t : kMediaTables) sum += CountRows(FilenameCountQuery(TableName(t), like).c_str());
+  if (sum == 0) return IsListed(path);
+  return !IsParentOfSharedFolder(path);
+}
+
+int CSharedFolderCore::CountFiles(const std::string& folder) {
+  const std::string dir = WithSlash(folder);
+  BranchGuard guard(dir);
+  if (guard.Loop()) return m_nFileCount;
+  ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
+    if (kind == EntryKind::File) {
+      ++m_nFileCount;
+    } else if (!IsSharedSubfolder(folder, name)) {
+      CountSubfolderFiles(name, folder);
+    }
+  });
+  return m_nFileCount;
+}
+
+int CSharedFolderCore::CountSubfolderFiles(const std::string& name, const std::string& folder) {
+  CountFiles(WithSlash(folder) + name);
+  return 0;
+}
+
+void AddSharedFolderRow(const std::string& path, const std::string& label,
+                        const std::string& viewName) {
+  std::string l = label;
+  // A root's label loses its slash, but is never left empty.
+  if (l.size() > 1 && l.back() == '/') l.pop_back();
+  SharedFolderRow row{path, l, ViewCodeFromName(viewName)};
+  if (CountRows(SharedFolderExistsQuery(path).c_str()) == 0) InsertSharedFolderRow(row);
+}
+
+bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& label) {
+  if (IsAlreadyShared(path, label)) {
+    view_->ShowMessage(kAlreadySharedMessage);
+    return false;
+  }
+  std::lock_guard lock(addMutex_);
+  addThreads_.emplace_back(AddFolderThread, AddRequest{this, path, label});
+  return true;
+}
+
+void CSharedFolderCore::WaitForAdds() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(addMutex_);
+    threads.swap(addThreads_);
+  }
+  for (auto& t : threads)
+    if (t.joinable()) t.join();
+}
+
+unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
+  CSharedFolderCore* page = request.page;
+  const std::string path = request.path;
+  const std::string label = request.label;
+  NamedLock lock(kCatalogueMutex);
+  ShareView& view = *page->view_;
+  view.SetButtonsEnabled(false);
+  view.ShowWaitingLabel(kWaitingText);
+  page->m_nFileCount = 0;
+  int count = page->CountFiles(path);
+  view.HideWaitingLabel();
+  page->CreateProgress(count);
+  page->m_nProgressPos = 0;
+  // Every row records the folder as it is listed, so that removal by root
+  // finds them all.
+  const std::string listed = WithSlash(path);
+  page->ScanFolder(path, listed);
+  page->DestroyProgress();
+  if (page->stopRequested_) {
+    // Stopped half way: take back what was written, list nothing.
+    for (MediaTable t : kMediaTables) DeleteMediaByRoot(t, Quoted(listed));
+  } else {
+    page->AddListItem(listed);
+    AddSharedFolderRow(listed, label, "");
+  }
+  view.SetButtonsEnabled(true);
+  return 0;
+}

@@ -1,0 +1,87 @@
+#include "shares/shared_folder_core.h"
+
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "catalog/text.h"
+#include "platform/named_mutex.h"
+#include "shares/folder_selection.h"
+
+CSharedFolderCore::CSharedFolderCore() = default;
+
+CSharedFolderCore::~CSharedFolderCore() {
+  // No worker outlives the engine it uses.
+  RequestStop();
+  WaitForAdds();
+}
+
+void CSharedFolderCore::SetView(ShareView* view) {
+  view_ = view ? view : &defaultView_;
+  m_list.SetView(view);
+}
+
+int CSharedFolderCore::LoadList() {
+  CatalogConnection db = OpenCatalogue();
+  if (!db) return 0;
+  Recordset rs = Query(db.get(), kSelectSharedFolders);
+  if (echoList_) rs->Print();
+  while (rs->Next()) AddListItem(rs->Text(1));  // FullPath, whole
+  return 0;
+}
+
+void CSharedFolderCore::AddListItem(const std::string& path) {
+  if (path.empty()) return;
+  m_list.Insert(m_nItemCount, path);
+  ++m_nItemCount;
+}
+
+bool CSharedFolderCore::IsListed(const std::string& path) const {
+  return m_list.IndexOf(WithSlash(path)) >= 0;
+}
+
+int CSharedFolderCore::FindListIndex(const std::string& path) const {
+  return m_list.IndexOf(WithSlash(path));
+}
+
+bool CSharedFolderCore::IsSharedSubfolder(const std::string& folder, const std::string& name) const {
+  return m_list.IndexOf(WithSlash(folder) + name + "/") >= 0;
+}
+
+std::string CSharedFolderCore::GetExtension(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(dot);
+}
+
+std::string CSharedFolderCore::GetFileName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string CSharedFolderCore::GetDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool CSharedFolderCore::HasNoExtension(const std::string& name) {
+  return name.find('.') == std::string::npos;
+}
+
+std::string CSharedFolderCore::WithSlash(const std::string& path) {
+  return !path.empty() && path.back() == '/' ? path : path + "/";
+}
+
+bool CSharedFolderCore::IsMediaTypeEnabled(const std::string& extension) const {
+  return g_enabledMediaTypes.Contains(Utf8Lower(extension));
+}
+
+int CSharedFolderCore::CreateProgress(int range) {
+  // The whole count is kept: a bar of 70,000 files must not fill at 4,464.
+  view_->CreateProgress(range < 0 ? 0 : range);
+  view_->SetProgress(0);
+  return 1;
+}
+
+int CSharedFolderCore::DestroyProgress() {
+  NamedLock lock(kAlternateMutex);
+  view_->DestroyProgress();
+  return 1;
+}

@@ -1,0 +1,119 @@
+// The sharing engine: the list of shared folders and every operation that
+// changes it or the catalogue (Add, Delete, Delete All, Rescan), with the
+// scanner, the classifier and the playlists they use. It owns no widgets:
+// the command line drives it directly and the control panel's page derives
+// from it and shows it through a ShareView.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "shares/folder_list.h"
+#include "shares/share_view.h"
+
+struct SqliteDatabase;
+class ChangeMonitor;
+
+// A path's identity, for noticing a folder met twice through symbolic links.
+using FolderId = std::pair<unsigned long, unsigned long>;
+
+class CSharedFolderCore {
+ public:
+  CSharedFolderCore();
+  virtual ~CSharedFolderCore();
+  CSharedFolderCore(const CSharedFolderCore&) = delete;
+  CSharedFolderCore& operator=(const CSharedFolderCore&) = delete;
+
+  void SetView(ShareView* view);
+  ShareView& View() { return *view_; }
+  SharedFolderList& List() { return m_list; }
+  // Whether LoadList echoes the SHAREDFOLDER rows on standard output.
+  void SetEchoList(bool echo) { echoList_ = echo; }
+
+  // The list and its queries.
+  virtual int LoadList();
+  virtual void AddListItem(const std::string& path);
+  virtual bool IsListed(const std::string& path) const;
+  virtual int FindListIndex(const std::string& path) const;
+  virtual bool IsSharedSubfolder(const std::string& folder, const std::string& name) const;
+
+  // Path utilities.
+  static std::string GetExtension(const std::string& name);
+  static std::string GetFileName(const std::string& path);
+  static std::string GetDirectory(const std::string& path);
+  static bool HasNoExtension(const std::string& name);
+  static std::string WithSlash(const std::string& path);
+
+  // Media types and classification.
+  virtual bool IsMediaTypeEnabled(const std::string& extension) const;
+  virtual void LoadMediaTypes();
+  virtual int ClassifyFile(SqliteDatabase* db, const std::string& folder, const std::string& root,
+                           const std::string& fileName);
+
+  // Slideshow playlists.
+  virtual bool AppendToPlaylist(const std::string& folder, const std::string& name);
+  virtual int IsPlaylistImage(const std::string& name) const;
+  virtual void DeletePlaylist(const std::string& folder);
+
+  // The walk.
+  virtual short ScanFolder(const std::string& folder, const std::string& root);
+  virtual void ScanSubfolder(const std::string& name, const std::string& folder,
+                             const std::string& root);
+  int CountFiles(const std::string& folder);
+  int CountSubfolderFiles(const std::string& name, const std::string& folder);
+
+  // The progress bar.
+  virtual int CreateProgress(int range);
+  virtual int DestroyProgress();
+
+  // Add.
+  virtual bool IsAlreadyShared(const std::string& path, const std::string& label);
+  virtual bool IsParentOfSharedFolder(const std::string& path) const;
+  // Refuses (false, "This folder has been shared" shown) or starts the Add
+  // worker on the folder and returns true without waiting for it.
+  bool StartAdd(const std::string& path, const std::string& label);
+  // Waits for every Add worker started so far.
+  void WaitForAdds();
+  // Asks running scans to stop early; an Add stopped so takes back the rows
+  // it wrote and lists nothing.
+  void RequestStop() { stopRequested_ = true; }
+
+  std::atomic<int> m_nItemCount{0};
+  std::atomic<int> m_nProgressPos{0};
+  std::atomic<int> m_nFileCount{0};
+  bool m_bRescan = false;
+
+ protected:
+  struct AddRequest {
+    CSharedFolderCore* page;
+    std::string path;
+    std::string label;
+  };
+  static unsigned AddFolderThread(AddRequest request);
+
+  SharedFolderList m_list;
+  ShareView defaultView_;
+  ShareView* view_ = &defaultView_;
+  bool echoList_ = true;
+  std::atomic<bool> stopRequested_{false};
+
+ private:
+  short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
+  int CountLevel(const std::string& folder, std::set<FolderId>& branch);
+
+  std::mutex addMutex_;
+  std::vector<std::thread> addThreads_;
+};
+
+// Writes the SHAREDFOLDER row of a folder unless one exists for its path.
+void AddSharedFolderRow(const std::string& path, const std::string& label,
+                        const std::string& viewName);
+
+inline constexpr const char* kAlreadySharedMessage = "This folder has been shared";
+inline constexpr const char* kWaitingText = "For be shared,please wait...";

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+#include "testing.h"
+
+namespace {
+
+class Add : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    g_enabledMediaTypes.LoadAll();
+    core.SetView(&view);
+    core.SetEchoList(false);
+  }
+  void TearDown() override {
+    g_enabledMediaTypes.LoadAll();
+    CatalogTest::TearDown();
+  }
+  std::string Share(const std::string& rel, const std::string& label = "") {
+    std::string path = (dir_ / rel).string();
+    if (!core.StartAdd(path, label.empty() ? fs::path(path).filename().string() : label))
+      return "refused";
+    core.WaitForAdds();
+    return "shared";
+  }
+  std::string P(const std::string& rel) { return (dir_ / rel).string(); }
+
+  CSharedFolderCore core;
+  RecordingView view;
+};
+
+}  // namespace
+
+TEST_F(Add, SharingListsTheFolderAndWritesItsRows) {
+  WriteFile(dir_ / "Music" / "a.mp3");
+  WriteFile(dir_ / "Music" / "sub" / "b.jpg");
+  WriteFile(dir_ / "Music" / "c.txt");
+  EXPECT_EQ(Share("Music"), "shared");
+  EXPECT_EQ(core.List().Items(), std::vector<std::string>{P("Music/")});
+  EXPECT_EQ(Rows("select * from sharedfolder")[0],
+            (std::vector<std::string>{"Music", P("Music/"), "0"}));
+  EXPECT_EQ(Count("audio"), 1);
+  EXPECT_EQ(Count("image"), 1);
+  EXPECT_EQ(Rows("select SharedRoot from image")[0][0], P("Music/"));
+  EXPECT_EQ(view.ranges, std::vector<int>{3});
+  EXPECT_EQ(view.last, 3);
+  EXPECT_EQ(view.waiting, std::vector<std::string>{"For be shared,please wait..."});
+  // A second engine loads what the first one listed.
+  CSharedFolderCore again;
+  again.SetEchoList(false);
+  again.LoadList();
+  EXPECT_EQ(again.List().Items(), std::vector<std::string>{P("Music/")});
+}
+
+TEST_F(Add, DuplicateTestRefusesListedAndCataloguedInsideFolders) {
+  WriteFile(dir_ / "Music" / "Rock" / "a.mp3");
+  WriteFile(dir_ / "Music" / "Empty" / "notes.txt");
+  ASSERT_EQ(Share("Music"), "shared");
+  EXPECT_EQ(Share("Music"), "refused");
+  EXPECT_EQ(view.messages, std::vector<std::string>{"This folder has been shared"});
+  EXPECT_EQ(Share("Music/Rock"), "refused");  // files catalogued under it
+  EXPECT_EQ(Share("Music/Empty"), "shared");  // nothing catalogued under it
+  EXPECT_EQ(Count("sharedfolder"), 2);
+  EXPECT_EQ(Count("audio"), 1);
+}
+
+TEST_F(Add, AParentOfListedFoldersMayBeShared) {
+  WriteFile(dir_ / "All" / "Music" / "a.mp3");
+  WriteFile(dir_ / "All" / "top.mp3");
+  ASSERT_EQ(Share("All/Music"), "shared");
+  EXPECT_TRUE(core.IsParentOfSharedFolder(P("All")));
+  EXPECT_EQ(Share("All"), "shared");
+  // The parent's walk leaves the listed folder to itself: no second row.
+  EXPECT_EQ(Count("audio"), 2);
+  EXPECT_EQ(Rows("select SharedRoot from audio where Filename like '%top.mp3'")[0][0], P("All/"));
+  EXPECT_EQ(core.List().Items(), (std::vector<std::string>{P("All/Music/"), P("All/")}));
+}
+
+TEST_F(Add, SiblingsWithACommonPrefixDoNotCountAsShared) {
+  WriteFile(dir_ / "Jazz" / "a.mp3");
+  WriteFile(dir_ / "Jazz Live" / "b.mp3");
+  ASSERT_EQ(Share("Jazz"), "shared");
+  EXPECT_EQ(Share("Jazz Live"), "shared");
+  EXPECT_FALSE(core.IsParentOfSharedFolder(P("Ja")));
+}
+
+TEST_F(Add, NoMediaTypesStillListsTheFolder) {
+  WriteFile(dir_ / "Pics" / "a.jpg");
+  g_enabledMediaTypes.Clear();
+  EXPECT_EQ(Share("Pics"), "shared");
+  EXPECT_EQ(Count("image"), 0);
+  EXPECT_EQ(Count("sharedfolder"), 1);
+}
+
+TEST_F(Add, RootFolderIsListedWithSlashAndLabelledWithoutEmptyingIt) {
+  core.AddListItem("/");
+  EXPECT_TRUE(core.IsListed("/"));
+  EXPECT_FALSE(core.IsParentOfSharedFolder("/"));
+  AddSharedFolderRow("/", "/", "");
+  AddSharedFolderRow("/", "/", "");  // never a second row for the same path
+  EXPECT_EQ(Rows("select * from sharedfolder"),
+            (std::vector<std::vector<std::string>>{{"/", "/", "0"}}));
+  AddSharedFolderRow("/m/x/", "x/", "AllAudio");
+  EXPECT_EQ(Rows("select * from sharedfolder where FullPath='/m/x/'")[0],
+            (std::vector<std::string>{"x", "/m/x/", "2"}));
+}
+
+TEST_F(Add, QuotesAndWildcardsInFolderNames) {
+  WriteFile(dir_ / "It's 100%_done" / "a.mp3");
+  WriteFile(dir_ / "It's 100X_done" / "b.mp3");
+  ASSERT_EQ(Share("It's 100%_done"), "shared");
+  EXPECT_EQ(Share("It's 100X_done"), "shared");  // the first folder's rows do not count
+  EXPECT_EQ(Share("It's 100%_done"), "refused");
+  EXPECT_EQ(Count("sharedfolder"), 2);
+}
+
+TEST_F(Add, StoppingAnAddTakesBackItsRows) {
+  for (int i = 0; i < 50; ++i) WriteFile(dir_ / "Big" / ("d" + std::to_string(i / 5)) / (std::to_string(i) + ".jpg"));
+  core.RequestStop();
+  EXPECT_TRUE(core.StartAdd(P("Big"), "Big"));
+  core.WaitForAdds();
+  EXPECT_EQ(Count("image"), 0);
+  EXPECT_EQ(Count("sharedfolder"), 0);
+  EXPECT_EQ(core.List().Size(), 0);
+}

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "id3_builder.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+#include "testing.h"
+
+namespace {
+
+class Scan : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    g_enabledMediaTypes.LoadAll();
+    core.SetView(&view);
+    core.SetEchoList(false);
+    m = (dir_ / "m").string();
+    fs::create_directory(m);
+  }
+  void TearDown() override {
+    g_enabledMediaTypes.LoadAll();
+    CatalogTest::TearDown();
+  }
+  short ScanM() { return core.ScanFolder(m, m + "/"); }
+  std::vector<std::string> Files(const std::string& table) {
+    std::vector<std::string> out;
+    for (auto& r : Rows("select Filename from " + table + " order by Filename")) out.push_back(r[0]);
+    return out;
+  }
+  void Classify(const std::string& name) {
+    WriteFile(fs::path(m) / name, "data");
+    CatalogConnection db = OpenCatalogue();
+    core.ClassifyFile(db.get(), m, m + "/", name);
+  }
+
+  CSharedFolderCore core;
+  RecordingView view;
+  std::string m;
+};
+
+}  // namespace
+
+TEST_F(Scan, ExtensionsDecideTheTableWhateverTheirCase) {
+  for (const char* n : {"SONG.MP3", "a.WAV", "b.m3u", "CLIP.MPEG", "c.mpeg2", "d.vob", "PHOTO.JPEG",
+                        "e.j2k", "x.tar.gz", "README", "f.jpeg2000", "g.wmv", "mpeg"})
+    Classify(n);
+  EXPECT_EQ(Files("audio"), (std::vector<std::string>{m + "/SONG.MP3", m + "/a.WAV", m + "/b.m3u"}));
+  EXPECT_EQ(Files("video"), (std::vector<std::string>{m + "/CLIP.MPEG", m + "/c.mpeg2", m + "/d.vob"}));
+  EXPECT_EQ(Files("image"), (std::vector<std::string>{m + "/PHOTO.JPEG", m + "/e.j2k"}));
+  auto song = Rows("select Title, HasTag, ParentDir, SharedRoot from audio where Filename like '%SONG%'")[0];
+  EXPECT_EQ(song, (std::vector<std::string>{"song.mp3", "1", m + "/", m + "/"}));
+  EXPECT_EQ(Rows("select HasTag from audio where Filename like '%WAV'")[0][0], "0");
+}
+
+TEST_F(Scan, MediaTypeFilterIsASubstringSearchOfTheEnabledRows) {
+  g_enabledMediaTypes.Set({"*.mp3(MPEG Layer-3 Audio File)"});
+  Classify("a.wav");
+  Classify("b.mp3");
+  EXPECT_EQ(Files("audio"), std::vector<std::string>{m + "/b.mp3"});
+  g_enabledMediaTypes.Set({"*.mpeg2(mpeg2 video)"});
+  EXPECT_TRUE(core.IsMediaTypeEnabled(".MPEG"));  // found inside ".mpeg2"
+  Classify("c.mpeg");
+  EXPECT_EQ(Files("video"), std::vector<std::string>{m + "/c.mpeg"});
+  g_enabledMediaTypes.LoadAll();
+  EXPECT_TRUE(core.IsMediaTypeEnabled(".JPG"));
+  EXPECT_FALSE(core.IsMediaTypeEnabled(".wmv"));
+  std::vector<std::string> unknown;
+  EXPECT_EQ(MediaTypesForExtensions({"MP3", "jpe", "wmv"}, &unknown),
+            (std::vector<std::string>{"*.mp3(MPEG Layer-3 Audio File)",
+                                      "*.jpg *.jpe *.jpeg(Jpeg File Format)"}));
+  EXPECT_EQ(unknown, std::vector<std::string>{"wmv"});
+  EXPECT_EQ(MediaTypesForExtensions({"mpeg"}, nullptr),
+            std::vector<std::string>{"*.mpg *.mpeg(MPEG Video files)"});
+}
+
+TEST_F(Scan, PathUtilities) {
+  EXPECT_EQ(CSharedFolderCore::GetExtension("song.tar.gz"), ".gz");
+  EXPECT_EQ(CSharedFolderCore::GetExtension("README"), "README");
+  EXPECT_FALSE(CSharedFolderCore::HasNoExtension("/home/My.Folder/x"));
+  EXPECT_TRUE(CSharedFolderCore::HasNoExtension("/home/x/y"));
+  EXPECT_EQ(CSharedFolderCore::GetFileName("/a/b/c.mp3"), "c.mp3");
+  EXPECT_EQ(CSharedFolderCore::GetDirectory("/a/b/c.mp3"), "/a/b/");
+  core.AddListItem("/m/Music/");
+  core.AddListItem("/m/Music/Rock and Roll/");
+  EXPECT_TRUE(core.IsListed("/m/Music"));
+  EXPECT_FALSE(core.IsListed("/m/music/"));
+  EXPECT_FALSE(core.IsSharedSubfolder("/m/Music", "Rock"));
+  core.AddListItem("/m/Music/Rock/");
+  EXPECT_TRUE(core.IsSharedSubfolder("/m/Music", "Rock"));
+  EXPECT_EQ(core.FindListIndex("/m/Music/Rock"), 2);
+  EXPECT_EQ(core.FindListIndex("/m/Music/Jazz"), -1);
+}
+
+TEST_F(Scan, WalkSkipsHiddenEntriesAndSharedSubfoldersAndCountsProgress) {
+  WriteFile(fs::path(m) / "a.mp3", id3::AudioFrames());
+  WriteFile(fs::path(m) / ".secret.mp3");
+  WriteFile(fs::path(m) / ".hid" / "b.mp3");
+  WriteFile(fs::path(m) / "notes.txt");
+  WriteFile(fs::path(m) / "sub" / "deep" / "c.avi");
+  WriteFile(fs::path(m) / "own" / "d.png");
+  core.AddListItem(m + "/own/");
+  EXPECT_EQ(ScanM(), 0);
+  EXPECT_EQ(Files("audio"), std::vector<std::string>{m + "/a.mp3"});
+  EXPECT_EQ(Files("video"), std::vector<std::string>{m + "/sub/deep/c.avi"});
+  EXPECT_EQ(Files("image"), std::vector<std::string>{});
+  EXPECT_EQ(view.last, 3);  // a.mp3, notes.txt, c.avi: hidden files are not stepped
+  core.m_nFileCount = 0;
+  EXPECT_EQ(core.CountFiles(m), 5);  // hidden ones are counted, the shared subfolder is not
+  EXPECT_EQ(Rows("select SharedRoot from video")[0][0], m + "/");
+  EXPECT_EQ(Rows("select ParentDir from video")[0][0], m + "/sub/deep/");
+  EXPECT_EQ(g_folderSelection.GetLastPath(), m + "/sub/deep");
+  EXPECT_EQ(g_folderSelection.GetLastLabel(), "deep");
+}
+
+TEST_F(Scan, PlaylistsListImagesInOrderWithCrLfAndAreRebuiltByEachScan) {
+  WriteFile(fs::path(m) / "a.JPG");
+  WriteFile(fs::path(m) / "b.txt");
+  WriteFile(fs::path(m) / "c.png");
+  WriteFile(fs::path(m) / ".d.jpg");
+  WriteFile(fs::path(m) / "e.jpeg2000");
+  WriteFile(fs::path(m) / "sub" / "f.gif");
+  g_enabledMediaTypes.Set({"*.mp3(MPEG Layer-3 Audio File)"});  // the playlist ignores the filter
+  ScanM();
+  std::string list = ReadFile(fs::path(m) / "JpgPlaylist.sls");
+  for (const char* name : {"a.JPG\r\n", "c.png\r\n", "e.jpeg2000\r\n"})
+    EXPECT_NE(list.find(name), std::string::npos) << name;
+  EXPECT_EQ(list.size(), std::string("a.JPG\r\nc.png\r\ne.jpeg2000\r\n").size());
+  EXPECT_EQ(list.find(".d.jpg"), std::string::npos);
+  EXPECT_EQ(ReadFile(fs::path(m) / "sub" / "JpgPlaylist.sls"), "f.gif\r\n");
+  ScanM();
+  EXPECT_EQ(ReadFile(fs::path(m) / "JpgPlaylist.sls"), list);  // no duplicates
+  fs::remove(fs::path(m) / "sub" / "f.gif");
+  ScanM();
+  EXPECT_FALSE(fs::exists(fs::path(m) / "sub" / "JpgPlaylist.sls"));
+}
+
+TEST_F(Scan, PlaylistIsNeverWrittenThroughALink) {
+  WriteFile(dir_ / "outside.txt", "keep");
+  fs::create_symlink(dir_ / "outside.txt", fs::path(m) / "JpgPlaylist.sls");
+  EXPECT_FALSE(core.AppendToPlaylist(m, "x.jpg"));
+  EXPECT_EQ(ReadFile(dir_ / "outside.txt"), "keep");
+}
+
+TEST_F(Scan, HostileFileNamesAreCataloguedExactly) {
+  std::vector<std::string> names = {"It's.mp3", "say \"hi\".wav", "100%.jpg", "a_b.png",
+                                    "sp ace.avi", "x'); DROP TABLE audio; --.mp3",
+                                    std::string("bad\xff\xfe name.jpg")};
+  for (auto& n : names) WriteFile(fs::path(m) / n);
+  ScanM();
+  EXPECT_EQ(Count("audio") + Count("video") + Count("image"), 7);
+  for (auto& n : names) EXPECT_EQ(IsCatalogued(m + "/" + n), 1) << n;
+  EXPECT_EQ(Rows("select Title from image where Filename like '%bad%'")[0][0],
+            std::string("bad\xff\xfe name.jpg"));
+}
+
+TEST_F(Scan, LinksAreFollowedButNeverIntoALoopAndUnreadableFoldersScanEmpty) {
+  WriteFile(fs::path(m) / "sub" / "a.mp3");
+  fs::create_directory_symlink(m, fs::path(m) / "sub" / "up");
+  WriteFile(dir_ / "elsewhere" / "b.mp3");
+  fs::create_directory_symlink(dir_ / "elsewhere", fs::path(m) / "linked");
+  fs::create_symlink(dir_ / "nowhere", fs::path(m) / "broken.mp3");
+  ASSERT_EQ(mkfifo((fs::path(m) / "pipe.mp3").c_str(), 0600), 0);  // must not block the scan
+  fs::create_directory(fs::path(m) / "locked");
+  WriteFile(fs::path(m) / "locked" / "c.mp3");
+  chmod((fs::path(m) / "locked").c_str(), 0);
+  ScanM();
+  chmod((fs::path(m) / "locked").c_str(), 0700);
+  auto files = Files("audio");
+  EXPECT_NE(std::find(files.begin(), files.end(), m + "/sub/a.mp3"), files.end());
+  EXPECT_NE(std::find(files.begin(), files.end(), m + "/linked/b.mp3"), files.end());
+  if (geteuid() != 0) EXPECT_EQ(files.size(), 2u);
+  else EXPECT_EQ(files.size(), 3u);  // root reads the locked folder anyway
+}
+
+TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
+  fs::remove(dir_ / "data.sqlite");
+  fs::create_directory(dir_ / "data.sqlite");
+  WriteFile(fs::path(m) / "a.mp3");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ScanM(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "db open error.\nOpen DB failed!\n");
+}
