@@ -280,3 +280,24 @@ TEST_F(Catalog, TransactionRollsBackUnlessCommitted) {
   EXPECT_EQ(IsCatalogued("/m/gone.mp3"), 0);
   EXPECT_EQ(IsCatalogued("/m/kept.mp3"), 1);
 }
+
+TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
+  CatalogConnection db = OpenCatalogue();
+  db->StartWriteBehind();
+  CaptureStdout();
+  for (int i = 0; i < 5000; ++i) {
+    if (i % 1000 == 0) db->Exec("BEGIN IMMEDIATE");
+    InsertAudioRow(db.get(), Audio("/m/" + std::to_string(i) + ".mp3"));
+    if (i % 1000 == 999) db->Exec("COMMIT");
+  }
+  db->Exec("INSERT INTO nowhere VALUES(1)");
+  EXPECT_EQ(Query(db.get(), "select count(*) from audio")->Text(0), "");  // no row current yet
+  Recordset rs = Query(db.get(), "select count(*) from audio");  // waits for the queue
+  ASSERT_EQ(rs->Next(), 1);
+  EXPECT_EQ(rs->Text(0), "5000");
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("szSQL=INSERT INTO nowhere VALUES(1)\nnErrorCode=1\n"), std::string::npos);
+  db->Exec("DELETE FROM audio WHERE Filename = '/m/0.mp3'");
+  db.reset();  // closing runs what is still queued
+  EXPECT_EQ(Count("audio"), 4999);
+}

@@ -4,9 +4,82 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "catalog/sqlite2.h"
+
+// A bounded queue of statements and the thread that runs them, in batches,
+// so that the walk and the writer rarely wake each other.
+class WriteBehind {
+ public:
+  explicit WriteBehind(SqliteDatabase* db) : db_(db), thread_([this] { Run(); }) {}
+  ~WriteBehind() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+  }
+  void Push(const char* sql) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return queue_.size() < kMaxQueued; });
+    queue_.emplace_back(sql);
+    if (idle_ && queue_.size() >= kBatch) work_.notify_one();
+  }
+  void Flush() {
+    std::unique_lock lock(mutex_);
+    work_.notify_one();
+    room_.wait(lock, [&] { return queue_.empty() && idle_; });
+  }
+
+ private:
+  static constexpr size_t kMaxQueued = 4096;
+  static constexpr size_t kBatch = 64;  // the writer is woken for this many
+  void Run() {
+    std::vector<std::string> batch;
+    std::unique_lock lock(mutex_);
+    while (true) {
+      idle_ = true;
+      room_.notify_all();
+      work_.wait(lock, [&] { return !queue_.empty() || done_; });
+      if (queue_.empty()) return;
+      idle_ = false;
+      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+      queue_.clear();
+      room_.notify_all();
+      lock.unlock();
+      for (const std::string& sql : batch) db_->ExecNow(sql.c_str());
+      batch.clear();
+      lock.lock();
+    }
+  }
+  SqliteDatabase* db_;
+  std::mutex mutex_;
+  std::condition_variable work_;  // the writer waits for statements
+  std::condition_variable room_;  // callers wait for room, or for the queue to drain
+  std::deque<std::string> queue_;
+  bool idle_ = false;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+SqliteDatabase::SqliteDatabase() = default;
+
+SqliteDatabase::~SqliteDatabase() { writer_.reset(); }
+
+void SqliteDatabase::StartWriteBehind() {
+  if (!writer_ && *handle) writer_ = std::make_unique<WriteBehind>(this);
+}
+
+void SqliteDatabase::Flush() {
+  if (writer_) writer_->Flush();
+}
 
 SqliteDatabase* SqliteDatabaseCreate() { return new SqliteDatabase; }
 
@@ -25,6 +98,7 @@ int SqliteDatabase::Open(const char* fileName) {
 }
 
 int SqliteDatabase::Close() {
+  writer_.reset();  // runs whatever is still queued
   if (*handle) sqlite_close(*handle);
   // The cell is left as the version-2 layer left it, but a closed handle must
   // never be used again, so it is cleared here.
@@ -33,6 +107,14 @@ int SqliteDatabase::Close() {
 }
 
 int SqliteDatabase::Exec(const char* sql) {
+  if (writer_) {
+    writer_->Push(sql);
+    return 0;
+  }
+  return ExecNow(sql);
+}
+
+int SqliteDatabase::ExecNow(const char* sql) {
   char* err = nullptr;
   int rc = sqlite_exec(*handle, sql, nullptr, nullptr, &err);
   if (rc != 0) {
@@ -46,6 +128,7 @@ int SqliteDatabase::Exec(const char* sql) {
 
 SqliteRecordset* SqliteRecordsetInit(SqliteDatabase* database, const char* sql) {
   auto* rs = new SqliteRecordset;
+  if (database) database->Flush();
   char* err = nullptr;
   int rows = 0, cols = 0;
   char** result = nullptr;

@@ -9,13 +9,30 @@ struct sqlite;
 
 inline constexpr const char* kCatalogueFile = "./data.sqlite";
 
+class WriteBehind;
+
 struct SqliteDatabase {
+  SqliteDatabase();
+  ~SqliteDatabase();
+
   // Owned cell holding the library handle; null until Open succeeds.
   std::unique_ptr<sqlite*> handle = std::make_unique<sqlite*>(nullptr);
 
   int Open(const char* fileName);  // 0 on success, 1 on failure
-  int Close();                     // always 0; the handle cell is left as it was
+  int Close();                     // always 0; clears the handle cell
   int Exec(const char* sql);       // the library's result code
+
+  // From now on Exec hands its statements, in order, to a thread of the
+  // connection's own and returns 0 at once; failures are still printed.
+  // Queries and Close first wait until every handed statement has run.
+  // Used by the walk, so that reading tags and writing rows overlap.
+  void StartWriteBehind();
+  void Flush();
+
+  int ExecNow(const char* sql);
+
+ private:
+  std::unique_ptr<WriteBehind> writer_;
 };
 
 SqliteDatabase* SqliteDatabaseCreate();
