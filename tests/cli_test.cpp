@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "testing.h"
 
 class Cli : public CatalogTest {};
@@ -64,4 +71,46 @@ TEST_F(Cli, ShareAndListDriveTheEngineHeadless) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(tarvel({"list"}).out,
             (dir_ / "media" / "Music").string() + "/\n" + (dir_ / "media").string() + "/\n");
+}
+
+TEST_F(Cli, UnshareRescanAndWatch) {
+  WriteFile(dir_ / "A" / "a.mp3");
+  WriteFile(dir_ / "B" / "b.mp3");
+  WriteFile(dir_ / "C" / "c.jpg");
+  for (const char* f : {"A", "B", "C"}) ASSERT_EQ(RunProgram("tarvel", {"share", f}).status, 0);
+  RunResult r = RunProgram("tarvel", {"unshare", "A", "nope"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nope is not a shared folder"), std::string::npos);
+  EXPECT_EQ(Count("sharedfolder"), 3);  // nothing changed
+  EXPECT_EQ(RunProgram("tarvel", {"unshare", "A/"}).status, 0);
+  EXPECT_EQ(RunProgram("tarvel", {"catalog"}).out, "AUDIO 1\nVIDEO 0\nIMAGE 1\nSHAREDFOLDER 2\n");
+  WriteFile(dir_ / "B" / "b2.mp3");
+  EXPECT_EQ(RunProgram("tarvel", {"rescan", "B", "--types", "mp3"}).status, 0);
+  EXPECT_EQ(Count("audio"), 2);
+  EXPECT_EQ(RunProgram("tarvel", {"rescan"}).status, 2);
+  EXPECT_EQ(RunProgram("tarvel", {"rescan", "A"}).status, 1);
+
+  // watch follows changes until SIGTERM; a second one leaves at once.
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::string bin = BinDir() + "/tarvel";
+    execl(bin.c_str(), bin.c_str(), "watch", nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  RunResult second = RunProgram("tarvel", {"watch"});
+  EXPECT_EQ(second.status, 0);
+  WriteFile(dir_ / "C" / "new.png");
+  bool seen = false;
+  for (int i = 0; i < 300 && !seen; ++i) {
+    seen = Count("image") == 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(seen);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(RunProgram("tarvel", {"unshare", "--all"}).status, 0);
+  EXPECT_EQ(RunProgram("tarvel", {"catalog"}).out, "AUDIO 0\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 0\n");
 }

@@ -28,7 +28,11 @@ constexpr const char* kUsage =
     "  share PATH [--types LIST]\n"
     "                           share a folder: walk it into the catalogue; LIST is\n"
     "                           comma-separated extensions (mp3,jpg) or none\n"
-    "  list                     print the shared folders, one per line\n";
+    "  list                     print the shared folders, one per line\n"
+    "  unshare PATH... | --all  stop sharing these folders (or all): their rows go\n"
+    "  rescan PATH... [--types LIST]\n"
+    "                           walk shared folders into the catalogue afresh\n"
+    "  watch                    follow changes in the shared folders until SIGINT/SIGTERM\n";
 
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "tarvel: %s\n", problem);

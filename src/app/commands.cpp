@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 
 #include "app/terminal_view.h"
 #include "catalog/database.h"
+#include "platform/named_mutex.h"
 #include "platform/signals.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
@@ -130,6 +133,72 @@ int ShareCommand(const std::vector<std::string>& argsIn) {
   return 0;
 }
 
+// Selects the listed items for these paths; false (after saying which) when
+// one is not listed.
+bool SelectListed(CSharedFolderCore& core, const std::vector<std::string>& paths) {
+  std::vector<int> indices;
+  for (const std::string& arg : paths) {
+    int index = core.FindListIndex(FolderArgument(arg));
+    if (index < 0) {
+      fprintf(stderr, "tarvel: %s is not a shared folder\n", arg.c_str());
+      return false;
+    }
+    indices.push_back(index);
+  }
+  for (int i : indices) core.List().SetSelected(i, true);
+  return true;
+}
+
+int UnshareCommand(const std::vector<std::string>& args) {
+  if (args.empty()) return kUsageError;
+  Engine engine;
+  if (args.size() == 1 && args[0] == "--all") {
+    engine.core.OnReset();
+    return 0;
+  }
+  for (const std::string& a : args)
+    if (a.rfind("--", 0) == 0) return kUsageError;
+  if (!SelectListed(engine.core, args)) return 1;
+  engine.core.DeleteSelected();
+  return 0;
+}
+
+int RescanCommand(const std::vector<std::string>& argsIn) {
+  std::vector<std::string> args = argsIn;
+  bool bad;
+  if (!TakeTypesOption(args, &bad)) return kUsageError;
+  if (args.empty()) return kUsageError;
+  for (const std::string& a : args)
+    if (a.rfind("--", 0) == 0) return kUsageError;
+  Engine engine;
+  if (!SelectListed(engine.core, args)) return 1;
+  engine.core.RescanSelected();
+  return 0;
+}
+
+int WatchCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) return kUsageError;
+  // One watcher or panel at a time; a second one leaves silently.
+  auto instance = ClaimSingleInstance(kInstanceMutex);
+  if (!instance) return 0;
+  std::mutex mutex;
+  std::condition_variable stopped;
+  bool stop = false;
+  StopSignals signals([&](int) {
+    std::lock_guard lock(mutex);
+    stop = true;
+    stopped.notify_all();
+  });
+  Engine engine;
+  engine.core.EnableMonitor();
+  {
+    std::unique_lock lock(mutex);
+    stopped.wait(lock, [&] { return stop; });
+  }
+  engine.core.StopMonitor();
+  return 0;
+}
+
 int ListCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   Engine engine;
@@ -144,6 +213,9 @@ const std::vector<Command>& Commands() {
       {"catalog", CatalogCommand},
       {"share", ShareCommand},
       {"list", ListCommand},
+      {"unshare", UnshareCommand},
+      {"rescan", RescanCommand},
+      {"watch", WatchCommand},
   };
   return commands;
 }

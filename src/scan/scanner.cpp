@@ -5,40 +5,9 @@
 #include "catalog/database.h"
 #include "scan/dir_walk.h"
 #include "scan/playlist_writer.h"
+#include "scan/walk_connection.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
-
-namespace {
-
-// The connection of the walk running on this thread: the outermost level
-// opens it, deeper levels write through it, so a walk costs one connection
-// and its rows are written by the connection's own thread while the walk
-// reads the next tags.
-thread_local SqliteDatabase* t_walkConnection = nullptr;
-
-class WalkConnection {
- public:
-  WalkConnection() {
-    if (t_walkConnection) {
-      db_ = t_walkConnection;
-      return;
-    }
-    own_ = OpenCatalogue();
-    if (!own_) return;
-    own_->StartWriteBehind();
-    db_ = t_walkConnection = own_.get();
-  }
-  ~WalkConnection() {
-    if (own_) t_walkConnection = nullptr;
-  }
-  SqliteDatabase* get() const { return db_; }
-
- private:
-  CatalogConnection own_;
-  SqliteDatabase* db_ = nullptr;
-};
-
-}  // namespace
 
 short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string& root) {
   if (stopRequested_) return 0;

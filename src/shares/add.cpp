@@ -79,6 +79,15 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
   CSharedFolderCore* page = request.page;
   const std::string path = request.path;
   const std::string label = request.label;
+  RunAdd(page, path, label);
+  // After the catalogue lock is let go: the monitor's worker may be waiting
+  // for it, and the restart waits for that worker.
+  if (!page->stopRequested_) page->RestartMonitor();
+  return 0;
+}
+
+void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
+                               const std::string& label) {
   NamedLock lock(kCatalogueMutex);
   ShareView& view = *page->view_;
   view.SetButtonsEnabled(false);
@@ -101,5 +110,4 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
     AddSharedFolderRow(listed, label, "");
   }
   view.SetButtonsEnabled(true);
-  return 0;
 }

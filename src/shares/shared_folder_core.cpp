@@ -4,6 +4,7 @@
 #include "catalog/statements.h"
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
+#include "shares/change_monitor.h"
 #include "shares/folder_selection.h"
 
 CSharedFolderCore::CSharedFolderCore() = default;
@@ -12,6 +13,42 @@ CSharedFolderCore::~CSharedFolderCore() {
   // No worker outlives the engine it uses.
   RequestStop();
   WaitForAdds();
+  StopMonitor();
+}
+
+void CSharedFolderCore::EnableMonitor() {
+  {
+    std::lock_guard lock(monitorMutex_);
+    monitorEnabled_ = true;
+  }
+  RestartMonitor();
+}
+
+void CSharedFolderCore::RestartMonitor() {
+  std::lock_guard lock(monitorMutex_);
+  if (!monitorEnabled_ || stopRequested_) return;
+  monitor_.reset();  // the old worker ends before anything is rebuilt
+  monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items());
+}
+
+void CSharedFolderCore::StopMonitor() {
+  std::lock_guard lock(monitorMutex_);
+  monitor_.reset();
+}
+
+bool CSharedFolderCore::MonitorRunning() const {
+  std::lock_guard lock(monitorMutex_);
+  return monitor_ && monitor_->Ok();
+}
+
+void CSharedFolderCore::ResyncFolder(const std::string& listed) {
+  NamedLock lock(kCatalogueMutex);
+  if (FindListIndex(listed) < 0) return;
+  for (MediaTable t : kMediaTables) {
+    if (ContainsOtherSharedFolder(listed)) DeleteMediaByRoot(t, Quoted(listed));
+    else DeleteMediaLike(t, FolderLikeArgument(listed));
+  }
+  ScanFolder(listed, listed);
 }
 
 void CSharedFolderCore::SetView(ShareView* view) {

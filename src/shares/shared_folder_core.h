@@ -78,6 +78,30 @@ class CSharedFolderCore {
   // Refuses (false, "This folder has been shared" shown) or starts the Add
   // worker on the folder and returns true without waiting for it.
   bool StartAdd(const std::string& path, const std::string& label);
+  // Removal and rescan. Folders are named by their listed paths.
+  virtual void DeleteSelected();
+  virtual int DeleteFolderFromCatalogue(const std::string& listed);
+  virtual bool IsInsideSharedFolder(const std::string& listed) const;
+  virtual bool ContainsOtherSharedFolder(const std::string& listed) const;
+  virtual void OnReset();  // Delete All
+  // Removes the selected folders' rows and walks them again, with the media
+  // types now enabled; their SHAREDFOLDER rows take the folder's own name.
+  virtual void RescanSelected();
+  static std::string FolderNameFromPath(const std::string& path);
+  void RemoveListItem(int index);
+
+  // The change monitor. Once enabled, RestartMonitor (called after the list
+  // is loaded and after every Add, Delete, Delete All and Rescan) ends the
+  // old worker and watches the listed folders afresh; exactly one worker runs
+  // afterwards. A one-shot command line leaves it disabled.
+  void EnableMonitor();
+  virtual void RestartMonitor();
+  void StopMonitor();
+  bool MonitorRunning() const;
+  // Brings a listed folder's rows back in step with its tree after changes
+  // were lost: its rows go and the folder is walked again.
+  void ResyncFolder(const std::string& listed);
+
   // Waits for every Add worker started so far.
   void WaitForAdds();
   // Asks running scans to stop early; an Add stopped so takes back the rows
@@ -96,6 +120,7 @@ class CSharedFolderCore {
     std::string label;
   };
   static unsigned AddFolderThread(AddRequest request);
+  static void RunAdd(CSharedFolderCore* page, const std::string& path, const std::string& label);
 
   SharedFolderList m_list;
   ShareView defaultView_;
@@ -107,6 +132,9 @@ class CSharedFolderCore {
   short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
   int CountLevel(const std::string& folder, std::set<FolderId>& branch);
 
+  std::unique_ptr<ChangeMonitor> monitor_;
+  bool monitorEnabled_ = false;
+  mutable std::mutex monitorMutex_;
   std::mutex addMutex_;
   std::vector<std::thread> addThreads_;
 };

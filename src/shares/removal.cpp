@@ -1,0 +1,121 @@
+// Taking folders out of the catalogue: Delete, Delete All and Rescan.
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "catalog/text.h"
+#include "platform/named_mutex.h"
+#include "shares/shared_folder_core.h"
+
+namespace {
+
+// The listed path without its trailing '/' ("" for the root).
+std::string WithoutSlash(const std::string& listed) {
+  return !listed.empty() && listed.back() == '/' ? listed.substr(0, listed.size() - 1) : listed;
+}
+
+void DeleteRowsUnder(const std::string& listed) {
+  for (MediaTable t : kMediaTables) DeleteMediaLike(t, FolderLikeArgument(listed));
+}
+
+void DeleteRowsOfRoot(const std::string& listed) {
+  for (MediaTable t : kMediaTables) DeleteMediaByRoot(t, Quoted(listed));
+}
+
+}  // namespace
+
+bool CSharedFolderCore::IsInsideSharedFolder(const std::string& listed) const {
+  std::string p = WithoutSlash(listed);
+  while (true) {
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return false;
+    std::string ancestor = p.substr(0, slash + 1);
+    if (m_list.IndexOf(ancestor) >= 0) return true;
+    p = ancestor.substr(0, ancestor.size() - 1);
+  }
+}
+
+bool CSharedFolderCore::ContainsOtherSharedFolder(const std::string& listed) const {
+  // Only true descendants count: /m/Music2/ is no folder of /m/Music/.
+  const std::string folder = WithSlash(listed);
+  int count = 0;
+  for (const std::string& item : m_list.Items())
+    if (item.compare(0, folder.size(), folder) == 0 && ++count > 1) return true;
+  return false;
+}
+
+int CSharedFolderCore::DeleteFolderFromCatalogue(const std::string& listed) {
+  if (m_bRescan) {
+    // Rows of listed folders inside stay: the rescan's walk leaves those
+    // folders to themselves and would not bring their rows back.
+    if (ContainsOtherSharedFolder(listed)) DeleteRowsOfRoot(listed);
+    else DeleteRowsUnder(listed);
+    m_bRescan = false;
+  } else if (IsInsideSharedFolder(listed)) {
+    // The rows stay catalogued under the enclosing shared folder.
+  } else if (ContainsOtherSharedFolder(listed)) {
+    DeleteRowsOfRoot(listed);
+  } else {
+    DeleteRowsUnder(listed);
+  }
+  DeleteSharedFolderLike(ExactLikeArgument(listed));
+  return 1;
+}
+
+void CSharedFolderCore::RemoveListItem(int index) {
+  m_list.Erase(index);
+  --m_nItemCount;
+}
+
+void CSharedFolderCore::DeleteSelected() {
+  std::vector<int> selected = m_list.SelectedIndices();
+  if (selected.empty()) return;
+  for (size_t n = selected.size(); n > 0; --n) {
+    std::vector<int> now = m_list.SelectedIndices();
+    if (now.empty()) break;
+    DeleteFolderFromCatalogue(m_list.At(now.front()));
+    RemoveListItem(now.front());
+  }
+  RestartMonitor();
+}
+
+void CSharedFolderCore::OnReset() {
+  m_list.Clear();
+  ClearMediaTable(MediaTable::Image);
+  ClearSharedFolders();
+  ClearMediaTable(MediaTable::Video);
+  ClearMediaTable(MediaTable::Audio);
+  m_nItemCount = 0;
+  RestartMonitor();
+}
+
+std::string CSharedFolderCore::FolderNameFromPath(const std::string& path) {
+  std::string p = WithoutSlash(path);
+  if (p.empty()) return "/";
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+void CSharedFolderCore::RescanSelected() {
+  std::vector<int> selected = m_list.SelectedIndices();
+  if (selected.empty()) return;
+  std::vector<std::string> folders;
+  for (int i : selected) folders.push_back(m_list.At(i));
+  {
+    // Changes reported meanwhile wait, so that they neither double nor lose a row.
+    NamedLock lock(kCatalogueMutex);
+    int total = 0;
+    for (const std::string& folder : folders) {
+      m_bRescan = true;
+      DeleteFolderFromCatalogue(folder);
+      m_nFileCount = 0;
+      total += CountFiles(folder);
+    }
+    CreateProgress(total);
+    m_nProgressPos = 0;
+    for (const std::string& folder : folders) {
+      ScanFolder(folder, folder);
+      AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
+    }
+    DestroyProgress();
+  }
+  RestartMonitor();
+}

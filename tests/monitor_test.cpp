@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "platform/named_mutex.h"
+#include "platform/tree_watcher.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+#include "testing.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+template <typename F>
+bool Eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+int ThreadCount() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+class Watcher : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    root = (dir_ / "w").string() + "/";
+    fs::create_directories(root);
+  }
+  std::unique_ptr<TreeWatcher> Start(std::chrono::milliseconds settle = 2000ms) {
+    TreeWatcherHooks hooks;
+    hooks.onChange = [this](const TreeChange& c) {
+      std::lock_guard lock(mutex);
+      seen.push_back(std::to_string(c.action) + (c.isDirectory ? "d " : " ") + c.name);
+    };
+    return std::make_unique<TreeWatcher>(std::vector<std::string>{root}, hooks, settle);
+  }
+  std::vector<std::string> Seen() {
+    std::lock_guard lock(mutex);
+    return seen;
+  }
+  std::string root;
+  std::mutex mutex;
+  std::vector<std::string> seen;
+};
+
+class Monitor : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    g_enabledMediaTypes.LoadAll();
+    core.SetEchoList(false);
+    core.SetView(&view);
+    root = (dir_ / "m").string();
+    fs::create_directories(root);
+    ASSERT_TRUE(core.StartAdd(root, "m"));
+    core.WaitForAdds();
+    core.EnableMonitor();
+  }
+  void TearDown() override {
+    core.StopMonitor();
+    CatalogTest::TearDown();
+  }
+  bool Catalogued(const std::string& rel) { return IsCatalogued(root + "/" + rel) == 1; }
+  CSharedFolderCore core;
+  RecordingView view;
+  std::string root;
+};
+
+}  // namespace
+
+TEST_F(Watcher, ReportsDeepFilesRenamePairsAndRemovals) {
+  fs::create_directories(root + "a/b/c");
+  auto w = Start();
+  WriteFile(root + "a/b/c/deep.mp3");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
+  EXPECT_EQ(Seen()[0], "1 a/b/c/deep.mp3");
+  fs::rename(root + "a/b/c/deep.mp3", root + "a/top.mp3");
+  fs::rename(root + "a/b", root + "a/bb");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 5; }));
+  fs::remove_all(root + "a/bb");  // the renamed folder is watched under its new name
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 7; }));
+  EXPECT_EQ(Seen(), (std::vector<std::string>{"1 a/b/c/deep.mp3", "4 a/b/c/deep.mp3", "5 a/top.mp3",
+                                               "4d a/b", "5d a/bb", "2d a/bb/c", "2d a/bb"}));
+}
+
+TEST_F(Watcher, AFileIsReportedWhenItsWriterClosesItOrWhenItSettles) {
+  auto w = Start(300ms);
+  {
+    std::ofstream f(root + "copying.mp3");
+    f << "part one";
+    f.flush();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(Seen().empty());  // still being written
+    f << "part two";
+  }
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
+  EXPECT_EQ(Seen()[0], "1 copying.mp3");
+  WriteFile(dir_ / "outside.mp3");
+  ASSERT_EQ(link((dir_ / "outside.mp3").c_str(), (root + "linked.mp3").c_str()), 0);  // no close
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 2; }));
+  EXPECT_EQ(Seen()[1], "1 linked.mp3");
+}
+
+TEST_F(Watcher, MovedOutFolderStopsReporting) {
+  fs::create_directories(root + "gone");
+  auto w = Start();
+  fs::rename(root + "gone", dir_ / "elsewhere");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
+  WriteFile(dir_ / "elsewhere" / "x.mp3");
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Seen(), std::vector<std::string>{"4d gone"});
+}
+
+TEST_F(Monitor, FileCreatedThreeLevelsDownIsCatalogued) {
+  fs::create_directories(root + "/a/b/c");
+  core.RestartMonitor();  // the folders were made after the share
+  WriteFile(root + "/a/b/c/song.mp3");
+  EXPECT_TRUE(Eventually([&] { return Catalogued("a/b/c/song.mp3"); }));
+  EXPECT_EQ(Rows("select SharedRoot from audio")[0][0], root + "/");
+}
+
+TEST_F(Monitor, NewFolderFilledAtOnceGetsEveryFile) {
+  std::string fresh = root + "/fresh";
+  fs::create_directory(fresh);
+  for (int i = 0; i < 200; ++i) WriteFile(fresh + "/" + std::to_string(i) + ".jpg");
+  fs::create_directory(fresh + "/inner");
+  for (int i = 0; i < 50; ++i) WriteFile(fresh + "/inner/" + std::to_string(i) + ".png");
+  EXPECT_TRUE(Eventually([&] { return Count("image") == 250; }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Count("image"), 250);  // none twice
+}
+
+TEST_F(Monitor, RenamesAndRemovalsFollowTheFiles) {
+  WriteFile(root + "/sub/a.mp3");
+  ASSERT_TRUE(Eventually([&] { return Catalogued("sub/a.mp3"); }));
+  fs::rename(root + "/sub/a.mp3", root + "/sub/b.mp3");
+  EXPECT_TRUE(Eventually([&] { return Catalogued("sub/b.mp3") && !Catalogued("sub/a.mp3"); }));
+  fs::remove_all(root + "/sub");
+  EXPECT_TRUE(Eventually([&] { return Count("audio") == 0; }));
+  WriteFile(root + "/x.mp3");
+  ASSERT_TRUE(Eventually([&] { return Catalogued("x.mp3"); }));
+  fs::rename(root + "/x.mp3", dir_ / "x.mp3");  // moved out of the tree
+  EXPECT_TRUE(Eventually([&] { return Count("audio") == 0; }));
+}
+
+TEST_F(Monitor, RestartWhileWatchingLeavesExactlyOneWorker) {
+  int before = ThreadCount();
+  for (int i = 0; i < 5; ++i) core.RestartMonitor();
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_TRUE(core.MonitorRunning());
+  WriteFile(root + "/after.mp3");
+  EXPECT_TRUE(Eventually([&] { return Catalogued("after.mp3"); }));
+  core.StopMonitor();
+  EXPECT_EQ(ThreadCount(), before - 1);
+}
+
+TEST_F(Monitor, FoldersSharedLaterAreFollowedAndUnsharedOnesAreNot) {
+  std::string other = (dir_ / "other").string();
+  fs::create_directories(other);
+  ASSERT_TRUE(core.StartAdd(other, "other"));
+  core.WaitForAdds();
+  WriteFile(other + "/o.mp3");
+  EXPECT_TRUE(Eventually([&] { return IsCatalogued(other + "/o.mp3") == 1; }));
+  core.List().SetSelected(core.FindListIndex(other), true);
+  core.DeleteSelected();
+  WriteFile(other + "/p.mp3");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(IsCatalogued(other + "/p.mp3"), 0);
+}
+
+TEST_F(Monitor, ManyListedFoldersAreAllWatched) {
+  core.StopMonitor();
+  for (int i = 0; i < 120; ++i) {
+    std::string f = (dir_ / ("f" + std::to_string(i))).string() + "/";
+    fs::create_directories(f);
+    core.AddListItem(f);
+  }
+  core.RestartMonitor();
+  WriteFile(dir_ / "f119" / "last.mp3");
+  EXPECT_TRUE(Eventually([&] { return IsCatalogued((dir_ / "f119" / "last.mp3").string()) == 1; }));
+}
+
+TEST_F(Monitor, LostNotificationsAreReportedOnceAndTheFolderRescanned) {
+  fs::create_directory(root + "/flood");
+  std::this_thread::sleep_for(200ms);  // watched by now
+  auto held = NamedMutex::Open(kCatalogueMutex);
+  ASSERT_TRUE(held);
+  held->Wait();  // the monitor's worker will wait on its first change
+  WriteFile(root + "/first.jpg");
+  std::this_thread::sleep_for(200ms);
+  // More events than the kernel queues (16,384 here) while the worker waits.
+  for (int i = 0; i < 9000; ++i) {
+    int fd = open((root + "/flood/" + std::to_string(i) + ".png").c_str(), O_CREAT | O_WRONLY, 0644);
+    close(fd);
+  }
+  held->Release();
+  EXPECT_TRUE(Eventually([&] { return Count("image") == 9001; }, 60000ms)) << Count("image");
+  ASSERT_EQ(view.warnings.size(), 1u);
+  EXPECT_NE(view.warnings[0].find("lost"), std::string::npos);
+  WriteFile(root + "/flood/after.png");  // and it goes on following changes
+  EXPECT_TRUE(Eventually([&] { return Catalogued("flood/after.png"); }));
+}
