@@ -23,7 +23,7 @@ TreeWatcher::TreeWatcher(std::vector<std::string> roots, TreeWatcherHooks hooks,
   fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd_ < 0 || stopFd_ < 0) return;
-  for (int r = 0; r < static_cast<int>(roots_.size()); ++r) AddTree(r, "");
+  for (int r = 0; r < static_cast<int>(roots_.size()); ++r) AddTree(r, "", false);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -42,7 +42,7 @@ std::string TreeWatcher::Absolute(int root, const std::string& rel) const {
   return roots_[root] + rel;
 }
 
-void TreeWatcher::AddTree(int root, const std::string& rel) {
+void TreeWatcher::AddTree(int root, const std::string& rel, bool reported) {
   const std::string path = Absolute(root, rel);
   // The root itself may be a link; folders inside are taken as they are.
   uint32_t mask = kFolderMask | (rel.empty() ? 0 : IN_DONT_FOLLOW);
@@ -51,7 +51,10 @@ void TreeWatcher::AddTree(int root, const std::string& rel) {
     if (hooks_.onUnwatched && errno != ENOENT && errno != ENOTDIR) hooks_.onUnwatched(path, errno);
     return;
   }
-  watches_[wd] = Watch{root, rel};
+  auto old = watches_.find(wd);
+  if (old != watches_.end()) byFolder_.erase({old->second.root, old->second.rel});
+  watches_[wd] = Watch{root, rel, reported};
+  byFolder_[{root, rel}] = wd;
   // Listed after the watch exists: whatever was created before is seen here.
   DIR* dir = opendir(path.c_str());
   if (!dir) return;
@@ -66,18 +69,32 @@ void TreeWatcher::AddTree(int root, const std::string& rel) {
   for (const std::string& sub : subfolders) {
     std::string subRel = rel + sub + "/";
     if (hooks_.isOwnRoot && hooks_.isOwnRoot(Absolute(root, subRel))) continue;
-    AddTree(root, subRel);
+    AddTree(root, subRel, reported);
   }
 }
 
+bool TreeWatcher::AlreadyReported(int root, const std::string& rel) const {
+  auto it = byFolder_.find({root, rel});
+  return it != byFolder_.end() && watches_.at(it->second).reported;
+}
+
+void TreeWatcher::Forget(int wd) {
+  auto it = watches_.find(wd);
+  if (it == watches_.end()) return;
+  auto by = byFolder_.find({it->second.root, it->second.rel});
+  if (by != byFolder_.end() && by->second == wd) byFolder_.erase(by);
+  watches_.erase(it);
+}
+
 void TreeWatcher::DropTree(int root, const std::string& rel) {
-  for (auto it = watches_.begin(); it != watches_.end();) {
-    if (it->second.root == root && it->second.rel.compare(0, rel.size(), rel) == 0) {
-      inotify_rm_watch(fd_, it->first);
-      it = watches_.erase(it);
-    } else {
-      ++it;
-    }
+  // Folders below `rel` sort right after it.
+  auto it = byFolder_.lower_bound({root, rel});
+  while (it != byFolder_.end() && it->first.first == root &&
+         it->first.second.compare(0, rel.size(), rel) == 0) {
+    int wd = it->second;
+    inotify_rm_watch(fd_, wd);
+    watches_.erase(wd);
+    it = byFolder_.erase(it);
   }
 }
 
@@ -106,12 +123,12 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
       // Folders created during the loss may have no watch yet.
       for (int r : all) {
         DropTree(r, "");
-        AddTree(r, "");
+        AddTree(r, "", false);
       }
       continue;
     }
     if (ev->mask & IN_IGNORED) {
-      watches_.erase(ev->wd);
+      Forget(ev->wd);
       continue;
     }
     auto it = watches_.find(ev->wd);
@@ -123,9 +140,13 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
     if (isDir && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && hooks_.isOwnRoot &&
         hooks_.isOwnRoot(full + "/"))
       continue;  // a shared folder of its own appearing here
+    // A folder already found while the appearance of a folder above it was
+    // being reported is walked with that one.
+    if (isDir && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && AlreadyReported(w.root, name + "/"))
+      continue;
     if (ev->mask & IN_CREATE) {
       if (isDir) {
-        AddTree(w.root, name + "/");
+        AddTree(w.root, name + "/", true);
         hooks_.onChange({w.root, name, 1, true});
       } else {
         pending_[full] = Pending{w.root, name, std::chrono::steady_clock::now()};
@@ -149,7 +170,7 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
       if (isDir) DropTree(w.root, name + "/");
       hooks_.onChange({w.root, name, 4, isDir});
     } else if (ev->mask & IN_MOVED_TO) {
-      if (isDir) AddTree(w.root, name + "/");
+      if (isDir) AddTree(w.root, name + "/", true);
       hooks_.onChange({w.root, name, 5, isDir});
     }
   }

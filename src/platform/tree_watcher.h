@@ -52,7 +52,8 @@ class TreeWatcher {
  private:
   struct Watch {
     int root;
-    std::string rel;  // folder relative to the root: "" or "a/b/"
+    std::string rel;     // folder relative to the root: "" or "a/b/"
+    bool reported;       // found under a folder whose appearance was reported
   };
   struct Pending {
     int root;
@@ -62,8 +63,10 @@ class TreeWatcher {
 
   void Run();
   void HandleEvents(const char* buffer, ssize_t length);
-  void AddTree(int root, const std::string& rel);
+  void AddTree(int root, const std::string& rel, bool reported);
   void DropTree(int root, const std::string& rel);
+  void Forget(int wd);
+  bool AlreadyReported(int root, const std::string& rel) const;
   void FlushSettled(bool all);
   std::string Absolute(int root, const std::string& rel) const;
 
@@ -73,6 +76,7 @@ class TreeWatcher {
   int fd_ = -1;
   int stopFd_ = -1;
   std::map<int, Watch> watches_;
+  std::map<std::pair<int, std::string>, int> byFolder_;  // (root, rel) -> watch
   std::map<std::string, Pending> pending_;  // by absolute path
   std::thread thread_;
 };

@@ -1,7 +1,11 @@
 #include "scan/walk_connection.h"
 
+#include "catalog/statements.h"
+
 namespace {
 thread_local SqliteDatabase* t_walkConnection = nullptr;
+thread_local bool t_guarded = false;
+thread_local CatalogConnection t_lookup;  // a reader of its own, for the guard
 }
 
 WalkConnection::WalkConnection() {
@@ -17,4 +21,28 @@ WalkConnection::WalkConnection() {
 
 WalkConnection::~WalkConnection() {
   if (own_) t_walkConnection = nullptr;
+}
+
+DuplicateGuard::DuplicateGuard() {
+  if (t_guarded) return;
+  t_guarded = outermost_ = true;
+}
+
+DuplicateGuard::~DuplicateGuard() {
+  if (!outermost_) return;
+  t_guarded = false;
+  t_lookup.reset();
+}
+
+bool DuplicateGuard::Catalogued(const std::string& path) {
+  if (!t_guarded) return false;
+  if (!t_lookup) t_lookup = OpenCatalogue();
+  if (!t_lookup) return false;
+  const std::string value = Quoted(path);
+  for (const char* table : {"audio", "video", "image"}) {
+    Recordset rs = Query(t_lookup.get(), std::string("select 1 FROM ") + table +
+                                             " WHERE Filename = " + value + " LIMIT 1");
+    if (rs->RowCount() > 0) return true;
+  }
+  return false;
 }
