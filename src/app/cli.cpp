@@ -32,7 +32,11 @@ constexpr const char* kUsage =
     "  unshare PATH... | --all  stop sharing these folders (or all): their rows go\n"
     "  rescan PATH... [--types LIST]\n"
     "                           walk shared folders into the catalogue afresh\n"
-    "  watch                    follow changes in the shared folders until SIGINT/SIGTERM\n";
+    "  watch                    follow changes in the shared folders until SIGINT/SIGTERM\n"
+    "  name                     print the media server's name\n"
+    "  rename NAME              give the media server a new name and restart it\n"
+    "  serve                    run the panel's work without a display: keep the media\n"
+    "                           server running and follow the shared folders\n";
 
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "tarvel: %s\n", problem);

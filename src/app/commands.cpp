@@ -3,11 +3,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
 #include <condition_variable>
 #include <mutex>
 #include <cstdio>
 #include <filesystem>
 
+#include "app/server_control.h"
+#include "app/server_name.h"
 #include "app/terminal_view.h"
 #include "catalog/database.h"
 #include "platform/named_mutex.h"
@@ -199,6 +205,63 @@ int WatchCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+int NameCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) return kUsageError;
+  printf("%s\n", ReadServerName().c_str());
+  return 0;
+}
+
+int RenameCommand(const std::vector<std::string>& args) {
+  if (args.size() != 1) return kUsageError;
+  const std::string& name = args[0];
+  if (name.empty()) {
+    fprintf(stderr, "Irregular name!\n");
+    return 1;
+  }
+  if (name.size() > kMaxServerName) {
+    fprintf(stderr, "tarvel: the name is %zu bytes long; at most %zu are allowed\n", name.size(),
+            kMaxServerName);
+    return 1;
+  }
+  ServerControl::AskToClose();
+  if (!WriteServerName(name)) {
+    fprintf(stderr, "tarvel: cannot write %s: %s\n", kServerNameFile, strerror(errno));
+    ServerControl::StartUnrecorded();
+    return 1;
+  }
+  ServerControl::StartUnrecorded();
+  return 0;
+}
+
+int ServeCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) return kUsageError;
+  // One panel or serve at a time; a second one leaves silently, without
+  // disturbing the first one's server.
+  auto instance = ClaimSingleInstance(kInstanceMutex);
+  if (!instance) return 0;
+  // A server left running by an earlier run is asked to close first.
+  if (ServerControl::AskToClose()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  StopSignals signals([&](int) {
+    std::lock_guard lock(mutex);
+    stop = true;
+    wake.notify_all();
+  });
+  ServerControl server;
+  server.Start();
+  Engine engine;
+  engine.core.EnableMonitor();
+  {
+    std::unique_lock lock(mutex);
+    while (!wake.wait_for(lock, std::chrono::seconds(5), [&] { return stop; })) server.Check();
+  }
+  server.Shutdown();
+  engine.core.StopMonitor();
+  return 0;
+}
+
 int ListCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   Engine engine;
@@ -216,6 +279,9 @@ const std::vector<Command>& Commands() {
       {"unshare", UnshareCommand},
       {"rescan", RescanCommand},
       {"watch", WatchCommand},
+      {"name", NameCommand},
+      {"rename", RenameCommand},
+      {"serve", ServeCommand},
   };
   return commands;
 }

@@ -1,0 +1,33 @@
+// Keeping the companion media server running: start it, see whether it is
+// present, ask it to close, terminate it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+inline constexpr const char* kServerCommand = "MediaServer";
+
+class ServerControl {
+ public:
+  // Starts the server and records it as the last one started. False when it
+  // could not be started.
+  bool Start();
+  // Starts a server without recording it (the name page's restart).
+  static bool StartUnrecorded();
+  static bool IsRunning();
+  static bool AskToClose();
+  // Ends the last recorded server (SIGKILL: an exit code cannot be imposed
+  // from outside here). Nothing happens when none was recorded.
+  void Terminate();
+  // The periodic check: reaps ended servers; when none is present starts one,
+  // and when that start fails terminates the last recorded one.
+  void Check();
+  // The exit sequence: ask a present server to close, else terminate the last
+  // recorded one.
+  void Shutdown();
+  pid_t LastStarted() const { return last_; }
+
+ private:
+  pid_t last_ = -1;
+};

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "app/server_control.h"
+#include "app/server_name.h"
+#include "platform/presence.h"
+#include "platform/process.h"
+#include "testing.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+template <typename F>
+bool Eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+// Children of `parent` (ids) and whether any of them is a zombie.
+std::vector<pid_t> ChildrenOf(pid_t parent, bool* zombie = nullptr) {
+  std::vector<pid_t> out;
+  if (zombie) *zombie = false;
+  DIR* d = opendir("/proc");
+  while (dirent* e = readdir(d)) {
+    pid_t pid = atoi(e->d_name);
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = line[close + 2];
+    pid_t ppid = atoi(line.c_str() + close + 4);
+    if (ppid != parent) continue;
+    out.push_back(pid);
+    if (zombie && state == 'Z') *zombie = true;
+  }
+  closedir(d);
+  return out;
+}
+
+class Server : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    // Servers outliving the tarvel that started them come to us, to be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // The test itself starts MediaServer from where the build put it.
+    static const std::string path = BinDir() + ":" + (getenv("PATH") ? getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
+  }
+  void TearDown() override {
+    for (int i = 0; i < 100 && IsPresent(kServerTitle); ++i) {
+      RequestClose(kServerTitle);
+      std::this_thread::sleep_for(20ms);
+    }
+    for (pid_t p : extra) kill(p, SIGKILL);
+    std::this_thread::sleep_for(50ms);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    CatalogTest::TearDown();
+  }
+  pid_t StartServe(const std::string& bin) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl(bin.c_str(), bin.c_str(), "serve", nullptr);
+      _exit(127);
+    }
+    return pid;
+  }
+  std::vector<pid_t> extra;
+};
+
+}  // namespace
+
+TEST_F(Server, NameFileIsReadUpToAHundredBytesAndAZero) {
+  EXPECT_EQ(ReadServerName(), "tarvel");
+  WriteFile("ServerName.change", std::string(150, 'n'));
+  EXPECT_EQ(ReadServerName(), std::string(100, 'n'));
+  WriteFile("ServerName.change", std::string("Den\0Attic", 9));
+  EXPECT_EQ(ReadServerName(), "Den");
+  WriteFile("ServerName.change", "");
+  EXPECT_EQ(ReadServerName(), "");
+  EXPECT_TRUE(WriteServerName("Café 日本"));
+  EXPECT_EQ(ReadFile("ServerName.change"), "Café 日本");
+  EXPECT_FALSE(fs::exists("ServerName.change.new"));
+}
+
+TEST_F(Server, RenameWritesExactlyTheNameAndRestartsTheServer) {
+  ServerControl control;
+  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  pid_t old = control.LastStarted();
+  RunResult r = RunProgram("tarvel", {"rename", "Living Room"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile("ServerName.change"), "Living Room");
+  EXPECT_EQ(fs::file_size("ServerName.change"), 11u);
+  // The old server was asked to close and did.
+  int status = -1;
+  EXPECT_TRUE(Eventually([&] { return waitpid(old, &status, WNOHANG) == old; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  EXPECT_EQ(RunProgram("tarvel", {"name"}).out, "Living Room\n");
+}
+
+TEST_F(Server, EmptyOrOverlongNamesChangeNothing) {
+  WriteFile("ServerName.change", "Old");
+  RunResult r = RunProgram("tarvel", {"rename", ""});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Irregular name!\n");
+  r = RunProgram("tarvel", {"rename", std::string(256, 'x')});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("at most 255"), std::string::npos);
+  EXPECT_EQ(ReadFile("ServerName.change"), "Old");
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(IsPresent(kServerTitle));  // no server was started
+  EXPECT_EQ(RunProgram("tarvel", {"rename", std::string(255, 'y')}).status, 0);
+  EXPECT_EQ(ReadFile("ServerName.change"), std::string(255, 'y'));
+}
+
+TEST_F(Server, AKilledServerLeavesNoPresenceBehind) {
+  pid_t pid = StartProcess(FindProgram(kServerCommand));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  kill(pid, SIGKILL);
+  EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
+  EXPECT_TRUE(fs::exists(dir_ / "run" / "tarvel" / "AV MediaServer.presence"));  // stale file
+  EXPECT_FALSE(RequestClose(kServerTitle));
+  ReapChildren();
+  EXPECT_FALSE(ChildAlive(pid));
+  EXPECT_FALSE(TerminateChild(pid));  // reaped: never killed again
+}
+
+TEST_F(Server, ServeRestartsAKilledServerAndLeavesNoZombie) {
+  pid_t serve = StartServe(BinDir() + "/tarvel");
+  ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  std::vector<pid_t> servers = ChildrenOf(serve);
+  ASSERT_EQ(servers.size(), 1u);
+  kill(servers[0], SIGKILL);
+  EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }, 1000ms));
+  EXPECT_TRUE(Eventually([] { return IsPresent(kServerTitle); }, 6000ms));
+  bool zombie = true;
+  EXPECT_EQ(ChildrenOf(serve, &zombie).size(), 1u);
+  EXPECT_FALSE(zombie);
+  // A second serve leaves at once and leaves the first one's server alone.
+  auto start = std::chrono::steady_clock::now();
+  RunResult second = RunProgram("tarvel", {"serve"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_TRUE(IsPresent(kServerTitle));
+  // SIGTERM: the server is asked to close, serve ends cleanly.
+  kill(serve, SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(Eventually([&] { return waitpid(serve, &status, WNOHANG) == serve; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
+}
+
+TEST_F(Server, ExitWithoutPresenceTerminatesTheLastStartedServer) {
+  // A server that never announces itself: every check starts another one.
+  fs::path bin = dir_ / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(BinDir() + "/tarvel", bin / "tarvel");
+  WriteFile(bin / "MediaServer", "#!/bin/sh\necho $$ >> \"" + (dir_ / "pids").string() +
+                                     "\"\nexec sleep 30\n");
+  fs::permissions(bin / "MediaServer", fs::perms::owner_all);
+  pid_t serve = StartServe((bin / "tarvel").string());
+  ASSERT_TRUE(Eventually([&] {
+    std::ifstream f(dir_ / "pids");
+    int n = 0;
+    std::string l;
+    while (std::getline(f, l)) ++n;
+    return n >= 2;  // the first start and the restart of the first check
+  }, 8000ms));
+  kill(serve, SIGTERM);
+  ASSERT_EQ(waitpid(serve, nullptr, 0), serve);
+  std::ifstream f(dir_ / "pids");
+  std::vector<pid_t> pids;
+  for (std::string l; std::getline(f, l);) pids.push_back(atoi(l.c_str()));
+  ASSERT_GE(pids.size(), 2u);
+  for (size_t i = 0; i + 1 < pids.size(); ++i) extra.push_back(pids[i]);
+  // The last started is gone (killed and reaped by serve); the earlier ones are ours to clean.
+  EXPECT_NE(kill(pids.back(), 0), 0);
+}
