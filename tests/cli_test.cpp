@@ -107,6 +107,16 @@ TEST_F(Cli, UnshareRescanAndWatch) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(seen);
+  // A folder shared by another tarvel meanwhile is followed too.
+  fs::create_directory(dir_ / "E");
+  EXPECT_EQ(RunProgram("tarvel", {"share", "E"}).status, 0);
+  seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    WriteFile(dir_ / "E" / ("e" + std::to_string(i) + ".png"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    seen = Count("image") > 2;
+  }
+  EXPECT_TRUE(seen);
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -198,8 +198,10 @@ int WatchCommand(const std::vector<std::string>& args) {
   Engine engine;
   engine.core.EnableMonitor();
   {
+    // Folders shared or unshared meanwhile by another tarvel are taken up.
     std::unique_lock lock(mutex);
-    stopped.wait(lock, [&] { return stop; });
+    while (!stopped.wait_for(lock, std::chrono::seconds(5), [&] { return stop; }))
+      engine.core.ReloadListIfChanged();
   }
   engine.core.StopMonitor();
   return 0;
@@ -255,7 +257,10 @@ int ServeCommand(const std::vector<std::string>& args) {
   engine.core.EnableMonitor();
   {
     std::unique_lock lock(mutex);
-    while (!wake.wait_for(lock, std::chrono::seconds(5), [&] { return stop; })) server.Check();
+    while (!wake.wait_for(lock, std::chrono::seconds(5), [&] { return stop; })) {
+      server.Check();
+      engine.core.ReloadListIfChanged();
+    }
   }
   server.Shutdown();
   engine.core.StopMonitor();

@@ -56,13 +56,40 @@ void CSharedFolderCore::SetView(ShareView* view) {
   m_list.SetView(view);
 }
 
+namespace {
+
+std::vector<std::string> SharedFolderPaths(SqliteDatabase* db, bool echo) {
+  std::vector<std::string> paths;
+  Recordset rs = Query(db, kSelectSharedFolders);
+  if (echo) rs->Print();
+  while (rs->Next()) paths.push_back(rs->Text(1));  // FullPath, whole
+  return paths;
+}
+
+}  // namespace
+
 int CSharedFolderCore::LoadList() {
   CatalogConnection db = OpenCatalogue();
   if (!db) return 0;
-  Recordset rs = Query(db.get(), kSelectSharedFolders);
-  if (echoList_) rs->Print();
-  while (rs->Next()) AddListItem(rs->Text(1));  // FullPath, whole
+  loaded_ = SharedFolderPaths(db.get(), echoList_);
+  for (const std::string& path : loaded_) AddListItem(path);
   return 0;
+}
+
+bool CSharedFolderCore::ReloadListIfChanged() {
+  std::vector<std::string> now;
+  {
+    CatalogConnection db = OpenCatalogue();
+    if (!db) return false;
+    now = SharedFolderPaths(db.get(), false);
+  }
+  if (now == loaded_) return false;
+  loaded_ = now;
+  m_list.Clear();
+  m_nItemCount = 0;
+  for (const std::string& path : now) AddListItem(path);
+  RestartMonitor();
+  return true;
 }
 
 void CSharedFolderCore::AddListItem(const std::string& path) {

@@ -38,6 +38,10 @@ class CSharedFolderCore {
 
   // The list and its queries.
   virtual int LoadList();
+  // Loads the list again when SHAREDFOLDER changed since the last load (another
+  // tarvel shared or unshared a folder) and watches the new list. True when
+  // it did.
+  bool ReloadListIfChanged();
   virtual void AddListItem(const std::string& path);
   virtual bool IsListed(const std::string& path) const;
   virtual int FindListIndex(const std::string& path) const;
@@ -132,6 +136,7 @@ class CSharedFolderCore {
   short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
   int CountLevel(const std::string& folder, std::set<FolderId>& branch);
 
+  std::vector<std::string> loaded_;  // SHAREDFOLDER paths at the last load
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
   mutable std::mutex monitorMutex_;
