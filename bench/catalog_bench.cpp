@@ -22,31 +22,24 @@ static double Run(int rows, int perTransaction) {
   EnsureCatalogueSchema(kCatalogueFile);
   CatalogConnection db = OpenCatalogue();
   auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < rows;) {
+  auto insert = [&](int i) {
     std::string dir = "/media/music/artist" + std::to_string(i / 50) + "/";
+    AudioRow r;
+    r.Title = "track " + std::to_string(i);
+    r.HasTag = 1;
+    r.Genre = "Rock";
+    r.ParentDir = dir;
+    r.Filename = dir + "track" + std::to_string(i) + ".mp3";
+    r.SharedRoot = "/media/music/";
+    InsertAudioRow(db.get(), r);
+  };
+  for (int i = 0; i < rows;) {
     if (perTransaction > 1) {
       Transaction t(db.get());
-      for (int k = 0; k < perTransaction && i < rows; ++k, ++i) {
-        AudioRow r;
-        r.Title = "track " + std::to_string(i);
-        r.HasTag = 1;
-        r.Genre = "Rock";
-        r.ParentDir = dir;
-        r.Filename = dir + "track" + std::to_string(i) + ".mp3";
-        r.SharedRoot = "/media/music/";
-        InsertAudioRow(db.get(), r);
-      }
+      for (int k = 0; k < perTransaction && i < rows; ++k) insert(i++);
       t.Commit();
     } else {
-      AudioRow r;
-      r.Title = "track " + std::to_string(i);
-      r.HasTag = 1;
-      r.Genre = "Rock";
-      r.ParentDir = dir;
-      r.Filename = dir + "track" + std::to_string(i) + ".mp3";
-      r.SharedRoot = "/media/music/";
-      InsertAudioRow(db.get(), r);
-      ++i;
+      insert(i++);
     }
   }
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

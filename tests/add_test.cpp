@@ -8,18 +8,8 @@
 
 namespace {
 
-class Add : public CatalogTest {
+class Add : public EngineTest {
  protected:
-  void SetUp() override {
-    CatalogTest::SetUp();
-    g_enabledMediaTypes.LoadAll();
-    core.SetView(&view);
-    core.SetEchoList(false);
-  }
-  void TearDown() override {
-    g_enabledMediaTypes.LoadAll();
-    CatalogTest::TearDown();
-  }
   std::string Share(const std::string& rel, const std::string& label = "") {
     std::string path = (dir_ / rel).string();
     if (!core.StartAdd(path, label.empty() ? fs::path(path).filename().string() : label))
@@ -28,9 +18,6 @@ class Add : public CatalogTest {
     return "shared";
   }
   std::string P(const std::string& rel) { return (dir_ / rel).string(); }
-
-  CSharedFolderCore core;
-  RecordingView view;
 };
 
 }  // namespace

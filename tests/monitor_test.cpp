@@ -21,16 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <typename F>
-bool Eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
-
 int ThreadCount() {
   int n = 0;
   DIR* d = opendir("/proc/self/task");
@@ -64,26 +54,17 @@ class Watcher : public CatalogTest {
   std::vector<std::string> seen;
 };
 
-class Monitor : public CatalogTest {
+class Monitor : public EngineTest {
  protected:
   void SetUp() override {
-    CatalogTest::SetUp();
-    g_enabledMediaTypes.LoadAll();
-    core.SetEchoList(false);
-    core.SetView(&view);
+    EngineTest::SetUp();
     root = (dir_ / "m").string();
     fs::create_directories(root);
     ASSERT_TRUE(core.StartAdd(root, "m"));
     core.WaitForAdds();
     core.EnableMonitor();
   }
-  void TearDown() override {
-    core.StopMonitor();
-    CatalogTest::TearDown();
-  }
   bool Catalogued(const std::string& rel) { return IsCatalogued(root + "/" + rel) == 1; }
-  CSharedFolderCore core;
-  RecordingView view;
   std::string root;
 };
 

@@ -8,18 +8,8 @@
 
 namespace {
 
-class Removal : public CatalogTest {
+class Removal : public EngineTest {
  protected:
-  void SetUp() override {
-    CatalogTest::SetUp();
-    g_enabledMediaTypes.LoadAll();
-    core.SetView(&view);
-    core.SetEchoList(false);
-  }
-  void TearDown() override {
-    g_enabledMediaTypes.LoadAll();
-    CatalogTest::TearDown();
-  }
   std::string P(const std::string& rel) { return (dir_ / rel).string(); }
   void Share(const std::string& rel) {
     ASSERT_TRUE(core.StartAdd(P(rel), fs::path(rel).filename().string())) << rel;
@@ -42,9 +32,6 @@ class Removal : public CatalogTest {
       out.push_back(r[0].substr(dir_.string().size() + 1));
     return out;
   }
-
-  CSharedFolderCore core;
-  RecordingView view;
 };
 
 }  // namespace

@@ -12,19 +12,12 @@
 
 namespace {
 
-class Scan : public CatalogTest {
+class Scan : public EngineTest {
  protected:
   void SetUp() override {
-    CatalogTest::SetUp();
-    g_enabledMediaTypes.LoadAll();
-    core.SetView(&view);
-    core.SetEchoList(false);
+    EngineTest::SetUp();
     m = (dir_ / "m").string();
     fs::create_directory(m);
-  }
-  void TearDown() override {
-    g_enabledMediaTypes.LoadAll();
-    CatalogTest::TearDown();
   }
   short ScanM() { return core.ScanFolder(m, m + "/"); }
   std::vector<std::string> Files(const std::string& table) {
@@ -38,8 +31,6 @@ class Scan : public CatalogTest {
     core.ClassifyFile(db.get(), m, m + "/", name);
   }
 
-  CSharedFolderCore core;
-  RecordingView view;
   std::string m;
 };
 

@@ -20,16 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <typename F>
-bool Eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
-
 // Children of `parent` (ids) and whether any of them is a zombie.
 std::vector<pid_t> ChildrenOf(pid_t parent, bool* zombie = nullptr) {
   std::vector<pid_t> out;

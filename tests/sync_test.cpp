@@ -9,12 +9,10 @@
 
 namespace {
 
-class Sync : public CatalogTest {
+class Sync : public EngineTest {
  protected:
   void SetUp() override {
-    CatalogTest::SetUp();
-    g_enabledMediaTypes.LoadAll();
-    core.SetEchoList(false);
+    EngineTest::SetUp();
     root = (dir_ / "m").string() + "/";
     fs::create_directories(root);
     core.AddListItem(root);
@@ -25,7 +23,6 @@ class Sync : public CatalogTest {
   int Rows(const std::string& table, const std::string& file) {
     return CountRows(("select * from " + table + " where Filename = '" + root + file + "'").c_str());
   }
-  CSharedFolderCore core;
   std::string root;
 };
 

@@ -11,6 +11,7 @@
 
 #include "catalog/database.h"
 #include "catalog/schema.h"
+#include "shares/folder_selection.h"
 
 extern char** environ;
 
@@ -31,6 +32,19 @@ void CatalogTest::TearDown() {
   fs::current_path(oldCwd_);
   std::error_code ec;
   fs::remove_all(dir_, ec);
+}
+
+void EngineTest::SetUp() {
+  CatalogTest::SetUp();
+  g_enabledMediaTypes.LoadAll();
+  core.SetView(&view);
+  core.SetEchoList(false);
+}
+
+void EngineTest::TearDown() {
+  core.StopMonitor();
+  g_enabledMediaTypes.LoadAll();
+  CatalogTest::TearDown();
 }
 
 std::vector<std::vector<std::string>> Rows(const std::string& sql) {

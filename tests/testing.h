@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shares/share_view.h"
+#include "shares/shared_folder_core.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +38,28 @@ class RecordingView : public ShareView {
   std::atomic<int> last{0};
   std::vector<std::string> messages, warnings, waiting;
 };
+
+// The sharing engine on a fresh catalogue, every media type enabled, its
+// view recorded.
+class EngineTest : public CatalogTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  CSharedFolderCore core;
+  RecordingView view;
+};
+
+// Polls `condition` until it holds or `limit` has passed.
+template <typename F>
+bool Eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
 
 // Result of one SQL query as rows of text cells ("" for NULL).
 std::vector<std::vector<std::string>> Rows(const std::string& sql);

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include "app/server_control.h"
 #include "app/server_name.h"
@@ -182,27 +183,43 @@ int RescanCommand(const std::vector<std::string>& argsIn) {
   return 0;
 }
 
+// SIGINT and SIGTERM, turned into a request to stop. Made before any thread
+// is started, so that every thread leaves the signals to it.
+class StopRequest {
+ public:
+  StopRequest()
+      : signals_([this](int) {
+          std::lock_guard lock(mutex_);
+          stop_ = true;
+          wake_.notify_all();
+        }) {}
+  // Runs `tick` every 5 seconds until a stop is requested.
+  void RunUntilStopped(const std::function<void()>& tick) {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, std::chrono::seconds(5), [&] { return stop_; })) {
+      lock.unlock();
+      tick();
+      lock.lock();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  StopSignals signals_;
+};
+
 int WatchCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   // One watcher or panel at a time; a second one leaves silently.
-  auto instance = ClaimSingleInstance(kInstanceMutex);
-  if (!instance) return 0;
-  std::mutex mutex;
-  std::condition_variable stopped;
-  bool stop = false;
-  StopSignals signals([&](int) {
-    std::lock_guard lock(mutex);
-    stop = true;
-    stopped.notify_all();
-  });
+  std::unique_ptr<NamedMutex> instance;
+  if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
+  StopRequest stop;
   Engine engine;
   engine.core.EnableMonitor();
-  {
-    // Folders shared or unshared meanwhile by another tarvel are taken up.
-    std::unique_lock lock(mutex);
-    while (!stopped.wait_for(lock, std::chrono::seconds(5), [&] { return stop; }))
-      engine.core.ReloadListIfChanged();
-  }
+  // Folders shared or unshared meanwhile by another tarvel are taken up.
+  stop.RunUntilStopped([&] { engine.core.ReloadListIfChanged(); });
   engine.core.StopMonitor();
   return 0;
 }
@@ -239,29 +256,19 @@ int ServeCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   // One panel or serve at a time; a second one leaves silently, without
   // disturbing the first one's server.
-  auto instance = ClaimSingleInstance(kInstanceMutex);
-  if (!instance) return 0;
+  std::unique_ptr<NamedMutex> instance;
+  if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
   // A server left running by an earlier run is asked to close first.
   if (ServerControl::AskToClose()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool stop = false;
-  StopSignals signals([&](int) {
-    std::lock_guard lock(mutex);
-    stop = true;
-    wake.notify_all();
-  });
+  StopRequest stop;
   ServerControl server;
   server.Start();
   Engine engine;
   engine.core.EnableMonitor();
-  {
-    std::unique_lock lock(mutex);
-    while (!wake.wait_for(lock, std::chrono::seconds(5), [&] { return stop; })) {
-      server.Check();
-      engine.core.ReloadListIfChanged();
-    }
-  }
+  stop.RunUntilStopped([&] {
+    server.Check();
+    engine.core.ReloadListIfChanged();
+  });
   server.Shutdown();
   engine.core.StopMonitor();
   return 0;

@@ -36,8 +36,9 @@ NamedLock::~NamedLock() {
   if (mutex_) mutex_->Release();
 }
 
-std::unique_ptr<NamedMutex> ClaimSingleInstance(const std::string& name) {
+bool ClaimSingleInstance(const std::string& name, std::unique_ptr<NamedMutex>* held) {
   auto m = NamedMutex::Open(name);
-  if (!m || !m->TryWait()) return nullptr;
-  return m;
+  if (m && !m->TryWait()) return false;
+  *held = std::move(m);
+  return true;
 }

@@ -40,9 +40,11 @@ class NamedLock {
   std::unique_ptr<NamedMutex> mutex_;
 };
 
-// The single-instance guard: held for the process's life by the first
-// instance. Null when another live process (or another guard object) has it.
-std::unique_ptr<NamedMutex> ClaimSingleInstance(const std::string& name);
+// The single-instance guard, kept in *held for the process's life by the
+// first instance. False when another live process (or another guard object)
+// has it; true with *held null when the runtime folder cannot be used, in
+// which case the program goes on unguarded.
+bool ClaimSingleInstance(const std::string& name, std::unique_ptr<NamedMutex>* held);
 
 inline constexpr const char* kInstanceMutex = "AVServer";
 inline constexpr const char* kCatalogueMutex = "DBSYNICMUTEX";

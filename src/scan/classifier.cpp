@@ -31,6 +31,19 @@ MediaClass ClassOf(const std::string& lowerExtension) {
   return MediaClass::None;
 }
 
+// A row of a file whose name is all we know of it: the other fields keep
+// their defaults (0 and "Others").
+template <typename Row>
+Row PlainRow(const std::string& title, const std::string& dir, const std::string& fullPath,
+             const std::string& root) {
+  Row row;
+  row.Title = title;
+  row.ParentDir = dir;
+  row.Filename = fullPath;
+  row.SharedRoot = root;
+  return row;
+}
+
 }  // namespace
 
 void CSharedFolderCore::LoadMediaTypes() { g_enabledMediaTypes.LoadAll(); }
@@ -52,33 +65,15 @@ int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folde
       if (ReadMp3Tag(fullPath, title, &row)) InsertAudioRow(db, row);
       break;
     }
-    case MediaClass::Audio: {
-      AudioRow row;
-      row.Title = title;
-      row.ParentDir = dir;
-      row.Filename = fullPath;
-      row.SharedRoot = root;
-      InsertAudioRow(db, row);
+    case MediaClass::Audio:
+      InsertAudioRow(db, PlainRow<AudioRow>(title, dir, fullPath, root));
       break;
-    }
-    case MediaClass::Video: {
-      VideoRow row;
-      row.Title = title;
-      row.ParentDir = dir;
-      row.Filename = fullPath;
-      row.SharedRoot = root;
-      InsertVideoRow(db, row);
+    case MediaClass::Video:
+      InsertVideoRow(db, PlainRow<VideoRow>(title, dir, fullPath, root));
       break;
-    }
-    case MediaClass::Image: {
-      ImageRow row;
-      row.Title = title;
-      row.ParentDir = dir;
-      row.Filename = fullPath;
-      row.SharedRoot = root;
-      InsertImageRow(db, row);
+    case MediaClass::Image:
+      InsertImageRow(db, PlainRow<ImageRow>(title, dir, fullPath, root));
       break;
-    }
   }
   return 1;
 }
