@@ -105,7 +105,13 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   double burst = Ms(Clock::now() - start);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Then wait for the monitor to fall quiet before counting.
+  for (int same = 0, last = -1; same < 5;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int now = Scalar(db.get(), "select count(*) from audio") + Scalar(db.get(), "select count(*) from image");
+    same = now == last ? same + 1 : 0;
+    last = now;
+  }
   int distinct = Scalar(db.get(), "select count(distinct Filename) from (select Filename from audio union all "
                                   "select Filename from video union all select Filename from image)") - before;
   rows = Scalar(db.get(), "select count(*) from audio") + Scalar(db.get(), "select count(*) from video") +

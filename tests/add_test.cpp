@@ -114,3 +114,14 @@ TEST_F(Add, StoppingAnAddTakesBackItsRows) {
   EXPECT_EQ(Count("sharedfolder"), 0);
   EXPECT_EQ(core.List().Size(), 0);
 }
+
+TEST_F(Add, TwoAddsOfOneFolderAtOnceShareItOnce) {
+  for (int i = 0; i < 40; ++i) WriteFile(dir_ / "Twice" / (std::to_string(i) + ".mp3"));
+  EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));
+  EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));  // both pass the first test
+  core.WaitForAdds();
+  EXPECT_EQ(Count("audio"), 40);
+  EXPECT_EQ(core.List().Size(), 1);
+  EXPECT_EQ(core.RefusedAdds(), 1);
+  EXPECT_EQ(view.messages, std::vector<std::string>{"This folder has been shared"});
+}

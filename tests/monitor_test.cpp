@@ -11,6 +11,7 @@
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
+#include "id3_builder.h"
 #include "platform/named_mutex.h"
 #include "platform/tree_watcher.h"
 #include "shares/folder_selection.h"
@@ -211,4 +212,24 @@ TEST_F(Monitor, LostNotificationsAreReportedOnceAndTheFolderRescanned) {
   EXPECT_NE(view.warnings[0].find("lost"), std::string::npos);
   WriteFile(root + "/flood/after.png");  // and it goes on following changes
   EXPECT_TRUE(Eventually([&] { return Catalogued("flood/after.png"); }));
+}
+
+TEST_F(Monitor, AFileStillBeingWrittenWhenItsFolderArrivesIsTakenWhenComplete) {
+  // An album being copied: its folder is moved in while a file is still open.
+  fs::create_directories(dir_ / "incoming" / "album");
+  std::string tag = id3::V2Tag(3, {id3::Text("TIT2", "Finished Song")}) + id3::AudioFrames();
+  std::string path = (dir_ / "incoming" / "album" / "song.mp3").string();
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, tag.data(), 5), 5);  // the tag is not whole yet
+  fs::rename(dir_ / "incoming" / "album", root + "/album");
+  ASSERT_TRUE(Eventually([&] { return Catalogued("album/song.mp3"); }));
+  EXPECT_EQ(Rows("select Title from audio")[0][0], "song.mp3");  // what could be read then
+  ASSERT_EQ(write(fd, tag.data() + 5, tag.size() - 5), static_cast<ssize_t>(tag.size() - 5));
+  close(fd);
+  EXPECT_TRUE(Eventually([&] {
+    auto rows = Rows("select Title from audio");
+    return rows.size() == 1 && rows[0][0] == "finished song";
+  }));
+  EXPECT_EQ(Count("audio"), 1);
 }

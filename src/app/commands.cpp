@@ -133,6 +133,7 @@ int ShareCommand(const std::vector<std::string>& argsIn) {
   });
   if (!engine.core.StartAdd(path, label)) return 1;
   engine.core.WaitForAdds();
+  if (engine.core.RefusedAdds() > 0) return 1;
   if (interrupted) {
     fprintf(stderr, "tarvel: interrupted; %s was not shared\n", path.c_str());
     return 1;

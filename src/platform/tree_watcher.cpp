@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -59,9 +62,19 @@ void TreeWatcher::AddTree(int root, const std::string& rel, bool reported) {
   DIR* dir = opendir(path.c_str());
   if (!dir) return;
   std::vector<std::string> subfolders;
+  const auto now = std::chrono::steady_clock::now();
   while (dirent* e = readdir(dir)) {
-    if (e->d_type != DT_DIR) continue;
     const char* n = e->d_name;
+    if (reported && e->d_type == DT_REG) {
+      // Maybe still being copied in: the walk of this folder takes it as it
+      // is now, so when its writer closes it, it is taken again.
+      struct stat st;
+      if (fstatat(dirfd(dir), n, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          time(nullptr) - st.st_mtime <= std::chrono::duration_cast<std::chrono::seconds>(settle_).count())
+        fresh_[path + n] = now;
+      continue;
+    }
+    if (e->d_type != DT_DIR) continue;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
     subfolders.emplace_back(n);
   }
@@ -100,6 +113,8 @@ void TreeWatcher::DropTree(int root, const std::string& rel) {
 
 void TreeWatcher::FlushSettled(bool all) {
   auto now = std::chrono::steady_clock::now();
+  for (auto it = fresh_.begin(); it != fresh_.end();)
+    it = now - it->second >= settle_ ? fresh_.erase(it) : std::next(it);
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (all || now - it->second.lastChange >= settle_) {
       TreeChange change{it->second.root, it->second.name, 1, false};
@@ -117,6 +132,7 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
     p += sizeof(inotify_event) + ev->len;
     if (ev->mask & IN_Q_OVERFLOW) {
       pending_.clear();
+      fresh_.clear();
       std::vector<int> all;
       for (int r = 0; r < static_cast<int>(roots_.size()); ++r) all.push_back(r);
       if (hooks_.onLost) hooks_.onLost(all);
@@ -159,6 +175,10 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
       if (pend != pending_.end()) {
         pending_.erase(pend);
         hooks_.onChange({w.root, name, 1, false});
+      } else if (fresh_.erase(full)) {
+        // Walked while still being written: its row is made afresh.
+        hooks_.onChange({w.root, name, 2, false});
+        hooks_.onChange({w.root, name, 1, false});
       }
     } else if (ev->mask & IN_DELETE) {
       pending_.erase(full);
@@ -180,10 +200,11 @@ void TreeWatcher::Run() {
   alignas(inotify_event) char buffer[64 * 1024];
   while (true) {
     int timeout = -1;
-    if (!pending_.empty()) {
+    if (!pending_.empty() || !fresh_.empty()) {
       auto now = std::chrono::steady_clock::now();
       auto next = std::chrono::steady_clock::time_point::max();
       for (auto& [path, p] : pending_) next = std::min(next, p.lastChange + settle_);
+      for (auto& [path, seen] : fresh_) next = std::min(next, seen + settle_);
       auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
       timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(wait + 1, INT_MAX)));
     }
@@ -195,6 +216,6 @@ void TreeWatcher::Run() {
       ssize_t len;
       while ((len = read(fd_, buffer, sizeof buffer)) > 0) HandleEvents(buffer, len);
     }
-    if (!pending_.empty()) FlushSettled(false);
+    if (!pending_.empty() || !fresh_.empty()) FlushSettled(false);
   }
 }

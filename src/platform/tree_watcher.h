@@ -6,7 +6,8 @@
 // listed, so that files created before its watch existed are not lost),
 // dropped when it is removed or moved out. A file created in the tree is
 // reported once it is complete: when its writer closes it, or once it has not
-// changed for a while when no close comes.
+// changed for a while when no close comes. A file found, recently changed, in
+// a folder that has just appeared is reported again when its writer closes it.
 #pragma once
 
 #include <chrono>
@@ -47,6 +48,9 @@ class TreeWatcher {
   TreeWatcher& operator=(const TreeWatcher&) = delete;
 
   bool Ok() const { return fd_ >= 0; }
+  // Whether a file is still being written, to be reported once complete.
+  // Only on the watcher's own thread (from within onChange).
+  bool IsPending(const std::string& path) const { return pending_.count(path) != 0; }
   size_t WatchCount() const { return watches_.size(); }
 
  private:
@@ -78,5 +82,8 @@ class TreeWatcher {
   std::map<int, Watch> watches_;
   std::map<std::pair<int, std::string>, int> byFolder_;  // (root, rel) -> watch
   std::map<std::string, Pending> pending_;  // by absolute path
+  // Files found, recently changed, when a new folder was listed: taken again
+  // if their writer closes them within the settling time.
+  std::map<std::string, std::chrono::steady_clock::time_point> fresh_;
   std::thread thread_;
 };

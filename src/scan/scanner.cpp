@@ -29,7 +29,7 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
       ++m_nProgressPos;
       view_->SetProgress(m_nProgressPos);
       AppendToPlaylist(folder, name);
-      if (DuplicateGuard::Catalogued(dir + name)) return;
+      if (DuplicateGuard::Skip(dir + name)) return;
       if (!tx) tx.emplace(db.get());
       ClassifyFile(db.get(), folder, root, name);
     } else if (!IsSharedSubfolder(folder, name)) {

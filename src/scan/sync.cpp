@@ -42,7 +42,7 @@ int ScanNewFolder(CSharedFolderCore* page, const std::string& folder, const std:
   std::optional<Transaction> tx;
   ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
     if (kind == EntryKind::File) {
-      if (DuplicateGuard::Catalogued(dir + name)) return;
+      if (DuplicateGuard::Skip(dir + name)) return;
       if (!tx) tx.emplace(db.get());
       page->ClassifyFile(db.get(), folder, root, name);
     } else {

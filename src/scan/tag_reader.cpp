@@ -10,6 +10,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tbytevectorstream.h>
 #include <taglib/tdebuglistener.h>
+#include <taglib/tfilestream.h>
 #include <taglib/textidentificationframe.h>
 
 #include <cctype>
@@ -222,7 +223,11 @@ Mp3Tag ReadTagTexts(const std::string& path) {
   Mp3Tag result;
   if (plan.safe) {
     close(fd);
-    TagLib::MPEG::File file(path.c_str(), false);
+    // Read-only: TagLib would otherwise open the file for writing, and its
+    // close would look like a writer finishing the file.
+    TagLib::FileStream stream(path.c_str(), true);
+    if (!stream.isOpen()) return {};
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     return FromFile(file);
   }
   // Rebuild the file's tags in memory: the guarded ID3v2 tag, then the last

@@ -6,7 +6,15 @@ namespace {
 thread_local SqliteDatabase* t_walkConnection = nullptr;
 thread_local bool t_guarded = false;
 thread_local CatalogConnection t_lookup;  // a reader of its own, for the guard
+thread_local std::function<bool(const std::string&)> t_incomplete;
 }
+
+IncompleteFiles::IncompleteFiles(std::function<bool(const std::string&)> isIncomplete)
+    : previous_(std::move(t_incomplete)) {
+  t_incomplete = std::move(isIncomplete);
+}
+
+IncompleteFiles::~IncompleteFiles() { t_incomplete = std::move(previous_); }
 
 WalkConnection::WalkConnection() {
   if (t_walkConnection) {
@@ -34,8 +42,9 @@ DuplicateGuard::~DuplicateGuard() {
   t_lookup.reset();
 }
 
-bool DuplicateGuard::Catalogued(const std::string& path) {
+bool DuplicateGuard::Skip(const std::string& path) {
   if (!t_guarded) return false;
+  if (t_incomplete && t_incomplete(path)) return true;
   if (!t_lookup) t_lookup = OpenCatalogue();
   if (!t_lookup) return false;
   const std::string value = Quoted(path);

@@ -90,6 +90,13 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
                                const std::string& label) {
   NamedLock lock(kCatalogueMutex);
   ShareView& view = *page->view_;
+  // Asked again under the lock: another Add of the same folder (from here or
+  // from another tarvel) may have finished while this one waited.
+  if (page->IsAlreadyShared(path, label)) {
+    ++page->refusedAdds_;
+    view.ShowMessage(kAlreadySharedMessage);
+    return;
+  }
   view.SetButtonsEnabled(false);
   view.ShowWaitingLabel(kWaitingText);
   page->m_nFileCount = 0;

@@ -4,12 +4,15 @@
 
 #include "platform/tree_watcher.h"
 #include "scan/sync.h"
+#include "scan/walk_connection.h"
 #include "shares/shared_folder_core.h"
 
 ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots)
     : page_(page), roots_(std::move(roots)) {
   TreeWatcherHooks hooks;
   hooks.onChange = [this](const TreeChange& c) {
+    // Files still being written are left to their own notice, when complete.
+    IncompleteFiles incomplete([this](const std::string& path) { return watcher_->IsPending(path); });
     SyncChange(page_, WatchRecord{roots_[c.root]}, ChangeNotice{c.name, c.isDirectory}, c.action);
   };
   hooks.onLost = [this](const std::vector<int>& lost) {

@@ -108,6 +108,8 @@ class CSharedFolderCore {
 
   // Waits for every Add worker started so far.
   void WaitForAdds();
+  // Adds that their worker refused, finding the folder shared meanwhile.
+  int RefusedAdds() const { return refusedAdds_; }
   // Asks running scans to stop early; an Add stopped so takes back the rows
   // it wrote and lists nothing.
   void RequestStop() { stopRequested_ = true; }
@@ -131,6 +133,7 @@ class CSharedFolderCore {
   ShareView* view_ = &defaultView_;
   bool echoList_ = true;
   std::atomic<bool> stopRequested_{false};
+  std::atomic<int> refusedAdds_{0};
 
  private:
   short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
