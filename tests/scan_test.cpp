@@ -168,6 +168,17 @@ TEST_F(Scan, LinksAreFollowedButNeverIntoALoopAndUnreadableFoldersScanEmpty) {
   else EXPECT_EQ(files.size(), 3u);  // root reads the locked folder anyway
 }
 
+TEST_F(Scan, KernelFileSystemsAreNotWalked) {
+  fs::create_directory_symlink("/proc", fs::path(m) / "proc");
+  fs::create_directory_symlink("/sys", fs::path(m) / "sys");
+  WriteFile(fs::path(m) / "a.mp3");
+  ScanM();
+  EXPECT_EQ(Count("audio"), 1);
+  EXPECT_EQ(view.last, 1);
+  core.m_nFileCount = 0;
+  EXPECT_EQ(core.CountFiles(m), 1);
+}
+
 TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
   fs::remove(dir_ / "data.sqlite");
   fs::create_directory(dir_ / "data.sqlite");

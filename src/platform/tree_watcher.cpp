@@ -1,5 +1,7 @@
 #include "platform/tree_watcher.h"
 
+#include "platform/filesystems.h"
+
 #include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -47,6 +49,7 @@ std::string TreeWatcher::Absolute(int root, const std::string& rel) const {
 
 void TreeWatcher::AddTree(int root, const std::string& rel, bool reported) {
   const std::string path = Absolute(root, rel);
+  if (IsPseudoFileSystem(path)) return;
   // The root itself may be a link; folders inside are taken as they are.
   uint32_t mask = kFolderMask | (rel.empty() ? 0 : IN_DONT_FOLLOW);
   int wd = inotify_add_watch(fd_, path.c_str(), mask);

@@ -1,5 +1,7 @@
 #include "scan/dir_walk.h"
 
+#include "platform/filesystems.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,7 +49,11 @@ BranchGuard::BranchGuard(const std::string& folder) {
   FolderId id = IdentifyFolder(folder);
   if (id == FolderId{0, 0}) return;
   if (std::find(t_branch.begin(), t_branch.end(), id) != t_branch.end()) {
-    loop_ = true;
+    skip_ = true;
+    return;
+  }
+  if (IsPseudoFileSystem(folder)) {
+    skip_ = true;
     return;
   }
   t_branch.push_back(id);

@@ -30,9 +30,10 @@ class BranchGuard {
   ~BranchGuard();
   BranchGuard(const BranchGuard&) = delete;
   BranchGuard& operator=(const BranchGuard&) = delete;
-  bool Loop() const { return loop_; }
+  // The folder is not to be entered: a loop, or a kernel file system.
+  bool Skip() const { return skip_; }
 
  private:
-  bool loop_ = false;
+  bool skip_ = false;
   bool pushed_ = false;
 };

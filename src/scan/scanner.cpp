@@ -13,7 +13,7 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
   if (stopRequested_) return 0;
   const std::string dir = WithSlash(folder);
   BranchGuard guard(dir);
-  if (guard.Loop()) return 0;  // a link back up the tree
+  if (guard.Skip()) return 0;  // a link back up the tree, or /proc and the like
   DeletePlaylist(folder);
   WalkConnection db;
   if (!db.get()) {

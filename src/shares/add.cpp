@@ -30,7 +30,7 @@ bool CSharedFolderCore::IsAlreadyShared(const std::string& path, const std::stri
 int CSharedFolderCore::CountFiles(const std::string& folder) {
   const std::string dir = WithSlash(folder);
   BranchGuard guard(dir);
-  if (guard.Loop()) return m_nFileCount;
+  if (guard.Skip()) return m_nFileCount;
   ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
     if (kind == EntryKind::File) {
       ++m_nFileCount;
