@@ -20,9 +20,11 @@ bool CSharedFolderCore::IsParentOfSharedFolder(const std::string& path) const {
 bool CSharedFolderCore::IsAlreadyShared(const std::string& path, const std::string& /*label*/) {
   const std::string like = FolderLikeArgument(WithSlash(path));
   // SHAREDFOLDER has no Filename column, so only the media tables are counted;
-  // listed folders below the path are found in the list instead.
+  // listed folders below the path are found in the list instead. Only
+  // whether there is a row matters: one is enough, however large the folder.
   int sum = 0;
-  for (MediaTable t : kMediaTables) sum += CountRows(FilenameCountQuery(TableName(t), like).c_str());
+  for (MediaTable t : kMediaTables)
+    sum += CountRows((FilenameCountQuery(TableName(t), like) + " LIMIT 1").c_str());
   if (sum == 0) return IsListed(path);
   return !IsParentOfSharedFolder(path);
 }
