@@ -291,13 +291,19 @@ TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
     if (i % 1000 == 999) db->Exec("COMMIT");
   }
   db->Exec("INSERT INTO nowhere VALUES(1)");
+  // A bad row among good ones for the same table costs only itself.
+  db->Exec("INSERT INTO audio VALUES(\"x\",1,\"g\",\"a\",\"b\",\"/m/\",\"/m/good1.mp3\",\"/m/\")");
+  db->Exec("INSERT INTO audio VALUES(1)");
+  db->Exec("INSERT INTO audio VALUES(\"x\",1,\"g\",\"a\",\"b\",\"/m/\",\"/m/good2.mp3\",\"/m/\")");
   EXPECT_EQ(Query(db.get(), "select count(*) from audio")->Text(0), "");  // no row current yet
   Recordset rs = Query(db.get(), "select count(*) from audio");  // waits for the queue
   ASSERT_EQ(rs->Next(), 1);
-  EXPECT_EQ(rs->Text(0), "5000");
+  EXPECT_EQ(rs->Text(0), "5002");
   std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("szSQL=INSERT INTO nowhere VALUES(1)\nnErrorCode=1\n"), std::string::npos);
+  EXPECT_NE(out.find("szSQL=INSERT INTO audio VALUES(1)\nnErrorCode=1\n"), std::string::npos);
+  EXPECT_EQ(out.find("good1"), std::string::npos);
   db->Exec("DELETE FROM audio WHERE Filename = '/m/0.mp3'");
   db.reset();  // closing runs what is still queued
-  EXPECT_EQ(Count("audio"), 4999);
+  EXPECT_EQ(Count("audio"), 5001);
 }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <string_view>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -54,11 +55,50 @@ class WriteBehind {
       queue_.clear();
       room_.notify_all();
       lock.unlock();
-      for (const std::string& sql : batch) db_->ExecNow(sql.c_str());
+      RunBatch(batch);
       batch.clear();
       lock.lock();
     }
   }
+  // The part of "INSERT INTO t VALUES(...)" before its row, or "" for any
+  // other statement.
+  static std::string_view InsertHead(const std::string& sql) {
+    if (sql.compare(0, 12, "INSERT INTO ") != 0) return {};
+    size_t open = sql.find('(');
+    if (open == std::string::npos || open < 7 || sql.compare(open - 7, 7, " VALUES") != 0) return {};
+    return std::string_view(sql).substr(0, open);
+  }
+
+  // Runs the statements in order. Consecutive rows for one table go in one
+  // statement with several VALUES rows: SQLite parses a statement per call,
+  // and parsing is most of what a row costs. Should that statement fail, its
+  // rows are run one by one, so that only a failing row is lost and each
+  // failure is reported with its own text.
+  void RunBatch(const std::vector<std::string>& batch) {
+    static constexpr size_t kRowsPerStatement = 64;
+    std::string merged;
+    for (size_t i = 0; i < batch.size();) {
+      std::string_view head = InsertHead(batch[i]);
+      size_t j = i + 1;
+      if (!head.empty()) {
+        while (j < batch.size() && j - i < kRowsPerStatement && InsertHead(batch[j]) == head) ++j;
+      }
+      if (j - i == 1) {
+        db_->ExecNow(batch[i].c_str());
+        i = j;
+        continue;
+      }
+      merged.assign(batch[i]);
+      for (size_t k = i + 1; k < j; ++k) {
+        merged += ',';
+        merged.append(batch[k], head.size(), std::string::npos);
+      }
+      if (db_->ExecNow(merged.c_str(), false) != 0)
+        for (size_t k = i; k < j; ++k) db_->ExecNow(batch[k].c_str());
+      i = j;
+    }
+  }
+
   SqliteDatabase* db_;
   std::mutex mutex_;
   std::condition_variable work_;  // the writer waits for statements
@@ -114,10 +154,10 @@ int SqliteDatabase::Exec(const char* sql) {
   return ExecNow(sql);
 }
 
-int SqliteDatabase::ExecNow(const char* sql) {
+int SqliteDatabase::ExecNow(const char* sql, bool report) {
   char* err = nullptr;
   int rc = sqlite_exec(*handle, sql, nullptr, nullptr, &err);
-  if (rc != 0) {
+  if (rc != 0 && report) {
     printf("szSQL=%s\n", sql);
     printf("nErrorCode=%d\n", rc);
     printf("pErrMsg=%s\n", err ? err : "");

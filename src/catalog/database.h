@@ -29,7 +29,8 @@ struct SqliteDatabase {
   void StartWriteBehind();
   void Flush();
 
-  int ExecNow(const char* sql);
+  // Exec on this thread, whatever the mode; failures printed when `report`.
+  int ExecNow(const char* sql, bool report = true);
 
  private:
   std::unique_ptr<WriteBehind> writer_;

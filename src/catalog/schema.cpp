@@ -19,10 +19,7 @@ constexpr const char* kSchema =
     // Rows are looked up by file (IsCatalogued, deletes) and by root.
     "CREATE INDEX IF NOT EXISTS AUDIO_Filename ON AUDIO(Filename);"
     "CREATE INDEX IF NOT EXISTS VIDEO_Filename ON VIDEO(Filename);"
-    "CREATE INDEX IF NOT EXISTS IMAGE_Filename ON IMAGE(Filename);"
-    "CREATE INDEX IF NOT EXISTS AUDIO_SharedRoot ON AUDIO(SharedRoot);"
-    "CREATE INDEX IF NOT EXISTS VIDEO_SharedRoot ON VIDEO(SharedRoot);"
-    "CREATE INDEX IF NOT EXISTS IMAGE_SharedRoot ON IMAGE(SharedRoot);";
+    "CREATE INDEX IF NOT EXISTS IMAGE_Filename ON IMAGE(Filename);";
 
 }  // namespace
 
