@@ -81,6 +81,7 @@ TEST_F(Server, NameFileIsReadUpToAHundredBytesAndAZero) {
   EXPECT_EQ(ReadServerName(), "tarvel");
   WriteFile("ServerName.change", std::string(150, 'n'));
   EXPECT_EQ(ReadServerName(), std::string(100, 'n'));
+  EXPECT_EQ(ReadServerName(kMaxServerName), std::string(150, 'n'));  // what the server takes
   WriteFile("ServerName.change", std::string("Den\0Attic", 9));
   EXPECT_EQ(ReadServerName(), "Den");
   WriteFile("ServerName.change", "");

@@ -8,23 +8,23 @@
 
 #include "platform/named_mutex.h"
 
-std::string ReadServerName() {
+std::string ReadServerName(size_t limit) {
   NamedLock lock(kAlternateMutex);
   struct stat st;
   if (stat(kServerNameFile, &st) != 0) return kDefaultServerName;
-  char buffer[100] = {};
+  std::string buffer(limit, '\0');
   int fd = open(kServerNameFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return {};
   size_t got = 0;
-  while (got < sizeof buffer) {
-    ssize_t n = read(fd, buffer + got, sizeof buffer - got);
+  while (got < limit) {
+    ssize_t n = read(fd, buffer.data() + got, limit - got);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
   close(fd);
   size_t len = 0;
   while (len < got && buffer[len] != '\0') ++len;
-  return std::string(buffer, len);
+  return buffer.substr(0, len);
 }
 
 bool WriteServerName(const std::string& name) {

@@ -20,7 +20,7 @@ int main() {
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   int signals = signalfd(-1, &stop, SFD_CLOEXEC);
 
-  const std::string name = ReadServerName();
+  const std::string name = ReadServerName(kMaxServerName);  // the whole name
   Presence presence(kServerTitle);
   if (!presence.Ok()) {
     fprintf(stderr, "MediaServer: cannot announce itself in the runtime folder\n");
