@@ -15,7 +15,9 @@
 #include "catalog/sqlite2.h"
 
 // A bounded queue of statements and the thread that runs them, in batches,
-// so that the walk and the writer rarely wake each other.
+// so that the walk and the writer rarely wake each other. Statements are kept
+// end to end in one buffer, and the two buffers pass between the threads
+// without being freed: memory one thread allocates is never freed by the other.
 class WriteBehind {
  public:
   explicit WriteBehind(SqliteDatabase* db) : db_(db), thread_([this] { Run(); }) {}
@@ -29,44 +31,48 @@ class WriteBehind {
   }
   void Push(const char* sql) {
     std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return queue_.size() < kMaxQueued; });
-    queue_.emplace_back(sql);
-    if (idle_ && queue_.size() >= kBatch) work_.notify_one();
+    room_.wait(lock, [&] { return queued_.size() < kMaxQueued; });
+    queued_.push_back(text_.size());
+    text_.append(sql);
+    text_.push_back('\0');
+    if (idle_ && queued_.size() >= kBatch) work_.notify_one();
   }
   void Flush() {
     std::unique_lock lock(mutex_);
     work_.notify_one();
-    room_.wait(lock, [&] { return queue_.empty() && idle_; });
+    room_.wait(lock, [&] { return queued_.empty() && idle_; });
   }
 
  private:
   static constexpr size_t kMaxQueued = 4096;
   static constexpr size_t kBatch = 64;  // the writer is woken for this many
   void Run() {
-    std::vector<std::string> batch;
+    std::string text;
+    std::vector<size_t> starts;
     std::unique_lock lock(mutex_);
     while (true) {
       idle_ = true;
       room_.notify_all();
-      work_.wait(lock, [&] { return !queue_.empty() || done_; });
-      if (queue_.empty()) return;
+      work_.wait(lock, [&] { return !queued_.empty() || done_; });
+      if (queued_.empty()) return;
       idle_ = false;
-      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-      queue_.clear();
+      text.swap(text_);
+      starts.swap(queued_);
+      text_.clear();
+      queued_.clear();
       room_.notify_all();
       lock.unlock();
-      RunBatch(batch);
-      batch.clear();
+      RunBatch(text, starts);
       lock.lock();
     }
   }
   // The part of "INSERT INTO t VALUES(...)" before its row, or "" for any
   // other statement.
-  static std::string_view InsertHead(const std::string& sql) {
+  static std::string_view InsertHead(std::string_view sql) {
     if (sql.compare(0, 12, "INSERT INTO ") != 0) return {};
     size_t open = sql.find('(');
     if (open == std::string::npos || open < 7 || sql.compare(open - 7, 7, " VALUES") != 0) return {};
-    return std::string_view(sql).substr(0, open);
+    return sql.substr(0, open);
   }
 
   // Runs the statements in order. Consecutive rows for one table go in one
@@ -74,27 +80,27 @@ class WriteBehind {
   // and parsing is most of what a row costs. Should that statement fail, its
   // rows are run one by one, so that only a failing row is lost and each
   // failure is reported with its own text.
-  void RunBatch(const std::vector<std::string>& batch) {
+  void RunBatch(const std::string& text, const std::vector<size_t>& starts) {
     static constexpr size_t kRowsPerStatement = 64;
-    std::string merged;
-    for (size_t i = 0; i < batch.size();) {
-      std::string_view head = InsertHead(batch[i]);
+    auto at = [&](size_t k) { return std::string_view(text.c_str() + starts[k]); };
+    for (size_t i = 0; i < starts.size();) {
+      std::string_view head = InsertHead(at(i));
       size_t j = i + 1;
       if (!head.empty()) {
-        while (j < batch.size() && j - i < kRowsPerStatement && InsertHead(batch[j]) == head) ++j;
+        while (j < starts.size() && j - i < kRowsPerStatement && InsertHead(at(j)) == head) ++j;
       }
       if (j - i == 1) {
-        db_->ExecNow(batch[i].c_str());
+        db_->ExecNow(at(i).data());
         i = j;
         continue;
       }
-      merged.assign(batch[i]);
+      merged_.assign(at(i));
       for (size_t k = i + 1; k < j; ++k) {
-        merged += ',';
-        merged.append(batch[k], head.size(), std::string::npos);
+        merged_ += ',';
+        merged_.append(at(k).substr(head.size()));
       }
-      if (db_->ExecNow(merged.c_str(), false) != 0)
-        for (size_t k = i; k < j; ++k) db_->ExecNow(batch[k].c_str());
+      if (db_->ExecNow(merged_.c_str(), false) != 0)
+        for (size_t k = i; k < j; ++k) db_->ExecNow(at(k).data());
       i = j;
     }
   }
@@ -103,7 +109,9 @@ class WriteBehind {
   std::mutex mutex_;
   std::condition_variable work_;  // the writer waits for statements
   std::condition_variable room_;  // callers wait for room, or for the queue to drain
-  std::deque<std::string> queue_;
+  std::string text_;              // queued statements, each ended by a zero byte
+  std::vector<size_t> queued_;    // where each queued statement starts in text_
+  std::string merged_;            // the writer's own
   bool idle_ = false;
   bool done_ = false;
   std::thread thread_;

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 #include "catalog/database.h"
 #include "catalog/text.h"
@@ -27,6 +28,53 @@ std::string Format(const char* fmt, ...) {
 std::string Dq(const std::string& value, size_t field = 0) {
   return SqlEscape(field ? FitField(value, field) : value, '"');
 }
+
+// One row's "INSERT INTO t VALUES(...)", written value by value into a buffer
+// of the thread's own: this runs for every file a walk catalogues.
+class RowStatement {
+ public:
+  explicit RowStatement(const char* table) : sql_(Buffer()) {
+    sql_.clear();
+    sql_ += "INSERT INTO ";
+    sql_ += table;
+    sql_ += " VALUES(";
+  }
+  // A double-quoted value, fitted to its field when it has one.
+  RowStatement& Text(const std::string& value, size_t field = 0) {
+    Separate();
+    sql_ += '"';
+    if (field && value.size() >= field) AppendEscaped(FitField(value, field));
+    else AppendEscaped(value);
+    sql_ += '"';
+    return *this;
+  }
+  RowStatement& Int(int value) {
+    Separate();
+    char digits[16];
+    sql_.append(digits, static_cast<size_t>(snprintf(digits, sizeof digits, "%d", value)));
+    return *this;
+  }
+  const char* Finish() {
+    sql_ += ')';
+    return sql_.c_str();
+  }
+
+ private:
+  static std::string& Buffer() {
+    thread_local std::string buffer;
+    return buffer;
+  }
+  void Separate() {
+    if (sql_.back() != '(') sql_ += ',';
+  }
+  void AppendEscaped(std::string_view value) {
+    for (char c : value) {
+      sql_ += c;
+      if (c == '"') sql_ += c;
+    }
+  }
+  std::string& sql_;
+};
 
 int RunOnOwnConnection(const std::string& sql) {
   CatalogConnection db = OpenCatalogue();
@@ -58,32 +106,28 @@ const char* TableName(MediaTable table) {
 std::string Quoted(const std::string& value) { return "'" + SqlEscape(value, '\'') + "'"; }
 
 int InsertAudioRow(SqliteDatabase* db, const AudioRow& r) {
-  std::string sql = Format("INSERT INTO %s VALUES(\"%s\",%d,\"%s\",\"%s\",\"%s\",\"%s\",\"%s\",\"%s\")",
-                           "audio", Dq(r.Title, kTitleField).c_str(), r.HasTag,
-                           Dq(r.Genre, kGenreField).c_str(), Dq(r.TagText1, kTagTextField).c_str(),
-                           Dq(r.TagText2, kTagTextField).c_str(), Dq(r.ParentDir).c_str(),
-                           Dq(r.Filename).c_str(), Dq(r.SharedRoot).c_str());
-  db->Exec(sql.c_str());
+  RowStatement sql("audio");
+  sql.Text(r.Title, kTitleField).Int(r.HasTag).Text(r.Genre, kGenreField);
+  sql.Text(r.TagText1, kTagTextField).Text(r.TagText2, kTagTextField);
+  sql.Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
+  db->Exec(sql.Finish());
   return 0;
 }
 
 int InsertVideoRow(SqliteDatabase* db, const VideoRow& r) {
-  std::string sql =
-      Format("INSERT INTO %s VALUES(\"%s\",%d,\"%s\",\"%s\",\"%s\",%d,%d,\"%s\",\"%s\",\"%s\")",
-             "video", Dq(r.Title, kTitleField).c_str(), r.HasTag, Dq(r.Genre, kGenreField).c_str(),
-             Dq(r.TagText1, kTagTextField).c_str(), Dq(r.TagText2, kTagTextField).c_str(), r.Number1,
-             r.Number2, Dq(r.ParentDir).c_str(), Dq(r.Filename).c_str(), Dq(r.SharedRoot).c_str());
-  db->Exec(sql.c_str());
+  RowStatement sql("video");
+  sql.Text(r.Title, kTitleField).Int(r.HasTag).Text(r.Genre, kGenreField);
+  sql.Text(r.TagText1, kTagTextField).Text(r.TagText2, kTagTextField).Int(r.Number1).Int(r.Number2);
+  sql.Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
+  db->Exec(sql.Finish());
   return 0;
 }
 
 int InsertImageRow(SqliteDatabase* db, const ImageRow& r) {
-  std::string sql = Format("INSERT INTO %s VALUES(\"%s\",%d,%d,%d,\"%s\",\"%s\",\"%s\",\"%s\")",
-                           "image", Dq(r.Title, kTitleField).c_str(), r.Number1, r.Number2,
-                           r.Number3, Dq(r.Genre, kImageGenreField).c_str(),
-                           Dq(r.ParentDir).c_str(), Dq(r.Filename).c_str(),
-                           Dq(r.SharedRoot).c_str());
-  db->Exec(sql.c_str());
+  RowStatement sql("image");
+  sql.Text(r.Title, kTitleField).Int(r.Number1).Int(r.Number2).Int(r.Number3);
+  sql.Text(r.Genre, kImageGenreField).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
+  db->Exec(sql.Finish());
   return 0;
 }
 
