@@ -46,8 +46,8 @@ class EngineTest : public CatalogTest {
   void SetUp() override;
   void TearDown() override;
 
+  RecordingView view;  // outlives the engine's workers
   CSharedFolderCore core;
-  RecordingView view;
 };
 
 // Polls `condition` until it holds or `limit` has passed.

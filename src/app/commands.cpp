@@ -5,13 +5,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <thread>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "app/server_control.h"
 #include "app/server_name.h"
@@ -30,10 +30,10 @@ namespace {
 
 int CatalogCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  CatalogConnection db = OpenCatalogue();
+  if (!db) return 1;
   for (const char* table : {"AUDIO", "VIDEO", "IMAGE", "SHAREDFOLDER"}) {
     std::string sql = std::string("select count(*) from ") + table;
-    CatalogConnection db = OpenCatalogue();
-    if (!db) return 1;
     Recordset rs = Query(db.get(), sql);
     int n = 0;
     if (!rs->Next()) return 1;
@@ -43,10 +43,12 @@ int CatalogCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
-// The engine as the command line uses it: list loaded, quiet on stdout.
+// The engine as the command line uses it: list loaded, quiet on stdout. The
+// view is declared first so that it outlives the engine's workers, which the
+// engine's destructor joins.
 struct Engine {
-  CSharedFolderCore core;
   TerminalView view;
+  CSharedFolderCore core;
   Engine() {
     core.SetView(&view);
     core.SetEchoList(false);
@@ -69,16 +71,12 @@ bool ReadableFolder(const std::string& path) {
 }
 
 // Splits off "--types LIST" and sets the enabled media types from it.
-// Returns false (after saying why) when LIST is not understood.
-bool TakeTypesOption(std::vector<std::string>& args, bool* bad) {
-  *bad = false;
+// False when LIST is missing or not understood (an unknown type is named).
+bool TakeTypesOption(std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string list;
     if (args[i] == "--types") {
-      if (i + 1 >= args.size()) {
-        *bad = true;
-        return false;
-      }
+      if (i + 1 >= args.size()) return false;
       list = args[i + 1];
       args.erase(args.begin() + i, args.begin() + i + 2);
     } else if (args[i].rfind("--types=", 0) == 0) {
@@ -105,7 +103,6 @@ bool TakeTypesOption(std::vector<std::string>& args, bool* bad) {
     if (!unknown.empty() || exts.empty()) {
       fprintf(stderr, "tarvel: unknown media type in --types: %s\n",
               unknown.empty() ? list.c_str() : unknown.front().c_str());
-      *bad = true;
       return false;
     }
     g_enabledMediaTypes.Set(rows);
@@ -116,8 +113,7 @@ bool TakeTypesOption(std::vector<std::string>& args, bool* bad) {
 
 int ShareCommand(const std::vector<std::string>& argsIn) {
   std::vector<std::string> args = argsIn;
-  bool bad;
-  if (!TakeTypesOption(args, &bad)) return kUsageError;
+  if (!TakeTypesOption(args)) return kUsageError;
   if (args.size() != 1 || args[0].rfind("--", 0) == 0) return kUsageError;
   const std::string path = FolderArgument(args[0]);
   if (!ReadableFolder(path)) {
@@ -173,8 +169,7 @@ int UnshareCommand(const std::vector<std::string>& args) {
 
 int RescanCommand(const std::vector<std::string>& argsIn) {
   std::vector<std::string> args = argsIn;
-  bool bad;
-  if (!TakeTypesOption(args, &bad)) return kUsageError;
+  if (!TakeTypesOption(args)) return kUsageError;
   if (args.empty()) return kUsageError;
   for (const std::string& a : args)
     if (a.rfind("--", 0) == 0) return kUsageError;

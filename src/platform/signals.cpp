@@ -6,11 +6,16 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-StopSignals::StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+sigset_t StopSignalSet() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  return set;
+}
+
+StopSignals::StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+  sigset_t set = StopSignalSet();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   int sfd = signalfd(-1, &set, SFD_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_CLOEXEC);
@@ -34,9 +39,6 @@ StopSignals::~StopSignals() {
   }
   thread_.join();
   close(wakeFd_);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  sigset_t set = StopSignalSet();
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

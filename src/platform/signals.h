@@ -1,8 +1,13 @@
 // Turning SIGINT and SIGTERM into a call on an ordinary thread.
 #pragma once
 
+#include <signal.h>
+
 #include <functional>
 #include <thread>
+
+// SIGINT and SIGTERM: how the user and the system ask a program to stop.
+sigset_t StopSignalSet();
 
 // Blocks SIGINT and SIGTERM in the calling thread (call it before starting any
 // other thread, which inherit the mask) and runs `onSignal` on a thread of its

@@ -11,12 +11,10 @@
 
 #include "app/server_name.h"
 #include "platform/presence.h"
+#include "platform/signals.h"
 
 int main() {
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
+  sigset_t stop = StopSignalSet();
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   int signals = signalfd(-1, &stop, SFD_CLOEXEC);
 

@@ -42,12 +42,16 @@ bool CSharedFolderCore::ContainsOtherSharedFolder(const std::string& listed) con
   return false;
 }
 
+void CSharedFolderCore::DeleteRowsToRescan(const std::string& listed) {
+  // Rows of listed folders inside stay: a walk leaves those folders to
+  // themselves and would not bring their rows back.
+  if (ContainsOtherSharedFolder(listed)) DeleteRowsOfRoot(listed);
+  else DeleteRowsUnder(listed);
+}
+
 int CSharedFolderCore::DeleteFolderFromCatalogue(const std::string& listed) {
   if (m_bRescan) {
-    // Rows of listed folders inside stay: the rescan's walk leaves those
-    // folders to themselves and would not bring their rows back.
-    if (ContainsOtherSharedFolder(listed)) DeleteRowsOfRoot(listed);
-    else DeleteRowsUnder(listed);
+    DeleteRowsToRescan(listed);
     m_bRescan = false;
   } else if (IsInsideSharedFolder(listed)) {
     // The rows stay catalogued under the enclosing shared folder.

@@ -44,10 +44,7 @@ bool CSharedFolderCore::MonitorRunning() const {
 void CSharedFolderCore::ResyncFolder(const std::string& listed) {
   NamedLock lock(kCatalogueMutex);
   if (FindListIndex(listed) < 0) return;
-  for (MediaTable t : kMediaTables) {
-    if (ContainsOtherSharedFolder(listed)) DeleteMediaByRoot(t, Quoted(listed));
-    else DeleteMediaLike(t, FolderLikeArgument(listed));
-  }
+  DeleteRowsToRescan(listed);
   ScanFolder(listed, listed);
 }
 

@@ -93,6 +93,8 @@ class CSharedFolderCore {
   virtual void RescanSelected();
   static std::string FolderNameFromPath(const std::string& path);
   void RemoveListItem(int index);
+  // Takes out the rows a walk of the listed folder will write again.
+  void DeleteRowsToRescan(const std::string& listed);
 
   // The change monitor. Once enabled, RestartMonitor (called after the list
   // is loaded and after every Add, Delete, Delete All and Rescan) ends the
