@@ -2,6 +2,7 @@
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
+#include "platform/named_mutex.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
 #include "testing.h"
@@ -117,8 +118,12 @@ TEST_F(Add, StoppingAnAddTakesBackItsRows) {
 
 TEST_F(Add, TwoAddsOfOneFolderAtOnceShareItOnce) {
   for (int i = 0; i < 40; ++i) WriteFile(dir_ / "Twice" / (std::to_string(i) + ".mp3"));
-  EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));
-  EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));  // both pass the first test
+  {
+    // Neither worker gets going before both have passed the first test.
+    NamedLock hold(kCatalogueMutex);
+    EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));
+    EXPECT_TRUE(core.StartAdd(P("Twice"), "Twice"));
+  }
   core.WaitForAdds();
   EXPECT_EQ(Count("audio"), 40);
   EXPECT_EQ(core.List().Size(), 1);

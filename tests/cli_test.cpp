@@ -91,12 +91,7 @@ TEST_F(Cli, UnshareRescanAndWatch) {
   EXPECT_EQ(RunProgram("tarvel", {"rescan", "A"}).status, 1);
 
   // watch follows changes until SIGTERM; a second one leaves at once.
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::string bin = BinDir() + "/tarvel";
-    execl(bin.c_str(), bin.c_str(), "watch", nullptr);
-    _exit(127);
-  }
+  Child watch = StartTarvel({"watch"});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   RunResult second = RunProgram("tarvel", {"watch"});
   EXPECT_EQ(second.status, 0);
@@ -117,10 +112,8 @@ TEST_F(Cli, UnshareRescanAndWatch) {
     seen = Count("image") > 2;
   }
   EXPECT_TRUE(seen);
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  watch.Signal(SIGTERM);
+  EXPECT_EQ(watch.Wait(), 0);
   EXPECT_EQ(RunProgram("tarvel", {"unshare", "--all"}).status, 0);
   EXPECT_EQ(RunProgram("tarvel", {"catalog"}).out, "AUDIO 0\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 0\n");
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +76,23 @@ TEST_F(Platform, AProcessWeStartDoesNotInheritALock) {
   EXPECT_TRUE(second != nullptr);
   EXPECT_TRUE(TerminateChild(child));
   EXPECT_FALSE(ChildAlive(child));
+}
+
+TEST_F(Platform, AProcessWeStartInheritsNoDescriptorButTheStandardOnes) {
+  // A lock a script holds around us, on a descriptor we inherited as it is
+  // (not close-on-exec): a server we start must not keep it after we end.
+  int inherited = open("held.lock", O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(inherited, 3);
+  ASSERT_EQ(flock(inherited, LOCK_EX), 0);
+  WriteFile("sleeper", "#!/bin/sh\nexec sleep 5\n");
+  fs::permissions("sleeper", fs::perms::owner_all);
+  pid_t child = StartProcess((dir_ / "sleeper").string());
+  ASSERT_GT(child, 0);
+  close(inherited);
+  int again = open("held.lock", O_RDWR);
+  EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0);
+  close(again);
+  EXPECT_TRUE(TerminateChild(child));
 }
 
 TEST_F(Platform, RuntimeFolderMustBeOursAndPrivate) {

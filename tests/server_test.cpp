@@ -59,19 +59,19 @@ class Server : public CatalogTest {
       std::this_thread::sleep_for(20ms);
     }
     for (pid_t p : extra) kill(p, SIGKILL);
+    // Whatever is left, also after a failure: servers handed to us as their
+    // subreaper, and their children.
+    for (int round = 0; round < 3; ++round)
+      for (pid_t p : ChildrenOf(getpid())) {
+        for (pid_t c : ChildrenOf(p)) kill(c, SIGKILL);
+        kill(p, SIGKILL);
+      }
     std::this_thread::sleep_for(50ms);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     CatalogTest::TearDown();
   }
-  pid_t StartServe(const std::string& bin) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      execl(bin.c_str(), bin.c_str(), "serve", nullptr);
-      _exit(127);
-    }
-    return pid;
-  }
+  Child StartServe(const std::string& bin) { return Child(bin, {"serve"}); }
   std::vector<pid_t> extra;
 };
 
@@ -108,6 +108,31 @@ TEST_F(Server, RenameWritesExactlyTheNameAndRestartsTheServer) {
   EXPECT_EQ(RunProgram("tarvel", {"name"}).out, "Living Room\n");
 }
 
+TEST_F(Server, RenameWaitsForAServerSlowToCloseAndLeavesExactlyOne) {
+  // A stand-in for a busy server: present at once, but it reads close
+  // requests only after a while, then takes a while more to end.
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    Presence presence(kServerTitle);
+    if (!presence.Ok()) _exit(3);
+    std::this_thread::sleep_for(700ms);
+    for (int i = 0; i < 1000 && !presence.TakeCloseRequest(); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);
+    _exit(0);
+  }
+  Child old(pid);
+  ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  // A request sent the moment a server counts as present reaches it.
+  RunResult r = RunProgram("tarvel", {"rename", "Den"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(old.Wait(0ms), 0);  // gone before rename returned
+  EXPECT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  // The new server is the only one, and it reads its own requests.
+  ASSERT_TRUE(RequestClose(kServerTitle));
+  EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
+}
+
 TEST_F(Server, EmptyOrOverlongNamesChangeNothing) {
   WriteFile("ServerName.change", "Old");
   RunResult r = RunProgram("tarvel", {"rename", ""});
@@ -137,15 +162,15 @@ TEST_F(Server, AKilledServerLeavesNoPresenceBehind) {
 }
 
 TEST_F(Server, ServeRestartsAKilledServerAndLeavesNoZombie) {
-  pid_t serve = StartServe(BinDir() + "/tarvel");
+  Child serve = StartServe(BinDir() + "/tarvel");
   ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
-  std::vector<pid_t> servers = ChildrenOf(serve);
+  std::vector<pid_t> servers = ChildrenOf(serve.Pid());
   ASSERT_EQ(servers.size(), 1u);
   kill(servers[0], SIGKILL);
   EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }, 1000ms));
   EXPECT_TRUE(Eventually([] { return IsPresent(kServerTitle); }, 6000ms));
   bool zombie = true;
-  EXPECT_EQ(ChildrenOf(serve, &zombie).size(), 1u);
+  EXPECT_EQ(ChildrenOf(serve.Pid(), &zombie).size(), 1u);
   EXPECT_FALSE(zombie);
   // A second serve leaves at once and leaves the first one's server alone.
   auto start = std::chrono::steady_clock::now();
@@ -154,10 +179,8 @@ TEST_F(Server, ServeRestartsAKilledServerAndLeavesNoZombie) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(IsPresent(kServerTitle));
   // SIGTERM: the server is asked to close, serve ends cleanly.
-  kill(serve, SIGTERM);
-  int status = -1;
-  EXPECT_TRUE(Eventually([&] { return waitpid(serve, &status, WNOHANG) == serve; }));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  serve.Signal(SIGTERM);
+  EXPECT_EQ(serve.Wait(), 0);
   EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
 }
 
@@ -169,7 +192,7 @@ TEST_F(Server, ExitWithoutPresenceTerminatesTheLastStartedServer) {
   WriteFile(bin / "MediaServer", "#!/bin/sh\necho $$ >> \"" + (dir_ / "pids").string() +
                                      "\"\nexec sleep 30\n");
   fs::permissions(bin / "MediaServer", fs::perms::owner_all);
-  pid_t serve = StartServe((bin / "tarvel").string());
+  Child serve = StartServe((bin / "tarvel").string());
   ASSERT_TRUE(Eventually([&] {
     std::ifstream f(dir_ / "pids");
     int n = 0;
@@ -177,8 +200,8 @@ TEST_F(Server, ExitWithoutPresenceTerminatesTheLastStartedServer) {
     while (std::getline(f, l)) ++n;
     return n >= 2;  // the first start and the restart of the first check
   }, 8000ms));
-  kill(serve, SIGTERM);
-  ASSERT_EQ(waitpid(serve, nullptr, 0), serve);
+  serve.Signal(SIGTERM);
+  ASSERT_GE(serve.Wait(), 0);
   std::ifstream f(dir_ / "pids");
   std::vector<pid_t> pids;
   for (std::string l; std::getline(f, l);) pids.push_back(atoi(l.c_str()));

@@ -1,19 +1,19 @@
 #include "testing.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "catalog/database.h"
 #include "catalog/schema.h"
 #include "shares/folder_selection.h"
-
-extern char** environ;
 
 void CatalogTest::SetUp() {
   oldCwd_ = fs::current_path();
@@ -94,31 +94,121 @@ std::string Slurp(int fd) {
 }
 }  // namespace
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  RunResult r;
-  std::string path = BinDir() + "/" + program;
-  std::vector<char*> argv;
-  argv.push_back(path.data());
+namespace {
+
+// fork and exec with the child bound to us: it gets SIGKILL when the test
+// process dies. Only async-signal-safe calls between fork and exec.
+pid_t Spawn(const std::string& path, const std::vector<std::string>& args, int out, int err) {
   std::vector<std::string> copy = args;
+  std::vector<char*> argv;
+  std::string arg0 = path;
+  argv.push_back(arg0.data());
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    int in = open("/dev/null", O_RDONLY);
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) dup2(out, 1);
+    if (err >= 0) dup2(err, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int StatusCode(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     std::chrono::milliseconds limit) {
+  RunResult r;
+  std::string path = BinDir() + "/" + program;
   FILE* out = tmpfile();
   FILE* err = tmpfile();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
-  posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
-  pid_t pid;
-  if (posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+  pid_t pid = Spawn(path, args, fileno(out), fileno(err));
+  if (pid > 0) {
+    auto end = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << program << " still ran after " << limit.count() << " ms; killed";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  posix_spawn_file_actions_destroy(&fa);
   r.out = Slurp(fileno(out));
   r.err = Slurp(fileno(err));
   fclose(out);
   fclose(err);
   return r;
+}
+
+Child::Child(const std::string& path, const std::vector<std::string>& args,
+             const std::string& logName) {
+  int out = -1, err = -1;
+  if (!logName.empty()) {
+    out = open((logName + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    err = open((logName + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
+  pid_ = Spawn(path, args, out, err);
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    Kill();
+    pid_ = other.pid_;
+    status_ = other.status_;
+    other.pid_ = -1;
+  }
+  return *this;
+}
+
+void Child::Signal(int signal) const {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+int Child::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return status_;
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      status_ = StatusCode(status);
+      return status_;
+    }
+    if (r < 0 || std::chrono::steady_clock::now() > end) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void Child::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  if (waitpid(pid_, &status, 0) == pid_) status_ = StatusCode(status);
+  pid_ = -1;
+}
+
+Child StartTarvel(const std::vector<std::string>& args, const std::string& logName) {
+  return Child(BinDir() + "/tarvel", args, logName);
 }

@@ -70,11 +70,44 @@ void WriteFile(const fs::path& path, const std::string& bytes = "x");
 std::string ReadFile(const fs::path& path);
 
 struct RunResult {
-  int status = -1;  // exit code, or -1 when killed
+  int status = -1;  // exit code, or -1 when killed (or stopped for running too long)
   std::string out;
   std::string err;
 };
 // Runs a program built by this project (from TARVEL_BIN_DIR) with arguments,
-// in the current folder, standard input from /dev/null.
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+// in the current folder, standard input from /dev/null. One that runs longer
+// than `limit` is killed, so that a hung program fails its test.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     std::chrono::milliseconds limit = std::chrono::seconds(60));
 std::string BinDir();
+
+// A program a test runs in the background. It is killed (SIGKILL) and reaped
+// when the object goes, also when the test fails half way, and it dies with
+// the test process. Standard input is /dev/null; its output and error go to
+// files in the current folder when `logName` is given.
+class Child {
+ public:
+  Child() = default;
+  explicit Child(pid_t forked) : pid_(forked) {}  // a child the test forked itself
+  Child(const std::string& path, const std::vector<std::string>& args,
+        const std::string& logName = "");
+  ~Child() { Kill(); }
+  Child(Child&& other) noexcept : pid_(other.pid_), status_(other.status_) { other.pid_ = -1; }
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  bool Running() const { return pid_ > 0; }
+  void Signal(int signal) const;
+  // Waits for the child to end: its exit code, 128 + the signal that ended
+  // it, or -1 when it still ran after `limit` (it is left running).
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  void Kill();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+// `tarvel ARGS` from the build, in the background.
+Child StartTarvel(const std::vector<std::string>& args, const std::string& logName = "");

@@ -18,6 +18,7 @@
 #include "app/terminal_view.h"
 #include "catalog/database.h"
 #include "platform/named_mutex.h"
+#include "platform/presence.h"
 #include "platform/signals.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
@@ -27,6 +28,9 @@ namespace fs = std::filesystem;
 std::string g_invocationDir;
 
 namespace {
+
+// How long a running media server is given to close when asked.
+constexpr int kServerCloseLimitMs = 10000;
 
 int CatalogCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
@@ -238,13 +242,25 @@ int RenameCommand(const std::vector<std::string>& args) {
             kMaxServerName);
     return 1;
   }
-  ServerControl::AskToClose();
+  // The name is written first: when it cannot be, the running server is
+  // left alone and none is started.
   if (!WriteServerName(name)) {
     fprintf(stderr, "tarvel: cannot write %s: %s\n", kServerNameFile, strerror(errno));
-    ServerControl::StartUnrecorded();
     return 1;
   }
-  ServerControl::StartUnrecorded();
+  // The old server must be gone before the new one starts, or both would run.
+  ServerControl::AskToClose();
+  if (!WaitUntilAbsent(kServerTitle, kServerCloseLimitMs)) {
+    fprintf(stderr,
+            "tarvel: the media server did not close within %d seconds; it takes the new name "
+            "when it is started again\n",
+            kServerCloseLimitMs / 1000);
+    return 1;
+  }
+  if (!ServerControl::StartUnrecorded()) {
+    fprintf(stderr, "tarvel: the name was changed, but no %s could be started\n", kServerCommand);
+    return 1;
+  }
   return 0;
 }
 
@@ -255,7 +271,7 @@ int ServeCommand(const std::vector<std::string>& args) {
   std::unique_ptr<NamedMutex> instance;
   if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
   // A server left running by an earlier run is asked to close first.
-  if (ServerControl::AskToClose()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (ServerControl::AskToClose()) WaitUntilAbsent(kServerTitle, kServerCloseLimitMs);
   StopRequest stop;
   ServerControl server;
   server.Start();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/runtime_dir.h"
 
@@ -41,20 +43,39 @@ bool RequestClose(const std::string& title) {
   return ok;
 }
 
+bool WaitUntilAbsent(const std::string& title, int limitMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  while (IsPresent(title)) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 Presence::Presence(const std::string& title) {
   std::string lockPath = PathFor(title, ".presence");
   std::string fifoPath = PathFor(title, ".close");
   if (lockPath.empty()) return;
+  // The close pipe is open before the presence lock is taken: whoever finds
+  // us present can ask us to close, and the request is never lost. It is a
+  // fresh pipe of our own, put in place by rename: a request sent to an
+  // earlier server that is still closing stays in that server's pipe.
+  const std::string fresh = fifoPath + "." + std::to_string(getpid());
+  unlink(fresh.c_str());
+  if (mkfifo(fresh.c_str(), 0600) != 0) return;
+  // Read and write: the FIFO then never reports a hang-up between requests.
+  closeFd_ = open(fresh.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (closeFd_ < 0 || rename(fresh.c_str(), fifoPath.c_str()) != 0) {
+    unlink(fresh.c_str());
+    if (closeFd_ >= 0) close(closeFd_);
+    closeFd_ = -1;
+    return;
+  }
   lockFd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (lockFd_ >= 0 && flock(lockFd_, LOCK_SH) != 0) {
     close(lockFd_);
     lockFd_ = -1;
   }
-  struct stat st;
-  if (lstat(fifoPath.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode)) unlink(fifoPath.c_str());
-  mkfifo(fifoPath.c_str(), 0600);
-  // Read and write: the FIFO then never reports a hang-up between requests.
-  closeFd_ = open(fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
 }
 
 Presence::~Presence() {

@@ -19,6 +19,10 @@ bool IsPresent(const std::string& title);
 // Does not wait for it to end.
 bool RequestClose(const std::string& title);
 
+// Waits until no live process holds the presence of `title`; false when one
+// still does after `limitMs`.
+bool WaitUntilAbsent(const std::string& title, int limitMs);
+
 // Held by the program itself for as long as it is present.
 class Presence {
  public:

@@ -70,11 +70,18 @@ pid_t StartProcess(const std::string& path) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // Nor are our descriptors, close-on-exec or not: one we inherited ourselves
+  // (a lock a script holds around us) must not live on in a server that
+  // outlives us.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::string arg0 = path;
   char* argv[] = {arg0.data(), nullptr};
   pid_t pid = -1;
   std::lock_guard lock(g_mutex);
-  int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return -1;
   g_children.insert(pid);
