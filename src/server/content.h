@@ -1,0 +1,100 @@
+// What the media server publishes: an immutable tree of containers and items
+// built from one consistent read of the catalogue and the station files. A new
+// tree replaces the old one as a whole when the catalogue changes, so a Browse
+// never sees half of a change.
+//
+// Identifiers are derived from paths (a 64-bit hash in hex), never from row
+// numbers: they survive VACUUM, a rescan and a restart, and they never give a
+// path away.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+enum class MediaKind { Audio, Video, Image, Broadcast };
+
+struct MediaFile {
+  MediaKind kind = MediaKind::Audio;
+  std::string path;  // the file; for a broadcast, the stream's URL
+  std::string title;
+  std::string genre, artist, album;  // "" when unknown
+  std::string dir;                   // the folder holding the file, with '/'
+  std::string hash;                  // 16 hex digits of the path
+  std::string extension;             // lower case, with the dot; "" for broadcasts
+  uint64_t size = 0;
+  bool present = true;  // false when the file could not be stat()ed at load
+};
+
+struct Container {
+  std::string id, parentId, title;
+  const char* upnpClass = "object.container.storageFolder";
+  std::vector<std::string> containers;  // child ids, in display order
+  std::vector<uint32_t> items;          // indices into Content::files, in display order
+  uint64_t signature = 0;               // changes when the children change
+  size_t ChildCount() const { return containers.size() + items.size(); }
+};
+
+// A station file of the radio folder, read into its streams.
+struct Station {
+  std::string file;   // path of the .pls file
+  std::string title;  // from the file name
+  std::vector<std::pair<std::string, std::string>> streams;  // (title, url)
+};
+
+// Rows as read from the catalogue.
+struct CatalogueRows {
+  struct Media {
+    MediaKind kind;
+    std::string title, genre, artist, album, dir, path, root;
+  };
+  struct Folder {
+    std::string label, path;
+    int viewCode = 0;
+  };
+  std::vector<Media> media;
+  std::vector<Folder> folders;
+};
+
+class Content {
+ public:
+  // Builds the tree; `stat` false leaves sizes at 0 (for tests of ids).
+  static std::shared_ptr<const Content> Build(const CatalogueRows& rows,
+                                              const std::vector<Station>& stations,
+                                              bool statFiles = true);
+
+  const Container* FindContainer(std::string_view id) const;
+  // An item id is "<container id>:<file hash>"; null unless that container
+  // really holds that file.
+  const MediaFile* FindItem(std::string_view id, const Container** parent = nullptr) const;
+  // A file (never a broadcast) by its hash: what the HTTP side serves.
+  const MediaFile* FindFile(std::string_view hash) const;
+
+  const std::vector<MediaFile>& Files() const { return files_; }
+  // The id under which an item is found when it is searched for.
+  std::string CanonicalItemId(uint32_t index) const;
+  // Every item below a container, once each, in tree order.
+  std::vector<uint32_t> ItemsBelow(const Container& c) const;
+  // The containers whose children differ between `old` and this tree.
+  std::vector<std::string> ChangedContainers(const Content& old) const;
+
+ private:
+  Container& Add(const std::string& id, const std::string& parent, const std::string& title,
+                 const char* cls = "object.container.storageFolder");
+  void Finish();
+
+  std::vector<MediaFile> files_;
+  std::unordered_map<std::string, Container> containers_;
+  std::unordered_map<std::string, uint32_t> byHash_;
+};
+
+// 16 hex digits of a 64-bit FNV-1a hash of `text`.
+std::string PathHash(std::string_view text);
+
+// The MIME type of a catalogued file by its extension (lower case, with dot).
+std::string MimeTypeOf(MediaKind kind, const std::string& extension);
+// The DLNA fourth field of a protocolInfo, also sent as contentFeatures.dlna.org.
+std::string DlnaFeatures(MediaKind kind);

@@ -1,0 +1,276 @@
+#include "server/content_source.h"
+
+#include <dirent.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+// How often changes are looked for, and how long a busy catalogue is waited for.
+constexpr auto kPollInterval = std::chrono::milliseconds(1000);
+constexpr int kBusyTimeoutMs = 2000;
+
+struct Db {
+  sqlite3* db = nullptr;
+  ino_t inode = 0;
+  ~Db() { Close(); }
+  void Close() {
+    if (db) sqlite3_close_v2(db);
+    db = nullptr;
+  }
+};
+
+bool OpenReadOnly(const std::string& file, sqlite3** db, std::string* error) {
+  *db = nullptr;
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) {
+    *error = "no catalogue at " + file;
+    return false;
+  }
+  if (sqlite3_open_v2(file.c_str(), db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    *error = *db ? sqlite3_errmsg(*db) : "cannot open the catalogue";
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    return false;
+  }
+  sqlite3_busy_timeout(*db, kBusyTimeoutMs);
+  return true;
+}
+
+std::string Column(sqlite3_stmt* st, int i) {
+  const unsigned char* text = sqlite3_column_text(st, i);
+  return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(st, i)) : "";
+}
+
+bool Select(sqlite3* db, const char* sql, const std::function<void(sqlite3_stmt*)>& row,
+            std::string* error) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    if (error) *error = sqlite3_errmsg(db);
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) row(st);
+  if (rc != SQLITE_DONE && error) *error = sqlite3_errmsg(db);
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE;
+}
+
+bool ReadAll(sqlite3* db, CatalogueRows* rows, std::string* error) {
+  // One read transaction: the four tables as of one moment.
+  if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  auto media = [&](MediaKind kind, const char* sql) {
+    return Select(db, sql, [&](sqlite3_stmt* st) {
+      rows->media.push_back({kind, Column(st, 0), Column(st, 1), Column(st, 2), Column(st, 3),
+                             Column(st, 4), Column(st, 5), Column(st, 6)});
+    }, error);
+  };
+  bool ok =
+      media(MediaKind::Audio,
+            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot FROM AUDIO") &&
+      media(MediaKind::Video,
+            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot FROM VIDEO") &&
+      media(MediaKind::Image, "SELECT Title,Genre,'','',ParentDir,Filename,SharedRoot FROM IMAGE") &&
+      Select(db, "SELECT Label,FullPath,ViewCode FROM SHAREDFOLDER", [&](sqlite3_stmt* st) {
+        rows->folders.push_back({Column(st, 0), Column(st, 1), sqlite3_column_int(st, 2)});
+      }, error);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  return ok;
+}
+
+int64_t DataVersion(sqlite3* db) {
+  int64_t v = -1;
+  Select(db, "PRAGMA data_version", [&](sqlite3_stmt* st) { v = sqlite3_column_int64(st, 0); },
+         nullptr);
+  return v;
+}
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
+    s.pop_back();
+  size_t b = 0;
+  while (b < s.size() && (s[b] == ' ' || s[b] == '\t')) ++b;
+  return s.substr(b);
+}
+
+bool IsStreamUrl(const std::string& url) {
+  auto starts = [&](const char* p) {
+    size_t n = strlen(p);
+    if (url.size() <= n) return false;
+    for (size_t i = 0; i < n; ++i)
+      if (std::tolower(static_cast<unsigned char>(url[i])) != p[i]) return false;
+    return true;
+  };
+  return (starts("http://") || starts("https://")) &&
+         url.find_first_of(" \t\"<>") == std::string::npos;
+}
+
+}  // namespace
+
+bool ReadCatalogue(const std::string& file, CatalogueRows* rows, std::string* error) {
+  sqlite3* db = nullptr;
+  if (!OpenReadOnly(file, &db, error)) return false;
+  bool ok = ReadAll(db, rows, error);
+  sqlite3_close_v2(db);
+  return ok;
+}
+
+std::vector<Station> ReadStations(const std::string& folder) {
+  std::vector<Station> out;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return out;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() > 4 && name[0] != '.') {
+      std::string ext = name.substr(name.size() - 4);
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (ext == ".pls") names.push_back(name);
+    }
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    Station s;
+    s.file = folder + "/" + name;
+    s.title = name.substr(0, name.size() - 4);
+    struct stat st;
+    // A station file is small; anything else in the folder is not one.
+    if (stat(s.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 1 << 20) continue;
+    std::ifstream in(s.file, std::ios::binary);
+    std::vector<std::pair<int, std::string>> files, titles;
+    std::string line;
+    while (std::getline(in, line)) {
+      line = Trim(line);
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = line.substr(0, eq);
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string value = Trim(line.substr(eq + 1));
+      auto numbered = [&](const char* prefix, std::vector<std::pair<int, std::string>>* into) {
+        size_t n = strlen(prefix);
+        if (key.size() <= n || key.compare(0, n, prefix) != 0 || key.size() > n + 6) return;
+        if (key.find_first_not_of("0123456789", n) != std::string::npos) return;
+        into->push_back({atoi(key.c_str() + n), value});
+      };
+      numbered("file", &files);
+      numbered("title", &titles);
+    }
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [n, url] : files) {
+      if (!IsStreamUrl(url)) continue;
+      std::string title;
+      for (const auto& [tn, t] : titles)
+        if (tn == n) title = t;
+      s.streams.push_back({title, url});
+    }
+    if (!s.streams.empty()) out.push_back(std::move(s));
+  }
+  return out;
+}
+
+ContentSource::ContentSource(std::string catalogue, std::string radioFolder, Publish publish)
+    : catalogue_(std::move(catalogue)), radio_(std::move(radioFolder)), publish_(std::move(publish)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+ContentSource::~ContentSource() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+std::string ContentSource::RadioSignature() const {
+  std::string sig;
+  DIR* d = opendir(radio_.c_str());
+  if (!d) return sig;
+  std::vector<std::string> parts;
+  while (dirent* e = readdir(d)) {
+    struct stat st;
+    std::string path = radio_ + "/" + e->d_name;
+    if (stat(path.c_str(), &st) == 0)
+      parts.push_back(std::string(e->d_name) + "\n" + std::to_string(st.st_size) + "\n" +
+                      std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec));
+  }
+  closedir(d);
+  std::sort(parts.begin(), parts.end());
+  for (const auto& p : parts) sig += p + "\n";
+  return sig;
+}
+
+void ContentSource::Run() {
+  Db db;
+  int64_t version = -2;
+  std::string radioSig = "\x01";  // never a real signature: the first pass loads
+  std::string lastProblem = "\x01";
+  std::shared_ptr<const Content> last;
+  CatalogueRows lastRows;
+  while (true) {
+    bool changed = false;
+    std::string problem;
+    // The catalogue: reopened when it appears, or was replaced by another file.
+    struct stat st;
+    bool exists = stat(catalogue_.c_str(), &st) == 0;
+    if (db.db && (!exists || st.st_ino != db.inode)) {
+      db.Close();
+      changed = true;
+    }
+    if (!db.db && exists) {
+      std::string error;
+      if (OpenReadOnly(catalogue_, &db.db, &error)) {
+        db.inode = st.st_ino;
+        version = -2;
+      } else {
+        problem = error;
+      }
+    }
+    if (!exists) {
+      problem = "no catalogue at " + catalogue_;
+      if (!lastRows.media.empty() || !lastRows.folders.empty()) changed = true;
+      lastRows = {};
+    }
+    if (db.db) {
+      int64_t v = DataVersion(db.db);
+      if (v != version) {
+        CatalogueRows rows;
+        std::string error;
+        if (ReadAll(db.db, &rows, &error)) {
+          version = v;
+          lastRows = std::move(rows);
+          changed = true;
+        } else {
+          // Locked or damaged: keep publishing what was last read, and say so.
+          problem = "cannot read the catalogue " + catalogue_ + ": " + error;
+        }
+      }
+    }
+    std::string sig = RadioSignature();
+    if (sig != radioSig) {
+      radioSig = sig;
+      changed = true;
+    }
+    if (changed || !last) {
+      last = Content::Build(lastRows, ReadStations(radio_));
+      publish_(last, problem);
+      lastProblem = problem;
+    } else if (problem != lastProblem) {
+      publish_(nullptr, problem);
+      lastProblem = problem;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, kPollInterval, [this] { return stop_; })) return;
+  }
+}

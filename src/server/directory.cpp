@@ -1,0 +1,434 @@
+#include "server/directory.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kInvalidArgs = 402;
+constexpr int kNoSuchObject = 701;
+constexpr int kInvalidSearch = 708;
+constexpr int kInvalidSort = 709;
+constexpr int kNoSuchContainer = 710;
+
+constexpr const char* kDidlOpen =
+    "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\""
+    " xmlns:dc=\"http://purl.org/dc/elements/1.1/\""
+    " xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\""
+    " xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\">";
+constexpr const char* kDidlClose = "</DIDL-Lite>";
+
+// A non-negative decimal that fits 32 bits; false for anything else.
+bool ParseUnsigned(const std::string& text, unsigned* out) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  unsigned long long v = strtoull(text.c_str(), nullptr, 10);
+  if (v > 0xFFFFFFFFull) return false;
+  *out = static_cast<unsigned>(v);
+  return true;
+}
+
+const char* ItemClass(MediaKind kind) {
+  switch (kind) {
+    case MediaKind::Audio: return "object.item.audioItem.musicTrack";
+    case MediaKind::Video: return "object.item.videoItem";
+    case MediaKind::Image: return "object.item.imageItem.photo";
+    default: return "object.item.audioItem.audioBroadcast";
+  }
+}
+
+void Element(std::string* out, const char* name, const std::string& value) {
+  if (value.empty()) return;
+  *out += '<';
+  *out += name;
+  *out += '>';
+  *out += XmlEscape(value);
+  *out += "</";
+  *out += name;
+  *out += '>';
+}
+
+void WriteContainer(std::string* out, const Container& c) {
+  *out += "<container id=\"";
+  *out += XmlEscape(c.id);
+  *out += "\" parentID=\"";
+  *out += XmlEscape(c.parentId);
+  *out += "\" restricted=\"1\" searchable=\"1\" childCount=\"";
+  *out += std::to_string(c.ChildCount());
+  *out += "\">";
+  Element(out, "dc:title", c.title);
+  Element(out, "upnp:class", c.upnpClass);
+  *out += "</container>";
+}
+
+void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
+               const std::string& parentId, const std::string& baseUrl,
+               const DurationOf& duration) {
+  *out += "<item id=\"";
+  *out += XmlEscape(id);
+  *out += "\" parentID=\"";
+  *out += XmlEscape(parentId);
+  *out += "\" restricted=\"1\">";
+  Element(out, "dc:title", f.title);
+  Element(out, "upnp:class", ItemClass(f.kind));
+  if (f.kind == MediaKind::Audio) {
+    Element(out, "upnp:artist", f.artist);
+    Element(out, "dc:creator", f.artist);
+    Element(out, "upnp:album", f.album);
+  }
+  Element(out, "upnp:genre", f.genre);
+  std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
+  *out += "<res protocolInfo=\"http-get:*:";
+  *out += mime;
+  *out += ':';
+  *out += DlnaFeatures(f.kind);
+  *out += '"';
+  if (f.kind != MediaKind::Broadcast) {
+    *out += " size=\"";
+    *out += std::to_string(f.size);
+    *out += '"';
+    int seconds = duration ? duration(f) : -1;
+    if (seconds >= 0) {
+      char buf[32];
+      snprintf(buf, sizeof buf, " duration=\"%d:%02d:%02d.000\"", seconds / 3600,
+               seconds / 60 % 60, seconds % 60);
+      *out += buf;
+    }
+    *out += '>';
+    *out += XmlEscape(baseUrl + MediaPath(f));
+  } else {
+    *out += '>';
+    *out += XmlEscape(f.path);
+  }
+  *out += "</res></item>";
+}
+
+// A child of a container: a sub-container (by id) or an item (by index).
+struct Child {
+  const Container* container = nullptr;
+  uint32_t item = 0;
+};
+
+struct SortKey {
+  std::string property;
+  bool ascending = true;
+};
+
+bool ParseSort(const std::string& text, std::vector<SortKey>* keys) {
+  size_t from = 0;
+  while (from <= text.size()) {
+    size_t comma = text.find(',', from);
+    std::string part = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    while (!part.empty() && part.front() == ' ') part.erase(0, 1);
+    while (!part.empty() && part.back() == ' ') part.pop_back();
+    if (!part.empty()) {
+      SortKey key;
+      if (part[0] == '+' || part[0] == '-') {
+        key.ascending = part[0] == '+';
+        part.erase(0, 1);
+      }
+      static const char* kAllowed[] = {"dc:title", "upnp:artist", "upnp:album", "upnp:genre"};
+      if (std::none_of(std::begin(kAllowed), std::end(kAllowed),
+                       [&](const char* p) { return part == p; }))
+        return false;
+      key.property = part;
+      keys->push_back(key);
+    }
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  return true;
+}
+
+const std::string& SortValue(const Content& content, const Child& c, const std::string& property) {
+  static const std::string kEmpty;
+  if (c.container) return property == "dc:title" ? c.container->title : kEmpty;
+  const MediaFile& f = content.Files()[c.item];
+  if (property == "dc:title") return f.title;
+  if (property == "upnp:artist") return f.artist;
+  if (property == "upnp:album") return f.album;
+  if (property == "upnp:genre") return f.genre;
+  return kEmpty;
+}
+
+void SortChildren(const Content& content, std::vector<Child>* children,
+                  const std::vector<SortKey>& keys) {
+  if (keys.empty()) return;
+  std::stable_sort(children->begin(), children->end(), [&](const Child& a, const Child& b) {
+    // Containers stay ahead of items.
+    if ((a.container != nullptr) != (b.container != nullptr)) return a.container != nullptr;
+    for (const SortKey& k : keys) {
+      int c = SortValue(content, a, k.property).compare(SortValue(content, b, k.property));
+      if (c != 0) return k.ascending ? c < 0 : c > 0;
+    }
+    return false;
+  });
+}
+
+bool Paging(const PagingArgs& args, unsigned* start, unsigned* count, std::vector<SortKey>* keys,
+            DirectoryAnswer* answer) {
+  if (!ParseUnsigned(args.start, start) || !ParseUnsigned(args.count, count)) {
+    answer->error = kInvalidArgs;
+    answer->message = "Invalid StartingIndex or RequestedCount";
+    return false;
+  }
+  if (*count == 0 || *count > kMaxPage) *count = kMaxPage;
+  if (!ParseSort(args.sort, keys)) {
+    answer->error = kInvalidSort;
+    answer->message = "Unsupported or invalid sort criteria";
+    return false;
+  }
+  return true;
+}
+
+// --- search -----------------------------------------------------------------
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The values of a property on an item; false when the item has no such property.
+bool PropertyOf(const Content& content, uint32_t index, const std::string& property,
+                std::string* value) {
+  const MediaFile& f = content.Files()[index];
+  if (property == "upnp:class") *value = ItemClass(f.kind);
+  else if (property == "dc:title") *value = f.title;
+  else if (property == "upnp:artist" || property == "dc:creator") *value = f.artist;
+  else if (property == "upnp:album") *value = f.album;
+  else if (property == "upnp:genre") *value = f.genre;
+  else if (property == "@id") *value = content.CanonicalItemId(index);
+  else if (property == "@parentID") {
+    std::string id = content.CanonicalItemId(index);
+    *value = id.substr(0, id.rfind(':'));
+  } else return false;  // @refID among them: our items are never references
+  return !value->empty() || property == "dc:title";
+}
+
+bool Matches(const Content& content, uint32_t index, const SearchToken& t) {
+  std::string value;
+  bool has = PropertyOf(content, index, t.property, &value);
+  if (t.op == SearchToken::Exists) return has == (Lower(t.value) == "true");
+  if (!has) return t.op == SearchToken::Neq || t.op == SearchToken::DoesNotContain;
+  std::string a = Lower(value), b = Lower(t.value);
+  switch (t.op) {
+    case SearchToken::Eq: return a == b;
+    case SearchToken::Neq: return a != b;
+    case SearchToken::Less: return a < b;
+    case SearchToken::LessEq: return a <= b;
+    case SearchToken::Greater: return a > b;
+    case SearchToken::GreaterEq: return a >= b;
+    case SearchToken::Contains: return a.find(b) != std::string::npos;
+    case SearchToken::DoesNotContain: return a.find(b) == std::string::npos;
+    case SearchToken::DerivedFrom:
+      return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == '.');
+    default: return false;
+  }
+}
+
+// or-expression := and-expression ("or" and-expression)*; "and" binds tighter.
+class Evaluator {
+ public:
+  Evaluator(const Content& c, const std::vector<SearchToken>& t) : content_(c), tokens_(t) {}
+  bool Valid() {
+    pos_ = 0;
+    ok_ = true;
+    Or(0, false);
+    return ok_ && pos_ == tokens_.size();
+  }
+  bool Test(uint32_t index) {
+    pos_ = 0;
+    ok_ = true;
+    return Or(index, true);
+  }
+
+ private:
+  bool Or(uint32_t i, bool eval) {
+    bool v = And(i, eval);
+    while (ok_ && pos_ < tokens_.size() && tokens_[pos_].kind == SearchToken::Or) {
+      ++pos_;
+      bool r = And(i, eval && !v);
+      v = v || r;
+    }
+    return v;
+  }
+  bool And(uint32_t i, bool eval) {
+    bool v = Primary(i, eval);
+    while (ok_ && pos_ < tokens_.size() && tokens_[pos_].kind == SearchToken::And) {
+      ++pos_;
+      bool r = Primary(i, eval && v);
+      v = v && r;
+    }
+    return v;
+  }
+  bool Primary(uint32_t i, bool eval) {
+    if (pos_ >= tokens_.size()) return ok_ = false;
+    const SearchToken& t = tokens_[pos_++];
+    if (t.kind == SearchToken::Expression) return eval && Matches(content_, i, t);
+    if (t.kind != SearchToken::Open) return ok_ = false;
+    bool v = Or(i, eval);
+    if (pos_ >= tokens_.size() || tokens_[pos_].kind != SearchToken::Close) return ok_ = false;
+    ++pos_;
+    return v;
+  }
+
+  const Content& content_;
+  const std::vector<SearchToken>& tokens_;
+  size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default:
+          // XML 1.0 allows tab, line feed and carriage return of the controls.
+          if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
+      }
+      continue;
+    }
+    // One UTF-8 sequence, checked completely; anything else becomes U+FFFD.
+    int len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    uint32_t cp = len == 4 ? c & 0x07 : len == 3 ? c & 0x0F : c & 0x1F;
+    bool valid = len > 0 && i + len <= n;
+    for (int k = 1; valid && k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) valid = false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if (valid) {
+      valid = !(len == 3 && cp < 0x800) && !(len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) &&
+              !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFE && cp != 0xFFFF;
+    }
+    if (valid) {
+      out.append(text, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + file.extension; }
+
+DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
+                       const std::string& objectId, const std::string& flag,
+                       const PagingArgs& paging, const DurationOf& duration) {
+  DirectoryAnswer a;
+  unsigned start = 0, count = 0;
+  std::vector<SortKey> keys;
+  if (flag != "BrowseMetadata" && flag != "BrowseDirectChildren") {
+    a.error = kInvalidArgs;
+    a.message = "Invalid BrowseFlag";
+    return a;
+  }
+  if (!Paging(paging, &start, &count, &keys, &a)) return a;
+  const Container* container = content.FindContainer(objectId);
+  const Container* parent = nullptr;
+  const MediaFile* item = container ? nullptr : content.FindItem(objectId, &parent);
+  if (!container && !item) {
+    a.error = kNoSuchObject;
+    a.message = "No such object";
+    return a;
+  }
+  a.result = kDidlOpen;
+  if (flag == "BrowseMetadata") {
+    if (container) WriteContainer(&a.result, *container);
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, duration);
+    a.result += kDidlClose;
+    a.returned = a.total = 1;
+    return a;
+  }
+  if (!container) {
+    a.error = kNoSuchContainer;
+    a.message = "Not a container";
+    a.result.clear();
+    return a;
+  }
+  a.total = static_cast<unsigned>(container->ChildCount());
+  if (keys.empty()) {
+    // The stored order: no copying of the children.
+    size_t nc = container->containers.size();
+    for (size_t i = start; i < a.total && a.returned < count; ++i, ++a.returned) {
+      if (i < nc) {
+        if (const Container* c = content.FindContainer(container->containers[i]))
+          WriteContainer(&a.result, *c);
+      } else {
+        uint32_t index = container->items[i - nc];
+        WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
+                  container->id, baseUrl, duration);
+      }
+    }
+  } else {
+    std::vector<Child> children;
+    children.reserve(a.total);
+    for (const auto& id : container->containers)
+      if (const Container* c = content.FindContainer(id)) children.push_back({c, 0});
+    for (uint32_t i : container->items) children.push_back({nullptr, i});
+    SortChildren(content, &children, keys);
+    for (size_t i = start; i < children.size() && a.returned < count; ++i, ++a.returned) {
+      if (children[i].container) {
+        WriteContainer(&a.result, *children[i].container);
+      } else {
+        const MediaFile& f = content.Files()[children[i].item];
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, duration);
+      }
+    }
+  }
+  a.result += kDidlClose;
+  return a;
+}
+
+DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
+                       const std::string& containerId, const std::vector<SearchToken>& tokens,
+                       const PagingArgs& paging, const DurationOf& duration) {
+  DirectoryAnswer a;
+  unsigned start = 0, count = 0;
+  std::vector<SortKey> keys;
+  if (!Paging(paging, &start, &count, &keys, &a)) return a;
+  const Container* container = content.FindContainer(containerId);
+  if (!container) {
+    a.error = content.FindItem(containerId) ? kNoSuchContainer : kNoSuchObject;
+    a.message = "No such container";
+    return a;
+  }
+  Evaluator evaluator(content, tokens);
+  if (!tokens.empty() && !evaluator.Valid()) {
+    a.error = kInvalidSearch;
+    a.message = "Invalid search criteria";
+    return a;
+  }
+  std::vector<Child> found;
+  for (uint32_t i : content.ItemsBelow(*container))
+    if (tokens.empty() || evaluator.Test(i)) found.push_back({nullptr, i});
+  SortChildren(content, &found, keys);
+  a.total = static_cast<unsigned>(found.size());
+  a.result = kDidlOpen;
+  for (size_t i = start; i < found.size() && a.returned < count; ++i, ++a.returned) {
+    uint32_t index = found[i].item;
+    std::string id = content.CanonicalItemId(index);
+    WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
+              duration);
+  }
+  a.result += kDidlClose;
+  return a;
+}

@@ -1,0 +1,55 @@
+// The ContentDirectory's answers: Browse and Search over a content tree, as
+// DIDL-Lite, with the UPnP error codes for bad requests. Free of the network
+// library, so every answer can be checked without a network.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "server/content.h"
+
+// Seconds of playing time of a file, or a negative number when unknown.
+using DurationOf = std::function<int(const MediaFile&)>;
+
+struct DirectoryAnswer {
+  int error = 0;  // a UPnP error code, 0 on success
+  std::string message;
+  std::string result;  // DIDL-Lite
+  unsigned returned = 0, total = 0;
+};
+
+// One piece of a parsed search criteria string, in the order it was written.
+struct SearchToken {
+  enum Kind { Expression, And, Or, Open, Close } kind = Expression;
+  enum Op { Eq, Neq, Less, LessEq, Greater, GreaterEq, Contains, DoesNotContain, DerivedFrom, Exists };
+  std::string property;
+  Op op = Eq;
+  std::string value;  // "true"/"false" for Exists
+};
+
+inline constexpr const char* kSortCapabilities = "dc:title,upnp:artist,upnp:album,upnp:genre";
+inline constexpr const char* kSearchCapabilities =
+    "@id,@parentID,@refID,upnp:class,dc:title,dc:creator,upnp:artist,upnp:album,upnp:genre";
+// RequestedCount 0 asks for everything; one answer holds at most this many.
+inline constexpr unsigned kMaxPage = 5000;
+
+struct PagingArgs {
+  std::string start, count, sort;
+};
+
+DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
+                       const std::string& objectId, const std::string& flag,
+                       const PagingArgs& paging, const DurationOf& duration = {});
+
+// `tokens` come from the search criteria parser; "*" arrives as no tokens.
+DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
+                       const std::string& containerId, const std::vector<SearchToken>& tokens,
+                       const PagingArgs& paging, const DurationOf& duration = {});
+
+// Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
+// dropped, markup characters escaped (once).
+std::string XmlEscape(const std::string& text);
+
+// The URL path under which a file is served: "/media/<hash><extension>".
+std::string MediaPath(const MediaFile& file);

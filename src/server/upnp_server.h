@@ -1,0 +1,39 @@
+// The UPnP side: one root device per network interface that the context
+// manager reports, with ContentDirectory, ConnectionManager and the media
+// receiver registrar, and the HTTP handler that serves catalogued files.
+// Runs on the GLib main loop of the calling thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "server/content.h"
+
+struct UpnpOptions {
+  std::string interface;  // "" for every interface
+  unsigned port = 0;
+  std::string friendlyName;
+  std::string udn;
+  std::string descriptionFolder;  // holds the description files, written by the caller
+};
+
+class UpnpServer {
+ public:
+  explicit UpnpServer(UpnpOptions options);
+  ~UpnpServer();  // says goodbye on the network first
+  UpnpServer(const UpnpServer&) = delete;
+  UpnpServer& operator=(const UpnpServer&) = delete;
+
+  // Publishes a new tree (main loop thread). The SystemUpdateID moves and is
+  // evented, with the containers that changed, when the tree differs.
+  void SetContent(std::shared_ptr<const Content> content);
+  // Withdraws the devices (byebye) and gives the messages time to leave.
+  void Withdraw();
+  // Interfaces that have a device now.
+  int DeviceCount() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
