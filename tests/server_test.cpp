@@ -14,6 +14,7 @@
 #include "app/server_name.h"
 #include "platform/presence.h"
 #include "platform/process.h"
+#include "netns.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;
@@ -47,6 +48,10 @@ class Server : public CatalogTest {
  protected:
   void SetUp() override {
     CatalogTest::SetUp();
+    // The server publishes on the network: only inside a namespace of our own.
+    std::string why;
+    if (!net_.Enter(&why)) GTEST_SKIP() << why;
+    setenv("TARVEL_SERVER_INTERFACE", "lo", 1);
     // Servers outliving the tarvel that started them come to us, to be reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The test itself starts MediaServer from where the build put it.
@@ -73,6 +78,7 @@ class Server : public CatalogTest {
   }
   Child StartServe(const std::string& bin) { return Child(bin, {"serve"}); }
   std::vector<pid_t> extra;
+  PrivateNetwork net_;
 };
 
 }  // namespace

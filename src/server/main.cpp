@@ -99,6 +99,9 @@ gboolean Quit(gpointer loop) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Descriptors our starter left open (a lock it held, a pipe) are not ours:
+  // holding them for our whole life would keep its lock taken or its pipe open.
+  close_range(3, ~0U, 0);
   signal(SIGPIPE, SIG_IGN);
   std::string interface = getenv("TARVEL_SERVER_INTERFACE") ? getenv("TARVEL_SERVER_INTERFACE") : "";
   unsigned port = kDefaultPort;

@@ -1,0 +1,247 @@
+// The published tree and the ContentDirectory's answers, without a network.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+#include "server/content.h"
+#include "server/content_source.h"
+#include "server/directory.h"
+#include "server/media_duration.h"
+#include "testing.h"
+
+namespace {
+
+CatalogueRows::Media Song(const std::string& path, const std::string& title,
+                          const std::string& artist = "Others", const std::string& album = "Others",
+                          const std::string& genre = "Others") {
+  std::string dir = path.substr(0, path.rfind('/') + 1);
+  return {MediaKind::Audio, title, genre, artist, album, dir, path, "/m/"};
+}
+
+int Count(const std::string& didl, const std::string& what) {
+  int n = 0;
+  for (size_t p = 0; (p = didl.find(what, p)) != std::string::npos; ++p) ++n;
+  return n;
+}
+
+std::vector<std::string> Ids(const std::string& didl) {
+  std::vector<std::string> out;
+  std::regex id("<(?:item|container) id=\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(didl.begin(), didl.end(), id); it != std::sregex_iterator(); ++it)
+    out.push_back((*it)[1]);
+  return out;
+}
+
+PagingArgs Page(const std::string& start, const std::string& count, const std::string& sort = "") {
+  return {start, count, sort};
+}
+
+}  // namespace
+
+TEST(Content, IdentifiersComeFromPathsAndSurviveAnotherRowOrder) {
+  CatalogueRows a, b;
+  a.media = {Song("/m/x/one.mp3", "one"), Song("/m/x/two.mp3", "two")};
+  b.media = {Song("/m/x/two.mp3", "two"), Song("/m/x/one.mp3", "one"), Song("/m/x/one.mp3", "one")};
+  auto ta = Content::Build(a, {}, false), tb = Content::Build(b, {}, false);
+  DirectoryAnswer ra = Browse(*ta, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"));
+  DirectoryAnswer rb = Browse(*tb, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"));
+  EXPECT_EQ(Ids(ra.result), Ids(rb.result));
+  EXPECT_EQ(rb.total, 2u);  // a doubled row is one item
+  ASSERT_EQ(Ids(ra.result).size(), 2u);
+  for (const std::string& id : Ids(ra.result)) EXPECT_EQ(id.find("/m/x"), std::string::npos) << id;
+  EXPECT_EQ(Ids(ra.result)[0], "music/all:" + PathHash("/m/x/one.mp3"));
+  EXPECT_NE(ra.result.find("http://h:1/media/" + PathHash("/m/x/one.mp3") + ".mp3"), std::string::npos);
+  EXPECT_TRUE(ta->ChangedContainers(*tb).empty());
+}
+
+TEST(Content, PagesAreExactAndBadPagingIsRefused) {
+  CatalogueRows rows;
+  for (int i = 0; i < 25; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "t%02d", i);
+    rows.media.push_back(Song(std::string("/m/") + name + ".mp3", name));
+  }
+  auto t = Content::Build(rows, {}, false);
+  DirectoryAnswer all = Browse(*t, "", "music/all", "BrowseDirectChildren", Page("0", "0"));
+  std::vector<std::string> ids = Ids(all.result);
+  ASSERT_EQ(ids.size(), 25u);
+  std::vector<std::string> paged;
+  for (unsigned start = 0; start < 25; start += 7) {
+    DirectoryAnswer p = Browse(*t, "", "music/all", "BrowseDirectChildren",
+                               Page(std::to_string(start), "7"));
+    EXPECT_EQ(p.total, 25u);
+    EXPECT_EQ(p.returned, std::min(7u, 25 - start));
+    for (auto& id : Ids(p.result)) paged.push_back(id);
+  }
+  EXPECT_EQ(paged, ids);
+  DirectoryAnswer one = Browse(*t, "", "music/all", "BrowseDirectChildren", Page("24", "1"));
+  EXPECT_EQ(Ids(one.result), std::vector<std::string>{ids[24]});
+  EXPECT_EQ(Browse(*t, "", "music/all", "BrowseDirectChildren", Page("25", "10")).returned, 0u);
+  for (auto [s, c] : {std::pair{"-1", "1"}, {"1", "-1"}, {"x", "1"}, {"4294967296", "1"}, {"", "1"}})
+    EXPECT_EQ(Browse(*t, "", "music/all", "BrowseDirectChildren", Page(s, c)).error, 402) << s << c;
+  EXPECT_EQ(Browse(*t, "", "music/all", "Browse", Page("0", "1")).error, 402);
+  EXPECT_EQ(Browse(*t, "", "nothing", "BrowseDirectChildren", Page("0", "1")).error, 701);
+  // An item only under the container that holds it.
+  EXPECT_EQ(Browse(*t, "", "video/all:" + PathHash("/m/t01.mp3"), "BrowseMetadata", Page("0", "0")).error,
+            701);
+  DirectoryAnswer meta =
+      Browse(*t, "", "music/all:" + PathHash("/m/t01.mp3"), "BrowseMetadata", Page("0", "0"));
+  EXPECT_EQ(meta.error, 0);
+  EXPECT_NE(meta.result.find("parentID=\"music/all\""), std::string::npos);
+  EXPECT_EQ(Browse(*t, "", "music/all:" + PathHash("/m/t01.mp3"), "BrowseDirectChildren",
+                   Page("0", "0")).error, 710);
+  // Sorting on the capabilities, and only on them.
+  DirectoryAnswer down = Browse(*t, "", "music/all", "BrowseDirectChildren", Page("0", "3", "-dc:title"));
+  EXPECT_EQ(Ids(down.result), (std::vector<std::string>{ids[24], ids[23], ids[22]}));
+  EXPECT_EQ(Browse(*t, "", "music/all", "BrowseDirectChildren", Page("0", "3", "+dc:date")).error, 709);
+}
+
+TEST(Content, TheTreeOffersMusicVideoPicturesAndFoldersByTheirViews) {
+  CatalogueRows rows;
+  rows.media = {Song("/s/a/x.mp3", "x", "Ann", "First", "Jazz"), Song("/s/a/b/y.mp3", "y", "Bob"),
+                {MediaKind::Video, "v.mpg", "Others", "Others", "Others", "/s/a/", "/s/a/v.mpg", "/s/"},
+                {MediaKind::Image, "p.jpg", "Others", "", "", "/s/a/", "/s/a/p.jpg", "/s/"},
+                {MediaKind::Image, "q.jpg", "Others", "", "", "/s/a/", "/s/a/q.jpg", "/s/"}};
+  rows.folders = {{"Everything", "/s/", 0}, {"Only audio", "/s/a/b/", 2}};
+  auto t = Content::Build(rows, {}, false);
+  auto kids = [&](const std::string& id) {
+    return Browse(*t, "", id, "BrowseDirectChildren", Page("0", "0")).result;
+  };
+  EXPECT_EQ(Count(kids("music/artist"), "<container "), 2);
+  EXPECT_NE(kids("music/artist").find(">Ann<"), std::string::npos);
+  EXPECT_NE(kids("music/album").find(">Unknown<"), std::string::npos);  // "Others" is no album
+  EXPECT_EQ(Count(kids("video/all"), "<item "), 1);
+  EXPECT_NE(kids("video/all").find("video/mpeg"), std::string::npos);
+  EXPECT_EQ(Count(kids("pictures/all"), "<item "), 2);
+  std::string folders = kids("folders");
+  EXPECT_NE(folders.find(">Everything<"), std::string::npos);
+  std::string everything = kids("folders/" + PathHash("/s/"));
+  EXPECT_EQ(Count(everything, "<container "), 1);  // a/
+  std::string a = kids("folders/" + PathHash("/s/") + "/" + PathHash("/s/a/"));
+  EXPECT_EQ(Count(a, "<container "), 1);  // b/
+  EXPECT_EQ(Count(a, "<item "), 4);       // x, v, p, q
+  std::string flat = kids("folders/" + PathHash("/s/a/b/"));
+  EXPECT_EQ(Count(flat, "<item "), 1);
+  EXPECT_EQ(Count(flat, "<container "), 0);
+}
+
+TEST(Content, PictureFoldersFollowTheirSlideshowPlaylist) {
+  fs::path dir = fs::temp_directory_path() / ("tarvel-pics-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::string d = dir.string() + "/";
+  WriteFile(dir / "JpgPlaylist.sls", "c.jpg\r\na.jpg\r\n");
+  CatalogueRows rows;
+  for (std::string n : {"a.jpg", "b.jpg", "c.jpg"})
+    rows.media.push_back({MediaKind::Image, n, "Others", "", "", d, d + n, d});
+  auto t = Content::Build(rows, {}, false);
+  std::string page =
+      Browse(*t, "", "pictures/folder/" + PathHash(d), "BrowseDirectChildren", Page("0", "0")).result;
+  EXPECT_LT(page.find(">c.jpg<"), page.find(">a.jpg<"));
+  EXPECT_LT(page.find(">a.jpg<"), page.find(">b.jpg<"));  // not in the playlist: last
+  fs::remove_all(dir);
+}
+
+TEST(Content, TextIsValidXmlEscapedOnce) {
+  EXPECT_EQ(XmlEscape("a&b<c>\"'"), "a&amp;b&lt;c&gt;&quot;&apos;");
+  EXPECT_EQ(XmlEscape("&amp;"), "&amp;amp;");
+  EXPECT_EQ(XmlEscape(std::string("x\x01y\x1f\tz", 6)), "xy\tz");
+  EXPECT_EQ(XmlEscape("caf\xc3\xa9 \xe6\x97\xa5"), "caf\xc3\xa9 \xe6\x97\xa5");
+  EXPECT_EQ(XmlEscape("bad\xff\xc3"), "bad\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(XmlEscape("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // a surrogate
+  CatalogueRows rows;
+  rows.media = {Song("/m/\xff<&>.mp3", "t<&>\x02")};
+  auto t = Content::Build(rows, {}, false);
+  std::string didl = Browse(*t, "", "music/all", "BrowseDirectChildren", Page("0", "0")).result;
+  EXPECT_NE(didl.find("<dc:title>t&lt;&amp;&gt;</dc:title>"), std::string::npos) << didl;
+  EXPECT_EQ(didl.find("<?xml"), std::string::npos);
+}
+
+TEST(Content, SearchEvaluatesAndBeforeOr) {
+  CatalogueRows rows;
+  rows.media = {Song("/m/a.mp3", "alpha", "Ann", "One", "Jazz"), Song("/m/b.mp3", "beta", "Bob", "Two", "Rock"),
+                {MediaKind::Video, "gamma", "Others", "Others", "Others", "/m/", "/m/g.mpg", "/m/"}};
+  auto t = Content::Build(rows, {}, false);
+  using T = SearchToken;
+  auto expr = [](const char* p, T::Op op, const char* v) { return T{T::Expression, p, op, v}; };
+  auto total = [&](std::vector<T> tokens) {
+    return Search(*t, "", "0", tokens, Page("0", "0")).total;
+  };
+  EXPECT_EQ(total({}), 3u);
+  EXPECT_EQ(total({expr("upnp:class", T::DerivedFrom, "object.item.audioItem")}), 2u);
+  EXPECT_EQ(total({expr("upnp:class", T::DerivedFrom, "object.item.audio")}), 0u);
+  EXPECT_EQ(total({expr("dc:title", T::Contains, "ET")}), 1u);
+  EXPECT_EQ(total({expr("@refID", T::Exists, "false")}), 3u);
+  // a or b and c  ==  a or (b and c)
+  EXPECT_EQ(total({expr("dc:title", T::Eq, "gamma"), {T::Or}, expr("upnp:artist", T::Eq, "ann"),
+                   {T::And}, expr("upnp:genre", T::Eq, "rock")}), 1u);
+  EXPECT_EQ(total({{T::Open}, expr("dc:title", T::Eq, "gamma"), {T::Or},
+                   expr("upnp:artist", T::Eq, "ann"), {T::Close}, {T::And},
+                   expr("upnp:class", T::DerivedFrom, "object.item.videoItem")}), 1u);
+  EXPECT_EQ(Search(*t, "", "0", {{T::Open}, expr("dc:title", T::Eq, "x")}, Page("0", "0")).error, 708);
+  EXPECT_EQ(Search(*t, "", "video", {expr("dc:title", T::Contains, "a")}, Page("0", "0")).total, 1u);
+}
+
+TEST(Content, StationFilesGiveOneItemPerStream) {
+  fs::path dir = fs::temp_directory_path() / ("tarvel-radio-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  WriteFile(dir / "Two.pls", "[playlist]\r\nFile2=http://b.example/2\r\nFile1=http://a.example/1\r\n"
+                             "Title1=Hi\r\nNumberOfEntries=2\r\n");
+  WriteFile(dir / "None.pls", "[playlist]\nNumberOfEntries=0\n");
+  WriteFile(dir / "Bad.pls", "File1=javascript:alert(1)\nFile2=/etc/passwd\n");
+  WriteFile(dir / "notes.txt", "File1=http://c.example/\n");
+  std::vector<Station> stations = ReadStations(dir.string());
+  ASSERT_EQ(stations.size(), 1u);
+  EXPECT_EQ(stations[0].title, "Two");
+  ASSERT_EQ(stations[0].streams.size(), 2u);
+  EXPECT_EQ(stations[0].streams[0].second, "http://a.example/1");
+  auto t = Content::Build({}, stations, false);
+  DirectoryAnswer radio = Browse(*t, "", "radio", "BrowseDirectChildren", Page("0", "0"));
+  EXPECT_EQ(radio.total, 2u);
+  EXPECT_NE(radio.result.find(">http://b.example/2</res>"), std::string::npos);
+  // A broadcast is never a file to serve.
+  for (const MediaFile& f : t->Files()) EXPECT_EQ(t->FindFile(f.hash), nullptr);
+  fs::remove_all(dir);
+}
+
+TEST(Content, CatalogueReadingSaysWhatIsWrong) {
+  fs::path dir = fs::temp_directory_path() / ("tarvel-cat-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  CatalogueRows rows;
+  std::string error;
+  EXPECT_FALSE(ReadCatalogue((dir / "missing.sqlite").string(), &rows, &error));
+  EXPECT_NE(error.find("no catalogue"), std::string::npos);
+  WriteFile(dir / "junk.sqlite", std::string(4096, 'j'));
+  EXPECT_FALSE(ReadCatalogue((dir / "junk.sqlite").string(), &rows, &error));
+  EXPECT_FALSE(error.empty());
+  fs::remove_all(dir);
+}
+
+TEST(Content, DurationsComeFromTheAudioHeaders) {
+  fs::path dir = fs::temp_directory_path() / ("tarvel-dur-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  // 128 kbit/s MPEG-1 layer III at 44.1 kHz: 417-byte frames; 10 s is 160000 bytes.
+  std::string cbr;
+  std::string frame(417, '\0');
+  frame[0] = '\xff';
+  frame[1] = '\xfb';
+  frame[2] = '\x90';
+  frame[3] = '\x00';
+  while (cbr.size() < 160000) cbr += frame;
+  WriteFile(dir / "cbr.mp3", std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0') + cbr);
+  EXPECT_EQ(ReadDuration((dir / "cbr.mp3").string()), static_cast<int>(cbr.size() * 8 / 128000));
+  // A Xing header tells the frame count: 1000 frames of 1152 samples = 26 s.
+  std::string vbr = frame;
+  memcpy(&vbr[4 + 32], "Xing\x00\x00\x00\x01\x00\x00\x03\xe8", 12);
+  WriteFile(dir / "vbr.mp3", vbr + frame + frame);
+  EXPECT_EQ(ReadDuration((dir / "vbr.mp3").string()), 1000 * 1152 / 44100);
+  // WAV: 2 s of 16-bit stereo at 8 kHz.
+  std::string wav("RIFF\x24\x7d\x00\x00WAVEfmt ", 16);
+  wav += std::string("\x10\x00\x00\x00\x01\x00\x02\x00\x40\x1f\x00\x00\x00\x7d\x00\x00\x04\x00\x10\x00", 20);
+  wav += std::string("data\x00\xfa\x00\x00", 8) + std::string(64000, '\0');
+  WriteFile(dir / "two.wav", wav);
+  EXPECT_EQ(ReadDuration((dir / "two.wav").string()), 2);
+  WriteFile(dir / "noise.mp3", std::string(5000, 'n'));
+  EXPECT_EQ(ReadDuration((dir / "noise.mp3").string()), -1);
+  fs::remove_all(dir);
+}

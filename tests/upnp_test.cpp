@@ -1,0 +1,527 @@
+// The real MediaServer against real clients (gssdp-discover, a GUPnP control
+// point in Python, curl), each test in a private network namespace of its own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "app/server_name.h"
+#include "id3_builder.h"
+#include "netns.h"
+#include "platform/presence.h"
+#include "server/content.h"
+#include "testing.h"
+
+extern char** environ;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPort = 49210;
+const std::string kBase = "http://127.0.0.1:" + std::to_string(kPort);
+
+struct Output {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs a command with a time limit (killed after it), capturing its output.
+Output Capture(std::vector<std::string> args, int seconds = 30) {
+  std::vector<std::string> full = {"timeout", "-k", "2", std::to_string(seconds)};
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : full) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
+  posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
+  Output r;
+  pid_t pid;
+  if (posix_spawnp(&pid, "timeout", &fa, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  auto slurp = [](FILE* f) {
+    std::string s;
+    rewind(f);
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+  };
+  r.out = slurp(out);
+  r.err = slurp(err);
+  return r;
+}
+
+std::string Client() { return std::string(TARVEL_TEST_DIR) + "/upnp_client.py"; }
+
+bool PortOpen(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// Our children, by the parent field of /proc/PID/stat.
+std::vector<pid_t> ChildProcesses() {
+  std::vector<pid_t> out;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    pid_t pid = atoi(e.path().filename().c_str());
+    if (pid <= 0) continue;
+    std::string line = ReadFile(e.path() / "stat");
+    size_t close = line.rfind(')');
+    if (close != std::string::npos && close + 4 < line.size() && line[close + 2] != 'Z' &&
+        atoi(line.c_str() + close + 4) == getpid())
+      out.push_back(pid);
+  }
+  return out;
+}
+
+class Upnp : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    std::string why;
+    if (!net_.Enter(&why)) GTEST_SKIP() << why;
+    entered_ = true;
+    static const std::string path = BinDir() + ":" + (getenv("PATH") ? getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("TARVEL_SERVER_INTERFACE");
+    unsetenv("TARVEL_SERVER_PORT");
+  }
+  void TearDown() override {
+    // Servers that tarvel started are asked to close like the panel does.
+    for (int i = 0; entered_ && i < 150 && IsPresent(kServerTitle); ++i) {
+      RequestClose(kServerTitle);
+      std::this_thread::sleep_for(20ms);
+    }
+    // Servers that tarvel started and that were still taking over are ours too.
+    for (pid_t p : ChildProcesses()) servers_.push_back(p);
+    for (pid_t p : servers_) kill(p, SIGTERM);
+    for (pid_t p : servers_) {
+      bool gone = Eventually([p] { return waitpid(p, nullptr, WNOHANG) == p; }, 3000ms);
+      if (!gone) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+      }
+    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    CatalogTest::TearDown();
+  }
+
+  // Starts MediaServer on loopback; waits until it answers HTTP.
+  pid_t Start(std::vector<std::string> extra = {}, bool wait = true) {
+    std::vector<std::string> args = {BinDir() + "/MediaServer", "--interface", "lo", "--port",
+                                     std::to_string(kPort)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_t pid = fork();
+    if (pid == 0) {
+      int log = open((dir_ / "server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(log, 2);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    servers_.push_back(pid);
+    if (wait) {
+      EXPECT_TRUE(Eventually([] { return PortOpen(kPort); })) << Log();
+    }
+    return pid;
+  }
+  std::string Log() { return ReadFile(dir_ / "server.log"); }
+
+  // A SOAP call; the HTTP status is on the last line of the result.
+  std::string Soap(const std::string& service, const std::string& action, const std::string& args,
+                   const std::string& host = "") {
+    std::string body =
+        "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" + action +
+        " xmlns:u=\"urn:schemas-upnp-org:service:" + service + ":1\">" + args + "</u:" + action +
+        "></s:Body></s:Envelope>";
+    WriteFile(dir_ / "soap.xml", body);
+    std::vector<std::string> cmd = {
+        "curl", "-s", "-m", "10", "-w", "\n%{http_code}", "-H", "Content-Type: text/xml; charset=\"utf-8\"",
+        "-H", "SOAPAction: \"urn:schemas-upnp-org:service:" + service + ":1#" + action + "\"",
+        "--data-binary", "@" + (dir_ / "soap.xml").string(),
+        kBase + "/" + service + "/control"};
+    if (!host.empty()) cmd.insert(cmd.begin() + 1, {"-H", "Host: " + host});
+    return Capture(cmd).out;
+  }
+  std::string Browse(const std::string& id, const std::string& start = "0",
+                     const std::string& count = "0", const std::string& flag = "BrowseDirectChildren") {
+    return Soap("ContentDirectory", "Browse",
+                "<ObjectID>" + id + "</ObjectID><BrowseFlag>" + flag +
+                    "</BrowseFlag><Filter>*</Filter><StartingIndex>" + start +
+                    "</StartingIndex><RequestedCount>" + count +
+                    "</RequestedCount><SortCriteria></SortCriteria>");
+  }
+  // An HTTP request by curl: status line, headers and body size.
+  Output Http(std::vector<std::string> args) {
+    std::vector<std::string> cmd = {"curl", "-s", "-m", "10", "-D", "-", "-o",
+                                    (dir_ / "body").string()};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return Capture(cmd);
+  }
+
+  // A shared folder holding one tagged MP3 of `bytes` audio bytes.
+  std::string ShareSong(const std::string& folder, const std::string& title, size_t frames = 400) {
+    std::string song = id3::V2Tag(3, {id3::Text("TIT2", title), id3::Text("TPE1", "The Band"),
+                                      id3::Text("TALB", "First Album"), id3::Text("TCON", "Jazz")}) +
+                       id3::AudioFrames(frames);
+    WriteFile(dir_ / folder / "cd1" / "song.mp3", song);
+    RunResult r = RunProgram("tarvel", {"share", (dir_ / folder).string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return song;
+  }
+  static std::string MediaUrl(const std::string& path) {
+    std::string ext = path.substr(path.rfind('.'));
+    return kBase + "/media/" + PathHash(path) + ext;
+  }
+
+  PrivateNetwork net_;
+  bool entered_ = false;
+  std::vector<pid_t> servers_;
+};
+
+std::string Sha256(const std::string& data) {
+  char tmpl[] = "/tmp/tarvel-sha-XXXXXX";
+  int fd = mkstemp(tmpl);
+  EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(fd);
+  std::string out = Capture({"sha256sum", tmpl}).out;
+  unlink(tmpl);
+  return out.substr(0, 64);
+}
+
+}  // namespace
+
+TEST_F(Upnp, ClientsFindTheServerByNameBrowseToASongAndFetchIt) {
+  WriteServerName("Den & <Attic> \xff");
+  std::string song = ShareSong("music", "Blue Train");
+  Start();
+  // gssdp-discover sees the device.
+  Output d = Capture({"gssdp-discover", "-i", "lo", "--timeout=3", "--target",
+                      "urn:schemas-upnp-org:device:MediaServer:1"});
+  EXPECT_NE(d.out.find("urn:schemas-upnp-org:device:MediaServer:1"), std::string::npos) << d.out;
+  EXPECT_NE(d.out.find(":" + std::to_string(kPort) + "/"), std::string::npos) << d.out;
+  // The control point finds it under its (repaired) name, through Music and through Folders.
+  std::string name = "Den & <Attic> \xef\xbf\xbd";
+  Output c = Capture({"/usr/bin/python3", Client(), "fetch", name, "Music/All Tracks/blue train",
+                      "Music/Artists/The Band/blue train", "Folders/music/cd1/blue train"});
+  ASSERT_EQ(c.status, 0) << c.out << c.err << Log();
+  std::string expected = std::to_string(song.size()) + " " + Sha256(song) + " audio/mpeg " +
+                         std::to_string(song.size()) + " DLNA.ORG_OP=01";
+  std::istringstream lines(c.out);
+  int n = 0;
+  for (std::string line; std::getline(lines, line); ++n)
+    EXPECT_NE(line.find(expected), std::string::npos) << line << "\nwanted " << expected;
+  EXPECT_EQ(n, 3);
+}
+
+TEST_F(Upnp, RangesHeadAndForeignHostsOverHttp) {
+  std::string song = ShareSong("music", "Ranged");
+  std::string url = MediaUrl((dir_ / "music" / "cd1" / "song.mp3").string());
+  Start();
+  ASSERT_TRUE(Eventually([&] { return Http({url}).out.find(" 200 ") != std::string::npos; }))
+      << Log();
+  // Exactly the bytes asked for.
+  Output r = Http({"-r", "1000-1999", url});
+  EXPECT_NE(r.out.find("HTTP/1.1 206"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Range: bytes 1000-1999/" + std::to_string(song.size())),
+            std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir_ / "body"), song.substr(1000, 1000));
+  r = Http({"-r", "-100", url});
+  EXPECT_EQ(ReadFile(dir_ / "body"), song.substr(song.size() - 100));
+  r = Http({"-r", std::to_string(song.size()) + "-", url});
+  EXPECT_NE(r.out.find("HTTP/1.1 416"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Range: bytes */" + std::to_string(song.size())), std::string::npos);
+  // HEAD: the length, no body.
+  r = Http({"-I", url});
+  EXPECT_NE(r.out.find("Content-Length: " + std::to_string(song.size())), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("transferMode.dlna.org: Streaming"), std::string::npos);
+  // The whole file, with its length.
+  r = Http({url});
+  EXPECT_NE(r.out.find("Content-Type: audio/mpeg"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "body"), song);
+  // A page elsewhere that resolved its own name to us (DNS rebinding) gets nothing.
+  r = Http({"-H", "Host: attacker.example:" + std::to_string(kPort), url});
+  EXPECT_NE(r.out.find("HTTP/1.1 403"), std::string::npos) << r.out;
+  std::string foreign = Soap("ContentDirectory", "GetSystemUpdateID", "", "attacker.example");
+  EXPECT_EQ(foreign.find("\n200"), std::string::npos) << foreign;
+}
+
+TEST_F(Upnp, OnlyCataloguedFilesAreServed) {
+  ShareSong("music", "Kept");
+  WriteFile(dir_ / "music" / "cd1" / "notes.txt", "private");
+  std::string song = (dir_ / "music" / "cd1" / "song.mp3").string();
+  Start();
+  ASSERT_TRUE(Eventually([&] { return Http({MediaUrl(song)}).out.find(" 200 ") != std::string::npos; }));
+  for (std::string path : std::vector<std::string>{"/media/../data.sqlite", "/media/%2e%2e/data.sqlite",
+                           "/media/" + PathHash(song) + "%2F..%2F..%2Fdata.sqlite",
+                           "/media/" + PathHash(song) + ".txt",
+                           "/media/" + PathHash((dir_ / "music/cd1/notes.txt").string()) + ".txt",
+                           "/media/" + PathHash((dir_ / "data.sqlite").string()) + ".sqlite",
+                           "/media/", "/data.sqlite", "/media/ZZZZZZZZZZZZZZZZ.mp3"}) {
+    Output r = Http({"--path-as-is", kBase + path});
+    EXPECT_EQ(r.out.find(" 200 "), std::string::npos) << path << "\n" << r.out;
+    EXPECT_NE(ReadFile(dir_ / "body"), "private");
+  }
+  // Methods other than GET and HEAD.
+  Output r = Http({"-X", "DELETE", MediaUrl(song)});
+  EXPECT_NE(r.out.find("HTTP/1.1 405"), std::string::npos) << r.out;
+  // A row taken out of the catalogue is no longer served, though the file stays.
+  EXPECT_EQ(RunProgram("tarvel", {"unshare", (dir_ / "music").string()}).status, 0);
+  EXPECT_TRUE(Eventually([&] { return Http({MediaUrl(song)}).out.find(" 404 ") != std::string::npos; }));
+  EXPECT_TRUE(fs::exists(song));
+}
+
+TEST_F(Upnp, BadControlRequestsGetUpnpErrorsAndTheServerGoesOn) {
+  ShareSong("music", "Steady");
+  Start();
+  EXPECT_NE(Browse("no-such-object").find("<errorCode>701</errorCode>"), std::string::npos);
+  EXPECT_NE(Browse("music/all:0123456789abcdef", "0", "0", "BrowseMetadata").find("<errorCode>701<"),
+            std::string::npos);
+  for (auto [start, count] : {std::pair{"-1", "10"}, {"0", "-5"}, {"abc", "1"}, {"0", "1e3"},
+                              {"99999999999999999999", "1"}, {"", ""}})
+    EXPECT_NE(Browse("0", start, count).find("<errorCode>402</errorCode>"), std::string::npos)
+        << start << " " << count;
+  EXPECT_NE(Browse("0", "0", "0", "BrowseEverything").find("<errorCode>402<"), std::string::npos);
+  // A start past the end: an empty page with the true total.
+  std::string page = Browse("0", "100", "5");
+  EXPECT_NE(page.find("<NumberReturned>0</NumberReturned><TotalMatches>5</TotalMatches>"),
+            std::string::npos) << page;
+  // Unknown actions, malformed and oversized bodies.
+  EXPECT_EQ(Soap("ContentDirectory", "DestroyObject", "<ObjectID>0</ObjectID>").find("\n200"),
+            std::string::npos);
+  WriteFile(dir_ / "bad.xml", "<s:Envelope><s:Body><u:Browse>");
+  Output r = Capture({"curl", "-s", "-m", "10", "-o", "/dev/null", "-w", "%{http_code}", "-H",
+                      "SOAPAction: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"",
+                      "--data-binary", "@" + (dir_ / "bad.xml").string(),
+                      kBase + "/ContentDirectory/control"});
+  EXPECT_NE(r.out, "200");
+  WriteFile(dir_ / "big.xml", "<a>" + std::string(20 << 20, 'x') + "</a>");
+  r = Capture({"curl", "-s", "-m", "20", "-o", "/dev/null", "-w", "%{http_code}", "-H",
+               "SOAPAction: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"",
+               "--data-binary", "@" + (dir_ / "big.xml").string(), kBase + "/ContentDirectory/control"});
+  EXPECT_NE(r.out, "200");
+  // Still alive and answering.
+  page = Browse("0");
+  EXPECT_NE(page.find("<TotalMatches>5</TotalMatches>"), std::string::npos) << page << Log();
+  EXPECT_NE(Soap("ContentDirectory", "X_GetFeatureList", "").find("samsung.com_BASICVIEW"),
+            std::string::npos);
+  EXPECT_NE(Soap("X_MS_MediaReceiverRegistrar", "IsAuthorized", "<DeviceID></DeviceID>")
+                .find("<Result>1</Result>"),
+            std::string::npos);
+}
+
+TEST_F(Upnp, SearchFindsByClassAndText) {
+  ShareSong("music", "Moanin");
+  WriteFile(dir_ / "films" / "trip.mpg", "video");
+  EXPECT_EQ(RunProgram("tarvel", {"share", (dir_ / "films").string()}).status, 0);
+  Start();
+  auto search = [&](const std::string& criteria) {
+    std::string escaped = std::regex_replace(std::regex_replace(criteria, std::regex("&"), "&amp;"),
+                                             std::regex("\""), "&quot;");
+    return Soap("ContentDirectory", "Search",
+                "<ContainerID>0</ContainerID><SearchCriteria>" + escaped +
+                    "</SearchCriteria><Filter>*</Filter><StartingIndex>0</StartingIndex>"
+                    "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>");
+  };
+  ASSERT_TRUE(Eventually([&] {
+    return search("*").find("<TotalMatches>2</TotalMatches>") != std::string::npos;
+  }));
+  EXPECT_NE(search("upnp:class derivedfrom \"object.item.audioItem\" and @refID exists false")
+                .find("<TotalMatches>1</TotalMatches>"), std::string::npos);
+  std::string r = search("dc:title contains \"MOAN\" or upnp:artist = \"nobody\"");
+  EXPECT_NE(r.find("<TotalMatches>1</TotalMatches>"), std::string::npos) << r;
+  EXPECT_NE(r.find("moanin"), std::string::npos);
+  EXPECT_NE(search("upnp:class derivedfrom \"object.item.videoItem\" and (dc:title contains \"trip\" or "
+                   "upnp:genre = \"Jazz\")").find("<TotalMatches>1</TotalMatches>"), std::string::npos);
+  EXPECT_NE(search("upnp:album = \"First Album\" and upnp:genre = \"Jazz\"")
+                .find("<TotalMatches>1</TotalMatches>"), std::string::npos);
+  EXPECT_NE(search("dc:title contains").find("<errorCode>708</errorCode>"), std::string::npos);
+}
+
+TEST_F(Upnp, SharingWhileRunningMovesTheSystemUpdateIdForASubscriber) {
+  Start();
+  std::string out = (dir_ / "watch.out").string();
+  pid_t watcher = fork();
+  if (watcher == 0) {
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    execlp("timeout", "timeout", "-k", "2", "25", "/usr/bin/python3", Client().c_str(), "watch",
+           "tarvel", "20", nullptr);
+    _exit(127);
+  }
+  ASSERT_TRUE(Eventually([&] { return ReadFile(out).find("update") != std::string::npos; }, 15s))
+      << ReadFile(out) << Log();
+  ShareSong("more", "Late Addition");
+  int status = -1;
+  EXPECT_TRUE(Eventually([&] { return waitpid(watcher, &status, WNOHANG) == watcher; }, 25s));
+  std::smatch m;
+  std::string text = ReadFile(out);
+  std::vector<long> ids;
+  std::regex update("update (\\d+)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), update);
+       it != std::sregex_iterator(); ++it)
+    ids.push_back(std::stol((*it)[1]));
+  ASSERT_EQ(ids.size(), 2u) << text;
+  EXPECT_GT(ids[1], ids[0]);
+}
+
+TEST_F(Upnp, RenameShowsTheNewNameWithOneDeviceAndTheSameIdentity) {
+  Start();
+  Output before = Capture({"/usr/bin/python3", Client(), "names", "3"});
+  ASSERT_NE(before.out.find("tarvel uuid:"), std::string::npos) << before.out << before.err;
+  std::string udn = before.out.substr(before.out.find("uuid:"), 41);
+  // The rename asks the running server to close and starts a new one, which
+  // inherits our environment and is handed to us when tarvel ends.
+  setenv("TARVEL_SERVER_INTERFACE", "lo", 1);
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  RunResult r = RunProgram("tarvel", {"rename", "Living Room"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Eventually([&] { return waitpid(servers_[0], nullptr, WNOHANG) == servers_[0]; }));
+  ASSERT_TRUE(Eventually([] { return IsPresent(kServerTitle); }));
+  Output after;
+  ASSERT_TRUE(Eventually([&] {
+    after = Capture({"/usr/bin/python3", Client(), "names", "3"});
+    return after.out.find("Living Room") != std::string::npos;
+  }, 15s)) << after.out << Log();
+  EXPECT_EQ(std::count(after.out.begin(), after.out.end(), '\n'), 1) << after.out;
+  EXPECT_NE(after.out.find(udn), std::string::npos);
+  EXPECT_EQ(after.out.find("tarvel "), std::string::npos);
+  RequestClose(kServerTitle);
+  EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
+}
+
+TEST_F(Upnp, ANewServerTakesOverAndTheOldOneSaysGoodbye) {
+  pid_t first = Start();
+  std::string log = (dir_ / "discover.out").string();
+  pid_t discover = fork();
+  if (discover == 0) {
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    execlp("timeout", "timeout", "8", "gssdp-discover", "-i", "lo", "-n", "6", "-m", "all",
+           "--target", "urn:schemas-upnp-org:device:MediaServer:1", nullptr);
+    _exit(127);
+  }
+  ASSERT_TRUE(Eventually([&] { return ReadFile(log).find("resource available") != std::string::npos; }));
+  pid_t second = Start({}, false);
+  int status = -1;
+  EXPECT_TRUE(Eventually([&] { return waitpid(first, &status, WNOHANG) == first; }, 6s)) << Log();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Eventually([] { return PortOpen(kPort); }));
+  EXPECT_TRUE(Eventually([&] { return ReadFile(log).find("resource unavailable") != std::string::npos; }))
+      << ReadFile(log);
+  EXPECT_EQ(kill(second, 0), 0);
+  EXPECT_TRUE(IsPresent(kServerTitle));
+  waitpid(discover, nullptr, 0);
+}
+
+TEST_F(Upnp, AMissingOrDamagedCatalogueIsReportedAndTheServerStaysUp) {
+  fs::remove(dir_ / "data.sqlite");
+  Start();
+  std::string page = Browse("0");
+  EXPECT_NE(page.find("<TotalMatches>5</TotalMatches>"), std::string::npos) << page;
+  EXPECT_TRUE(Eventually([&] { return Log().find("no catalogue") != std::string::npos; })) << Log();
+  WriteFile(dir_ / "data.sqlite", std::string(8192, 'G'));
+  EXPECT_TRUE(Eventually([&] { return Log().find("cannot read the catalogue") != std::string::npos; }))
+      << Log();
+  EXPECT_NE(Browse("music/all").find("<TotalMatches>0</TotalMatches>"), std::string::npos);
+  EXPECT_TRUE(PortOpen(kPort));
+}
+
+TEST_F(Upnp, StationFilesBecomeBroadcastItems) {
+  WriteFile(dir_ / "RadioList" / "Jazz FM.pls",
+            "[playlist]\nNumberOfEntries=2\nFile1=http://radio.example/jazz\nTitle1=Main\n"
+            "File2=http://radio.example/jazz-low\nTitle2=Low\nVersion=2\n");
+  WriteFile(dir_ / "RadioList" / "Empty.pls", "[playlist]\nNumberOfEntries=0\n");
+  WriteFile(dir_ / "RadioList" / "Local.pls", "[playlist]\nFile1=file:///etc/passwd\n");
+  Start();
+  std::string page;
+  ASSERT_TRUE(Eventually([&] {
+    page = Browse("radio");
+    return page.find("<TotalMatches>2</TotalMatches>") != std::string::npos;
+  })) << page;
+  EXPECT_NE(page.find("http://radio.example/jazz&lt;/res&gt;"), std::string::npos) << page;
+  EXPECT_NE(page.find("Jazz FM - Low"), std::string::npos);
+  EXPECT_NE(page.find("object.item.audioItem.audioBroadcast"), std::string::npos);
+  EXPECT_EQ(page.find("passwd"), std::string::npos);
+  // A new station file is taken up while the server runs.
+  WriteFile(dir_ / "RadioList" / "Talk.pls", "[playlist]\nFile1=https://radio.example/talk\n");
+  EXPECT_TRUE(Eventually([&] { return Browse("radio").find("<TotalMatches>3<") != std::string::npos; }));
+}
+
+TEST_F(Upnp, OptionsAndEnvironmentChooseInterfaceAndPort) {
+  // The environment is read when no option is given; a bad port is refused.
+  setenv("TARVEL_SERVER_PORT", "0", 1);
+  Output r = Capture({BinDir() + "/MediaServer"}, 5);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("TARVEL_SERVER_PORT"), std::string::npos);
+  unsetenv("TARVEL_SERVER_PORT");
+  EXPECT_EQ(Capture({BinDir() + "/MediaServer", "--port", "70000"}, 5).status, 2);
+  EXPECT_EQ(Capture({BinDir() + "/MediaServer", "--bogus"}, 5).status, 2);
+  setenv("TARVEL_SERVER_PORT", std::to_string(kPort + 1).c_str(), 1);
+  setenv("TARVEL_SERVER_INTERFACE", "lo", 1);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl((BinDir() + "/MediaServer").c_str(), "MediaServer", nullptr);
+    _exit(127);
+  }
+  servers_.push_back(pid);
+  EXPECT_TRUE(Eventually([] { return PortOpen(kPort + 1); }));
+  EXPECT_FALSE(PortOpen(kPort));
+}
+
+TEST_F(Upnp, AFileTruncatedWhileStreamedEndsThatStreamOnly) {
+  WriteFile(dir_ / "films" / "long.mpg", std::string(40 << 20, 'v'));
+  EXPECT_EQ(RunProgram("tarvel", {"share", (dir_ / "films").string()}).status, 0);
+  std::string path = (dir_ / "films" / "long.mpg").string();
+  Start();
+  ASSERT_TRUE(Eventually([&] { return Http({"-I", MediaUrl(path)}).out.find(" 200 ") != std::string::npos; }));
+  pid_t reader = fork();
+  if (reader == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execlp("timeout", "timeout", "30", "curl", "-s", "--limit-rate", "2M", "-o", "/dev/null",
+           MediaUrl(path).c_str(), nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0);
+  int status = -1;
+  // curl learns that the promised length will not come (it fails) instead of hanging.
+  EXPECT_TRUE(Eventually([&] { return waitpid(reader, &status, WNOHANG) == reader; }, 25s));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 124)
+      << status;
+  // The server goes on: the file, now short, is served whole.
+  Output r = Http({MediaUrl(path)});
+  EXPECT_NE(r.out.find("Content-Length: " + std::to_string(1 << 20)), std::string::npos) << r.out;
+  EXPECT_EQ(fs::file_size(dir_ / "body"), 1u << 20);
+}
