@@ -36,7 +36,11 @@ constexpr const char* kUsage =
     "  name                     print the media server's name\n"
     "  rename NAME              give the media server a new name and restart it\n"
     "  serve                    run the panel's work without a display: keep the media\n"
-    "                           server running and follow the shared folders\n";
+    "                           server running and follow the shared folders\n"
+    "  stations                 print the radio stations: file name, a tab, title\n"
+    "  add-station URL          download the .pls playlist at URL into RadioList and\n"
+    "                           name it after its station's title\n"
+    "  remove-station NAME...   delete these station files from RadioList\n";
 
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "tarvel: %s\n", problem);

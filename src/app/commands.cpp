@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/radio_commands.h"
 #include "app/server_control.h"
 #include "app/server_name.h"
 #include "app/terminal_view.h"
@@ -306,6 +307,9 @@ const std::vector<Command>& Commands() {
       {"name", NameCommand},
       {"rename", RenameCommand},
       {"serve", ServeCommand},
+      {"stations", StationsCommand},
+      {"add-station", AddStationCommand},
+      {"remove-station", RemoveStationCommand},
   };
   return commands;
 }
