@@ -275,6 +275,8 @@ TEST_F(RadioTest, FailedDownloadsLeaveNothingBehind) {
     EXPECT_TRUE(FolderFiles().empty()) << c.target;
   }
   EXPECT_EQ(StoreStationFromLink(server.Url("/missing?f=a.pls"), quick).detail, "404");
+  EXPECT_EQ(DescribeStationResult(StoreStationFromLink(server.Url("/big?f=a.pls"), quick)),
+            "the playlist is larger than 64 KiB; nothing was stored");
   // Exactly at the limit is still taken.
   server.Route("/fits?f=a.pls", {.body = big.substr(0, quick.maxBodyBytes)});
   EXPECT_TRUE(StoreStationFromLink(server.Url("/fits?f=a.pls"), quick).ok());

@@ -1,5 +1,7 @@
 #include "radio/station_downloader.h"
 
+#include <utility>
+
 StationDownloader::StationDownloader(std::function<void()> wake, DownloadLimits limits)
     : wake_(std::move(wake)), limits_(limits), thread_([this] { Run(); }) {}
 

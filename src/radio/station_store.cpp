@@ -86,6 +86,12 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return cancel && cancel->load() ? 1 : 0;
 }
 
+std::string Size(size_t bytes) {
+  if (bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes % (1 << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
 // Renames without ever replacing an existing file.
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -168,9 +174,9 @@ StationResult DownloadPlaylist(const std::string& link, const std::string& folde
       return Failure(StationError::HttpError, std::to_string(status));
     }
     case CURLE_FILESIZE_EXCEEDED:
-      return Failure(StationError::TooLarge);
+      return Failure(StationError::TooLarge, Size(limits.maxBodyBytes));
     case CURLE_WRITE_ERROR:
-      if (sink.tooLarge) return Failure(StationError::TooLarge);
+      if (sink.tooLarge) return Failure(StationError::TooLarge, Size(limits.maxBodyBytes));
       return Failure(StationError::WriteFailed, strerror(sink.writeErrno ? sink.writeErrno : EIO));
     case CURLE_OPERATION_TIMEDOUT:
       return Failure(StationError::TimedOut, detail);
@@ -227,7 +233,7 @@ std::string DescribeStationResult(const StationResult& r) {
     case StationError::HttpError:
       return "the server answered HTTP " + r.detail + "; nothing was stored";
     case StationError::TooLarge:
-      return "the playlist is larger than 1 MiB; nothing was stored";
+      return "the playlist is larger than " + r.detail + "; nothing was stored";
     case StationError::TimedOut:
       return "the download took too long (" + r.detail + "); nothing was stored";
     case StationError::DownloadFailed:
