@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "catalog/database.h"
 #include "catalog/schema.h"
+#include "panel/panel_app.h"
 
 namespace {
 

@@ -313,8 +313,3 @@ const std::vector<Command>& Commands() {
   };
   return commands;
 }
-
-int RunControlPanel(int, char**) {
-  fprintf(stderr, "tarvel: the control panel is not available in this build; see tarvel --help\n");
-  return 1;
-}

@@ -16,6 +16,3 @@ const std::vector<Command>& Commands();
 // The folder tarvel was started in: relative paths on the command line are
 // taken from there, not from the data folder.
 extern std::string g_invocationDir;
-
-// No command: the control panel.
-int RunControlPanel(int argc, char** argv);

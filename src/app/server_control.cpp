@@ -7,6 +7,7 @@ bool ServerControl::Start() {
   pid_t pid = StartProcess(FindProgram(kServerCommand));
   if (pid < 0) return false;
   last_ = pid;
+  started_ = std::chrono::steady_clock::now();
   return true;
 }
 
@@ -23,7 +24,17 @@ void ServerControl::Terminate() {
 void ServerControl::Check() {
   ReapChildren();
   if (IsRunning()) return;
+  if (last_ > 0 && ChildAlive(last_)) {
+    // Still starting: wait for it rather than start a second one.
+    if (std::chrono::steady_clock::now() - started_ < grace_) return;
+    Terminate();
+  }
   if (!Start()) Terminate();
+}
+
+bool ServerControl::Restart() {
+  AskToClose();
+  return Start();
 }
 
 void ServerControl::Shutdown() {

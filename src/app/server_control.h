@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 inline constexpr const char* kServerCommand = "MediaServer";
@@ -21,8 +22,15 @@ class ServerControl {
   // from outside here). Nothing happens when none was recorded.
   void Terminate();
   // The periodic check: reaps ended servers; when none is present starts one,
-  // and when that start fails terminates the last recorded one.
+  // and when that start fails terminates the last recorded one. A server we
+  // started that is still alive but has not announced itself yet is given
+  // `grace` before it counts as absent (and is then ended before the next
+  // start), so a slow start never leaves two servers running.
   void Check();
+  // A new name: asks the present server to close and starts the new one,
+  // recorded, so the periodic check waits for it instead of starting another.
+  bool Restart();
+  void SetGrace(std::chrono::milliseconds grace) { grace_ = grace; }
   // The exit sequence: ask a present server to close, else terminate the last
   // recorded one.
   void Shutdown();
@@ -30,4 +38,6 @@ class ServerControl {
 
  private:
   pid_t last_ = -1;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::milliseconds grace_{10000};
 };

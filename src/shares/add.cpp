@@ -67,6 +67,19 @@ bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& lab
   return true;
 }
 
+bool CSharedFolderCore::StartRescan() {
+  if (m_list.SelectedIndices().empty()) return false;
+  // Disabled before the worker starts, so that no second operation slips in
+  // between the click and the worker.
+  view_->SetButtonsEnabled(false);
+  std::lock_guard lock(addMutex_);
+  addThreads_.emplace_back([this] {
+    RescanSelected();
+    view_->SetButtonsEnabled(true);
+  });
+  return true;
+}
+
 void CSharedFolderCore::WaitForAdds() {
   std::vector<std::thread> threads;
   {

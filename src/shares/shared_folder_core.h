@@ -91,6 +91,9 @@ class CSharedFolderCore {
   // Removes the selected folders' rows and walks them again, with the media
   // types now enabled; their SHAREDFOLDER rows take the folder's own name.
   virtual void RescanSelected();
+  // RescanSelected on a worker of its own, like an Add: the buttons are
+  // disabled while it runs. False when nothing is selected.
+  bool StartRescan();
   static std::string FolderNameFromPath(const std::string& path);
   void RemoveListItem(int index);
   // Takes out the rows a walk of the listed folder will write again.

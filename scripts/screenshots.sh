@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots from the real program on a private X server
+# with a window manager and a tray: each page of the sheet, the folder dialog
+# and the media-type dialog. Writes docs/images/*.png.
+#   bash scripts/screenshots.sh
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+harness=${TARVEL_DESKTOP_HARNESS:-$top/../shared/desktop/harness.sh}
+bash "$top/scripts/build.sh"
+need=(xvfb xdotool x11-utils x11-xserver-utils imagemagick openbox trayer python3-xlib fonts-dejavu-core)
+missing=()
+for p in "${need[@]}"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
+if ((${#missing[@]})); then
+  echo "screenshots: installing ${missing[*]}" >&2
+  ${SUDO:-$( [[ $(id -u) -ne 0 ]] && echo sudo)} apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi
+
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work/run HOME=$work/home
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$HOME/Music/Jazz" "$HOME/Music/Rock" "$HOME/Pictures/Holiday" "$HOME/Videos" "$work/data"
+for f in "$HOME/Music/Jazz/"{a,b,c}.mp3 "$HOME/Pictures/Holiday/"{1,2}.jpg "$HOME/Videos/film.avi"; do echo x > "$f"; done
+tarvel=$top/build/src/tarvel
+"$tarvel" --data-dir "$work/data" share "$HOME/Music" >/dev/null
+"$tarvel" --data-dir "$work/data" share "$HOME/Pictures" >/dev/null
+"$tarvel" --data-dir "$work/data" rename "Living Room" >/dev/null 2>&1 || true
+out=$top/docs/images
+mkdir -p "$out"
+
+. "$harness"
+trap 'desk_stop; rm -rf "$work"' EXIT
+desk_start
+xsetroot -solid '#3a5f8a'
+desk_run_app "$work/app.log" "$tarvel" --data-dir "$work/data"
+win=$(desk_win '^Tarvel Media Server$')
+sleep 1
+desk_shot "$out/shared-folders.png" "$win"
+desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/server-name.png" "$win"
+desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/about.png" "$win"
+desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/radio-stations.png" "$win"
+desk_key "$win" ctrl+Tab; sleep 0.4
+# Add: the folder dialog, then (after OK on a folder) the media-type dialog.
+desk_key "$win" alt+a
+dlg=$(desk_win '^Scandisk to search for media files$')
+sleep 0.5
+desk_shot "$out/folder-dialog.png" "$dlg"
+desk_key "$dlg" Down Down Return
+types=$(desk_win '^Dialog$')
+sleep 0.5
+desk_shot "$out/media-types.png" "$types"
+desk_key "$types" Escape
+echo "screenshots in $out" >&2

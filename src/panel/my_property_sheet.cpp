@@ -1,0 +1,135 @@
+#include "panel/my_property_sheet.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "panel/about_page.h"
+#include "panel/host_name_page.h"
+#include "panel/radio_list_page.h"
+#include "panel/shared_folder_page.h"
+#include "panel/ui/commands.h"
+#include "panel/ui/resources.h"
+
+CMyPropertySheet::CMyPropertySheet(Options options, QWidget* parent)
+    : ui::PropertySheet("Tarvel Media Server", parent), options_(options) {
+  setWindowIcon(ui::Icon(res::kProgramIcon));
+  m_sharedFolderPage = new CSharedFolderPage;
+  m_hostNamePage = new HostNamePage;
+  m_aboutPage = new CAboutPage;
+  m_radioListPage = new CRadioListPage;
+  AddPage(m_sharedFolderPage);
+  AddPage(m_hostNamePage);
+  AddPage(m_aboutPage);
+  AddPage(m_radioListPage);
+
+  // A new name restarts the server through our own control, so the periodic
+  // check knows the new server is starting and does not start another.
+  m_hostNamePage->SetRestartServer([this] {
+    if (options_.startServer) server_.Restart();
+  });
+
+  trayMenu_ = CreateTrayMenu(this, true);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    tray_ = new QSystemTrayIcon(ui::Icon(res::kProgramIcon), this);
+    tray_->setToolTip("Tarvel Media Server");
+    tray_->setContextMenu(trayMenu_);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+      if (why == QSystemTrayIcon::Trigger) ShowAndRaise();
+    });
+    // The icon stays for the whole run: it is the way back to a hidden sheet.
+    tray_->show();
+    m_sharedFolderPage->SetWarningSink([this](const QString& text) {
+      tray_->showMessage("Tarvel Media Server", text, QSystemTrayIcon::Warning);
+    });
+  }
+
+  if (options_.startServer) server_.Start();
+  timer_.setInterval(options_.checkIntervalMs);
+  connect(&timer_, &QTimer::timeout, this, &CMyPropertySheet::OnTimer);
+  timer_.start();
+}
+
+CMyPropertySheet::~CMyPropertySheet() {
+  if (!exited_ && options_.startServer) server_.Shutdown();
+}
+
+QMenu* CMyPropertySheet::CreateTrayMenu(QWidget* parent, bool withDefault) {
+  QMenu* menu = ui::LoadPopupMenu(res::kTrayMenu, parent);
+  for (int command : {cmd::kShowSheet, cmd::kShowDropWindow})
+    ui::FindCommand(menu, command)->setCheckable(true);
+  if (withDefault) menu->setDefaultAction(ui::FindCommand(menu, cmd::kExit));
+  connect(menu, &QMenu::aboutToShow, this, [this, menu] { UpdateMenuChecks(menu); });
+  connect(menu, &QMenu::triggered, this, [this](QAction* a) { OnCommand(ui::CommandOf(a)); });
+  return menu;
+}
+
+void CMyPropertySheet::UpdateMenuChecks(QMenu* menu) {
+  ui::FindCommand(menu, cmd::kShowSheet)->setChecked(isVisible());
+  QAction* drop = ui::FindCommand(menu, cmd::kShowDropWindow);
+  drop->setEnabled(m_pDropWindow != nullptr);
+  drop->setChecked(m_pDropWindow && m_pDropWindow->isVisible());
+}
+
+void CMyPropertySheet::ShowAndRaise() {
+  if (isMinimized() || !isVisible()) showNormal();
+  raise();
+  activateWindow();
+}
+
+void CMyPropertySheet::HideSheet() {
+  // Hidden only while something can bring it back; otherwise it would be
+  // unreachable, so it is minimised instead.
+  if ((tray_ && tray_->isVisible()) || (m_pDropWindow && m_pDropWindow->isVisible())) hide();
+  else showMinimized();
+}
+
+void CMyPropertySheet::closeEvent(QCloseEvent* event) {
+  if (exited_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  HideSheet();
+}
+
+void CMyPropertySheet::OnCommand(int command) {
+  switch (command) {
+    case cmd::kShowSheet:
+      if (isVisible() && !isMinimized()) hide();
+      else ShowAndRaise();
+      break;
+    case cmd::kShowDropWindow:
+      if (m_pDropWindow) m_pDropWindow->setVisible(!m_pDropWindow->isVisible());
+      break;
+    case cmd::kAbout: {
+      CAboutBox box;
+      box.exec();
+      break;
+    }
+    case cmd::kExit:
+      Exit();
+      break;
+    default:
+      break;
+  }
+}
+
+void CMyPropertySheet::OnTimer() {
+  if (options_.startServer) server_.Check();
+  // Folders shared or unshared meanwhile by a tarvel on the command line
+  // show up here, unless one of our own walks is under way.
+  if (!m_sharedFolderPage->Busy()) m_sharedFolderPage->ReloadListIfChanged();
+}
+
+void CMyPropertySheet::Exit() {
+  if (exited_) return;
+  exited_ = true;
+  timer_.stop();
+  if (tray_) tray_->hide();
+  if (options_.startServer) server_.Shutdown();
+  hide();
+  if (m_pDropWindow) m_pDropWindow->hide();
+  emit exitRequested();
+}

@@ -1,0 +1,77 @@
+// The main window: the sheet of pages, the tray icon and its menu, and the
+// companion media server kept running while the panel runs. OK, Cancel,
+// Enter, Escape and the close box only hide the sheet; "&Exit" ends the
+// program.
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+
+#include "app/server_control.h"
+#include "panel/ui/property_sheet.h"
+
+class CSharedFolderPage;
+class HostNamePage;
+class CAboutPage;
+class CRadioListPage;
+class QMenu;
+class QSystemTrayIcon;
+
+class CMyPropertySheet : public ui::PropertySheet {
+  Q_OBJECT
+ public:
+  struct Options {
+    bool startServer = true;   // tests of the windows alone leave it out
+    int checkIntervalMs = 5000;
+  };
+  explicit CMyPropertySheet(Options options, QWidget* parent = nullptr);
+  explicit CMyPropertySheet(QWidget* parent = nullptr) : CMyPropertySheet(Options{}, parent) {}
+  ~CMyPropertySheet() override;
+
+  // The drop window, when there is one; the sheet shows, hides and checks it.
+  void SetDropWindow(QWidget* window) { m_pDropWindow = window; }
+  QWidget* DropWindow() const { return m_pDropWindow; }
+
+  // Commands of the tray menu (and of the drop window's menu, the same one).
+  void OnCommand(int command);
+  // Brings the sheet back (a tray click, or a second start of the program).
+  void ShowAndRaise();
+  // Sets the check marks of a menu as it opens.
+  void UpdateMenuChecks(QMenu* menu);
+  // A fresh copy of the tray menu, owned by `parent`, with the sheet's
+  // check marks set whenever it opens; `withDefault` makes "&Exit" bold.
+  QMenu* CreateTrayMenu(QWidget* parent, bool withDefault);
+
+  CSharedFolderPage* SharedFolderPage() const { return m_sharedFolderPage; }
+  HostNamePage* NamePage() const { return m_hostNamePage; }
+  CRadioListPage* RadioPage() const { return m_radioListPage; }
+  QSystemTrayIcon* Tray() const { return tray_; }
+  QMenu* TrayMenu() const { return trayMenu_; }
+  ServerControl& Server() { return server_; }
+
+ signals:
+  // "&Exit" ran: the tray icon is gone and the server asked to close.
+  void exitRequested();
+
+ protected:
+  void OnOk() override { HideSheet(); }
+  void OnCancel() override { HideSheet(); }
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void HideSheet();
+  void OnTimer();
+  void Exit();
+
+  Options options_;
+  CSharedFolderPage* m_sharedFolderPage;
+  HostNamePage* m_hostNamePage;
+  CAboutPage* m_aboutPage;
+  CRadioListPage* m_radioListPage;
+  QPointer<QWidget> m_pDropWindow;
+  QSystemTrayIcon* tray_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QTimer timer_;
+  ServerControl server_;
+  bool exited_ = false;
+};

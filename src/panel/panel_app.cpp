@@ -1,0 +1,121 @@
+#include "panel/panel_app.h"
+
+#include <QApplication>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "app/server_control.h"
+#include "panel/my_property_sheet.h"
+#include "panel/ui/commands.h"
+#include "platform/named_mutex.h"
+#include "platform/runtime_dir.h"
+#include "platform/signals.h"
+
+namespace {
+
+constexpr const char* kShowRequest = "show\n";
+
+// Qt's own complaints while looking for a display would bury the one line
+// that matters; they are kept back until a display is found.
+bool g_quietQt = true;
+void QtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (g_quietQt && type != QtFatalMsg) return;
+  fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// Qt picks the desktop's platform itself only when the user has not; X11
+// first (on Wayland through XWayland, where windows can place themselves),
+// and "offscreen" last so that no display is an answer instead of an abort.
+bool ChooseQtPlatform() {
+  if (const char* chosen = getenv("QT_QPA_PLATFORM"); chosen && *chosen) return true;
+  setenv("QT_QPA_PLATFORM", "xcb;wayland;offscreen", 1);
+  return false;
+}
+
+}  // namespace
+
+QString PanelSocketPath() { return QString::fromStdString(RuntimeDir()) + "/panel.socket"; }
+
+bool AskRunningPanelToShow() {
+  if (RuntimeDir().empty()) return false;
+  QLocalSocket socket;
+  socket.connectToServer(PanelSocketPath());
+  if (!socket.waitForConnected(1000)) return false;
+  socket.write(kShowRequest);
+  socket.waitForBytesWritten(1000);
+  // The panel answers once it has brought its sheet forward.
+  return socket.waitForReadyRead(2000) && socket.readAll().startsWith("ok");
+}
+
+int RunControlPanel(int argc, char** argv) {
+  // One panel (or serve, or watch) at a time. A second panel hands over to
+  // the first one and leaves.
+  std::unique_ptr<NamedMutex> instance;
+  if (!ClaimSingleInstance(kInstanceMutex, &instance)) {
+    if (AskRunningPanelToShow()) return 0;
+    fprintf(stderr,
+            "tarvel: another tarvel (serve or watch) is already running for this user; "
+            "end it before opening the control panel\n");
+    return 1;
+  }
+  // A server left running by an earlier run is asked to close, only now that
+  // we know we are the one that runs.
+  if (ServerControl::AskToClose()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  // SIGINT and SIGTERM (a logout, a kill) are an Exit: the server goes too.
+  // Blocked before Qt starts any thread of its own.
+  QPointer<CMyPropertySheet> exitTarget;
+  StopSignals signals([&exitTarget](int) {
+    QMetaObject::invokeMethod(qApp, [&exitTarget] {
+      if (exitTarget) exitTarget->OnCommand(cmd::kExit);
+      else QApplication::quit();
+    }, Qt::QueuedConnection);
+  });
+
+  const bool userChosePlatform = ChooseQtPlatform();
+  qInstallMessageHandler(QtMessages);
+  QApplication app(argc, argv);
+  if (!userChosePlatform && QGuiApplication::platformName() == "offscreen") {
+    fprintf(stderr,
+            "tarvel: no display to open the control panel on (is DISPLAY set?); "
+            "run 'tarvel serve' to do its work without one\n");
+    return 1;
+  }
+  g_quietQt = false;
+  qInstallMessageHandler(nullptr);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setApplicationName("tarvel");
+
+  CMyPropertySheet sheet;
+  exitTarget = &sheet;
+  QObject::connect(&sheet, &CMyPropertySheet::exitRequested, &app, &QApplication::quit);
+
+  // We hold the instance lock, so a socket left behind is a crashed panel's.
+  QLocalServer server;
+  QLocalServer::removeServer(PanelSocketPath());
+  server.setSocketOptions(QLocalServer::UserAccessOption);
+  if (!RuntimeDir().empty() && server.listen(PanelSocketPath())) {
+    QObject::connect(&server, &QLocalServer::newConnection, &sheet, [&server, &sheet] {
+      while (QLocalSocket* peer = server.nextPendingConnection()) {
+        QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+        QObject::connect(peer, &QLocalSocket::readyRead, &sheet, [peer, &sheet] {
+          if (!peer->readAll().startsWith("show")) return;
+          sheet.ShowAndRaise();
+          peer->write("ok\n");
+          peer->flush();
+        });
+      }
+    });
+  }
+
+  sheet.show();
+  app.exec();
+  server.close();
+  return 0;
+}

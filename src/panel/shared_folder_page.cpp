@@ -1,0 +1,177 @@
+#include "panel/shared_folder_page.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTreeWidget>
+
+#include "panel/scan_disk_dialog.h"
+#include "panel/source_search_dialog.h"
+#include "panel/ui/commands.h"
+#include "panel/ui/resources.h"
+#include "shares/folder_selection.h"
+
+namespace {
+constexpr int kListId = 1006, kAddId = 1002, kDeleteId = 1003, kDeleteAllId = 1004;
+}
+
+CSharedFolderPage::CSharedFolderPage(QWidget* parent)
+    : ui::PropertyPage(res::kSharedFolderPage, parent), view_(this) {
+  list_ = ControlAs<QTreeWidget>(kListId);
+  list_->setColumnCount(1);
+  list_->setHeaderLabels({"Shared Folder Path"});
+  list_->header()->resizeSection(0, 300);
+  list_->setContextMenuPolicy(Qt::CustomContextMenu);
+  contextMenu_ = ui::LoadPopupMenu(res::kFolderMenu, this);
+
+  connect(ControlAs<QPushButton>(kAddId), &QPushButton::clicked, this, &CSharedFolderPage::OnAdd);
+  connect(ControlAs<QPushButton>(kDeleteId), &QPushButton::clicked, this, &CSharedFolderPage::OnDelete);
+  connect(ControlAs<QPushButton>(kDeleteAllId), &QPushButton::clicked, this, [this] { OnReset(); });
+  connect(list_, &QTreeWidget::customContextMenuRequested, this, &CSharedFolderPage::OnContextMenu);
+  auto* del = new QShortcut(QKeySequence(Qt::Key_Delete), list_, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(del, &QShortcut::activated, this, &CSharedFolderPage::OnDelete);
+
+  warningLine_ = new QLabel(this);
+  warningLine_->setWordWrap(true);
+  warningLine_->setStyleSheet("color: #a04000");
+  warningLine_->hide();
+
+  SetView(&view_);
+  // The list goes to standard output for whoever started the panel from a
+  // terminal; the catalogue is kept in step while the panel runs.
+  LoadList();
+  EnableMonitor();
+}
+
+CSharedFolderPage::~CSharedFolderPage() {
+  // The workers end before the widgets they post to.
+  RequestStop();
+  WaitForAdds();
+  StopMonitor();
+  SetView(nullptr);
+}
+
+void CSharedFolderPage::PushSelection() {
+  // The engine acts on its own list; the widget's rows mirror it one to one.
+  for (int i = 0; i < list_->topLevelItemCount(); ++i)
+    m_list.SetSelected(i, list_->topLevelItem(i)->isSelected());
+}
+
+void CSharedFolderPage::OnAdd() {
+  {
+    CSourceSearchDialog dialog;
+    dialog.exec();
+  }
+  if (QWidget* w = window(); w->isMinimized()) w->showNormal();
+  if (!CFolderSelection::IsChosen()) return;
+  StartAdd(g_folderSelection.GetLastPath(), g_folderSelection.GetLastLabel());
+}
+
+void CSharedFolderPage::OnDelete() {
+  // While a walk writes, removal waits for it: a folder taken out half way
+  // through its own walk would keep the rows written after.
+  if (Busy()) return;
+  PushSelection();
+  DeleteSelected();
+}
+
+void CSharedFolderPage::OnReset() {
+  if (Busy()) return;
+  CSharedFolderCore::OnReset();
+}
+
+void CSharedFolderPage::OnOperateRescan() {
+  if (Busy()) return;
+  PushSelection();
+  if (m_list.SelectedIndices().empty()) return;
+  CScanDiskDialog dialog;
+  // Cancel keeps the folders as they are: nothing is taken out.
+  if (dialog.exec() != QDialog::Accepted) return;
+  StartRescan();
+}
+
+void CSharedFolderPage::OnCommand(int command) {
+  if (command == cmd::kOperateDelete) OnDelete();
+  else if (command == cmd::kOperateRescan) OnOperateRescan();
+}
+
+void CSharedFolderPage::OnContextMenu(const QPoint& pos) {
+  QAction* chosen = contextMenu_->exec(list_->viewport()->mapToGlobal(pos));
+  if (chosen) OnCommand(ui::CommandOf(chosen));
+}
+
+QRect CSharedFolderPage::ProgressRect() const {
+  const int h = height();
+  return QRect(0, h / 2 - 30, width(), 30);
+}
+
+void CSharedFolderPage::ShowButtonsEnabled(bool enabled) {
+  busy_ += enabled ? -1 : 1;
+  if (busy_ < 0) busy_ = 0;
+  for (int id : {kAddId, kDeleteId, kDeleteAllId}) Control(id)->setEnabled(busy_ == 0);
+}
+
+void CSharedFolderPage::ShowWaitingLabel(const QString& text) {
+  if (!waiting_) {
+    waiting_ = new QLabel(this);
+    waiting_->setObjectName("control325");
+    waiting_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    waiting_->setAutoFillBackground(true);
+  }
+  waiting_->setText(text);
+  waiting_->setGeometry(ProgressRect());
+  waiting_->show();
+  waiting_->raise();
+}
+
+void CSharedFolderPage::HideWaitingLabel() { delete waiting_; }
+
+void CSharedFolderPage::ShowProgress(int range) {
+  if (!progress_) progress_ = new QProgressBar(this);
+  progress_->setRange(0, range);
+  progress_->setValue(0);
+  progress_->setTextVisible(false);
+  progress_->setGeometry(ProgressRect());
+  progress_->show();
+  progress_->raise();
+}
+
+void CSharedFolderPage::StepProgress(int position) {
+  if (progress_) progress_->setValue(qMin(position, progress_->maximum()));
+}
+
+void CSharedFolderPage::HideProgress() { delete progress_; }
+
+void CSharedFolderPage::InsertItem(int index, const std::string& text) {
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(text)});
+  item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+  list_->insertTopLevelItem(qBound(0, index, list_->topLevelItemCount()), item);
+}
+
+void CSharedFolderPage::RemoveItem(int index) { delete list_->takeTopLevelItem(index); }
+
+void CSharedFolderPage::ClearItems() { list_->clear(); }
+
+void CSharedFolderPage::ShowMessageBox(const QString& text) {
+  // Window-modal and not waited for: a worker's message never stops the
+  // messages behind it.
+  auto* box = new QMessageBox(QMessageBox::NoIcon, kMessageCaption, text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+  lastMessage_ = box;
+}
+
+void CSharedFolderPage::ShowWarning(const QString& text) {
+  if (warningSink_) {
+    warningSink_(text);
+    return;
+  }
+  warningLine_->setText(text);
+  warningLine_->setGeometry(10, height() - 40, width() - 20, 36);
+  warningLine_->show();
+}

@@ -1,0 +1,23 @@
+// Images and menus compiled into the program, addressed by their numeric
+// identifiers as in res/.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+class QAction;
+class QMenu;
+class QWidget;
+
+namespace ui {
+
+QIcon Icon(int id);      // res/images/<id>.png
+QPixmap Bitmap(int id);  // res/images/<id>.png
+
+// Menu resource `id` (res/menus/<id>.menu): its first popup, owned by
+// `parent`. Each action carries its command identifier (see CommandOf).
+QMenu* LoadPopupMenu(int id, QWidget* parent);
+int CommandOf(const QAction* action);
+QAction* FindCommand(QMenu* menu, int command);
+
+}  // namespace ui

@@ -1,0 +1,558 @@
+// The control panel's windows, driven in-process on the offscreen platform,
+// over a real catalogue in a temporary folder.
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QTabWidget>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <functional>
+
+#include "app/server_control.h"
+#include "app/server_name.h"
+#include "platform/process.h"
+#include "panel/host_name_page.h"
+#include "panel/my_property_sheet.h"
+#include "panel/scan_disk_dialog.h"
+#include "panel/shared_folder_page.h"
+#include "panel/source_search_dialog.h"
+#include "panel/ui/commands.h"
+#include "panel/ui/dialog_template.h"
+#include "panel/ui/resources.h"
+#include "platform/named_mutex.h"
+#include "shares/folder_selection.h"
+#include "testing.h"
+
+using namespace std::chrono_literals;
+
+extern char** environ;
+
+namespace {
+
+// Runs `act` on the next modal dialog of type T once it is open.
+template <typename T>
+void WhenModal(std::function<void(T*)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, act] {
+    if (auto* d = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      act(d);
+    }
+  });
+  timer->start();
+}
+
+// Serves the event loop until `condition` holds or `limit` has passed.
+bool Until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& name) {
+  for (int i = 0; i < parent->childCount(); ++i)
+    if (parent->child(i)->text(0) == name) return parent->child(i);
+  return nullptr;
+}
+
+QTreeWidgetItem* RootNamed(QTreeWidget* tree, const QString& name) {
+  for (int i = 0; i < tree->topLevelItemCount(); ++i)
+    if (tree->topLevelItem(i)->text(0) == name) return tree->topLevelItem(i);
+  return nullptr;
+}
+
+class PanelTest : public CatalogTest {
+ protected:
+  void SetUp() override {
+    CatalogTest::SetUp();
+    g_enabledMediaTypes.LoadAll();
+    CFolderSelection::ClearChosen();
+    // The folder dialog offers "/" and the home folder: the test's own folder.
+    home_ = dir_ / "home";
+    fs::create_directories(home_);
+    setenv("HOME", home_.c_str(), 1);
+    WriteFile(dir_ / "mounts", "");
+    CSourceSearchDialog::SetMountTable((dir_ / "mounts").string());
+  }
+  void TearDown() override {
+    g_enabledMediaTypes.LoadAll();
+    CatalogTest::TearDown();
+  }
+
+  // Picks home/<folder> in the folder dialog and answers the media-type
+  // dialog with `apply` (after unticking everything when `none`).
+  void PickInDialogs(const QString& folder, bool apply, bool none = false) {
+    WhenModal<CSourceSearchDialog>([=, this](CSourceSearchDialog* d) {
+      QTreeWidgetItem* home = RootNamed(d->Tree(), QString::fromStdString(home_.string()));
+      ASSERT_NE(home, nullptr);
+      home->setExpanded(true);
+      QTreeWidgetItem* item = ChildNamed(home, folder);
+      ASSERT_NE(item, nullptr);
+      d->Tree()->setCurrentItem(item);
+      WhenModal<CScanDiskDialog>([=](CScanDiskDialog* t) {
+        if (none) t->OnUnselectAll();
+        if (apply) t->accept();
+        else t->reject();
+      });
+      d->accept();
+    });
+  }
+
+  fs::path home_;
+};
+
+CMyPropertySheet::Options NoServer() {
+  CMyPropertySheet::Options o;
+  o.startServer = false;
+  return o;
+}
+
+TEST(Template, ControlsScaleWithTheDialogFont) {
+  const ui::DialogTemplate tpl = ui::LoadTemplate(res::kSharedFolderPage);
+  ASSERT_EQ(tpl.caption, "Shared Folders");
+  QWidget small, large;
+  QFont f = small.font();
+  f.setPointSize(8);
+  small.setFont(f);
+  f.setPointSize(16);
+  large.setFont(f);
+  ui::ControlSet a = ui::CreateControls(&small, tpl), b = ui::CreateControls(&large, tpl);
+  // The Delete button keeps its place relative to the page at twice the font.
+  QRect ra = a.Get(1003)->geometry(), rb = b.Get(1003)->geometry();
+  EXPECT_NEAR(double(rb.x()) / large.width(), double(ra.x()) / small.width(), 0.02);
+  EXPECT_NEAR(double(rb.y()) / large.height(), double(ra.y()) / small.height(), 0.02);
+  EXPECT_GT(rb.width(), ra.width() * 3 / 2);
+
+  QString error;
+  EXPECT_EQ(ui::ParseTemplate("DIALOG 5 10 10 \"x\"\nSLIDER 1 0 0 5 5\n", &error).id, 0);
+  EXPECT_TRUE(error.contains("SLIDER"));
+  EXPECT_EQ(ui::ParseTemplate("DIALOG 5 10 10 \"x\"\nBUTTON 1 0 zero 5 5 \"a\"\n", &error).id, 0);
+  EXPECT_EQ(ui::ParseTemplate("DIALOG 5 10 10 \"say \"\"hi\"\"\"\n").caption, "say \"hi\"");
+}
+
+TEST_F(PanelTest, SheetOnlyHidesAndExitEndsIt) {
+  CMyPropertySheet sheet(NoServer());
+  ASSERT_EQ(sheet.PageCount(), 4);
+  EXPECT_EQ(sheet.Tabs()->tabText(0), "Shared Folders");
+  EXPECT_EQ(sheet.Tabs()->tabText(1), "Media Server Name");
+  EXPECT_EQ(sheet.Tabs()->tabText(2), "About");
+  EXPECT_EQ(sheet.Tabs()->tabText(3), "Shoutcast Radio List");
+  EXPECT_EQ(sheet.windowTitle(), "Tarvel Media Server");
+  QWidget drop;  // something that can bring the sheet back
+  drop.show();
+  sheet.SetDropWindow(&drop);
+  bool exited = false;
+  QObject::connect(&sheet, &CMyPropertySheet::exitRequested, [&] { exited = true; });
+
+  auto hiddenAfter = [&](const std::function<void()>& act) {
+    sheet.show();
+    act();
+    QApplication::processEvents();
+    return !sheet.isVisible() && !exited;
+  };
+  EXPECT_TRUE(hiddenAfter([&] { sheet.Buttons()->button(QDialogButtonBox::Ok)->click(); }));
+  EXPECT_TRUE(hiddenAfter([&] { sheet.Buttons()->button(QDialogButtonBox::Cancel)->click(); }));
+  EXPECT_TRUE(hiddenAfter([&] { QTest::keyClick(&sheet, Qt::Key_Escape); }));
+  EXPECT_TRUE(hiddenAfter([&] { QTest::keyClick(&sheet, Qt::Key_Return); }));
+  EXPECT_TRUE(hiddenAfter([&] { sheet.close(); }));
+
+  // The menu's check marks follow what is visible as the menu opens.
+  QMenu* menu = sheet.TrayMenu();
+  QAction* showSheet = ui::FindCommand(menu, cmd::kShowSheet);
+  QAction* showDrop = ui::FindCommand(menu, cmd::kShowDropWindow);
+  EXPECT_EQ(menu->defaultAction(), ui::FindCommand(menu, cmd::kExit));
+  emit menu->aboutToShow();
+  EXPECT_FALSE(showSheet->isChecked());
+  EXPECT_TRUE(showDrop->isChecked());
+  showSheet->trigger();  // shows the sheet
+  showDrop->trigger();   // hides the drop window
+  emit menu->aboutToShow();
+  EXPECT_TRUE(sheet.isVisible());
+  EXPECT_TRUE(showSheet->isChecked());
+  EXPECT_FALSE(showDrop->isChecked());
+  EXPECT_FALSE(drop.isVisible());
+
+  ui::FindCommand(menu, cmd::kExit)->trigger();
+  EXPECT_TRUE(exited);
+  EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST_F(PanelTest, WithNothingToBringItBackTheSheetMinimisesInstead) {
+  CMyPropertySheet sheet(NoServer());
+  sheet.show();
+  ASSERT_EQ(sheet.Tray(), nullptr);  // offscreen has no tray
+  sheet.close();
+  QApplication::processEvents();
+  EXPECT_TRUE(sheet.isVisible());
+  EXPECT_TRUE(sheet.isMinimized());
+  // And the drop window's menu has nothing to check when there is none.
+  emit sheet.TrayMenu()->aboutToShow();
+  EXPECT_FALSE(ui::FindCommand(sheet.TrayMenu(), cmd::kShowDropWindow)->isEnabled());
+}
+
+TEST_F(PanelTest, AddThroughBothDialogsSharesAndRefusesADuplicate) {
+  WriteFile(home_ / "Music" / "a.mp3");
+  WriteFile(home_ / "Music" / "b.jpg");
+  WriteFile(home_ / "Music" / "Sub" / "c.avi");
+  CSharedFolderPage page;
+  page.show();
+  QPushButton* add = page.ControlAs<QPushButton>(1002);
+
+  // The walk waits to take its bar down while we hold ALTERNATEMUTEX, so the
+  // page can be looked at in the middle of an Add.
+  auto hold = std::make_unique<NamedLock>(kAlternateMutex);
+  PickInDialogs("Music", true);
+  page.OnAdd();
+  ASSERT_TRUE(Until([&] { return page.ProgressBar() != nullptr; }));
+  ASSERT_TRUE(Until([&] { return page.ProgressBar()->value() > 0; }));
+  EXPECT_FALSE(add->isEnabled());
+  EXPECT_FALSE(page.ControlAs<QPushButton>(1003)->isEnabled());
+  EXPECT_FALSE(page.ControlAs<QPushButton>(1004)->isEnabled());
+  EXPECT_EQ(page.ProgressBar()->maximum(), 3);
+  hold.reset();
+  ASSERT_TRUE(Until([&] { return add->isEnabled() && page.ListControl()->topLevelItemCount() == 1; }));
+  EXPECT_EQ(page.ProgressBar(), nullptr);
+  const std::string listed = (home_ / "Music").string() + "/";
+  EXPECT_EQ(page.ListControl()->topLevelItem(0)->text(0).toStdString(), listed);
+  EXPECT_EQ(Count("AUDIO"), 1);
+  EXPECT_EQ(Count("IMAGE"), 1);
+  EXPECT_EQ(Count("VIDEO"), 1);
+  EXPECT_EQ(Rows("select Label from SHAREDFOLDER")[0][0], "Music");
+
+  // The same folder again: refused with the message, nothing changes.
+  PickInDialogs("Music", true);
+  page.OnAdd();
+  ASSERT_TRUE(Until([&] { return page.LastMessageBox() != nullptr; }));
+  EXPECT_EQ(page.LastMessageBox()->text(), "This folder has been shared");
+  EXPECT_EQ(page.LastMessageBox()->windowTitle(), "Marlune");
+  page.LastMessageBox()->accept();
+  QApplication::processEvents();
+  EXPECT_EQ(page.ListControl()->topLevelItemCount(), 1);
+  EXPECT_EQ(Count("AUDIO"), 1);
+}
+
+TEST_F(PanelTest, MediaTypeChoiceDecidesWhatAnAddTakes) {
+  WriteFile(home_ / "Films" / "a.avi");
+  WriteFile(home_ / "Songs" / "a.mp3");
+  CSharedFolderPage page;
+  // Cancel in the media-type dialog: nothing is shared.
+  PickInDialogs("Films", false);
+  page.OnAdd();
+  QApplication::processEvents();
+  EXPECT_FALSE(CFolderSelection::IsChosen());
+  std::this_thread::sleep_for(100ms);
+  QApplication::processEvents();
+  EXPECT_EQ(page.ListControl()->topLevelItemCount(), 0);
+  EXPECT_EQ(Count("SHAREDFOLDER"), 0);
+  // Apply with every type unticked: listed, with no media rows.
+  PickInDialogs("Songs", true, true);
+  page.OnAdd();
+  ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
+  page.WaitForAdds();
+  EXPECT_EQ(Count("SHAREDFOLDER"), 1);
+  EXPECT_EQ(Count("AUDIO"), 0);
+}
+
+TEST_F(PanelTest, MediaTypeDialogOpensAllCheckedAndAppliesInTableOrder) {
+  g_enabledMediaTypes.Set({kMediaTypeTable[0]});
+  CScanDiskDialog d;
+  QTreeWidget* tree = d.Tree();
+  ASSERT_EQ(tree->topLevelItemCount(), kMediaTypeCount);
+  for (int i = 0; i < kMediaTypeCount; ++i) EXPECT_EQ(tree->topLevelItem(i)->checkState(0), Qt::Checked);
+  d.OnUnselectAll();
+  tree->topLevelItem(8)->setCheckState(0, Qt::Checked);   // mp3
+  tree->topLevelItem(11)->setCheckState(0, Qt::Checked);  // jpg
+  d.accept();
+  EXPECT_EQ(g_enabledMediaTypes.Get(),
+            (std::vector<std::string>{kMediaTypeTable[8], kMediaTypeTable[11]}));
+  CFolderSelection::SetChosen();
+  CScanDiskDialog again;
+  EXPECT_EQ(again.Tree()->topLevelItem(0)->checkState(0), Qt::Checked);
+  again.reject();
+  EXPECT_TRUE(g_enabledMediaTypes.Get().empty());
+  EXPECT_FALSE(CFolderSelection::IsChosen());
+}
+
+TEST_F(PanelTest, FolderTreeIsReadLazily) {
+  fs::create_directories(home_ / "Music" / "Jazz");
+  WriteFile(home_ / "Files" / "only.mp3");  // files only: nothing to open
+  fs::create_directories(home_ / ".hidden");
+  CSourceSearchDialog::SetRunsMediaTypeDialog(false);
+  CSourceSearchDialog d;
+  QTreeWidgetItem* home = RootNamed(d.Tree(), QString::fromStdString(home_.string()));
+  ASSERT_NE(home, nullptr);
+  EXPECT_NE(RootNamed(d.Tree(), "/"), nullptr);
+  EXPECT_EQ(d.Tree()->topLevelItem(0)->text(0), "/");
+  // One placeholder until opened.
+  ASSERT_EQ(home->childCount(), 1);
+  EXPECT_EQ(home->child(0)->text(0), "");
+  home->setExpanded(true);
+  ASSERT_EQ(home->childCount(), 3);
+  EXPECT_EQ(home->child(0)->text(0), ".hidden");  // sorted among its siblings
+  QTreeWidgetItem* files = ChildNamed(home, "Files");
+  QTreeWidgetItem* music = ChildNamed(home, "Music");
+  EXPECT_EQ(files->childCount(), 0);  // no expand button
+  EXPECT_EQ(music->childCount(), 1);
+  // Opening a folder with nothing inside closes it again.
+  fs::remove_all(home_ / "Music" / "Jazz");
+  music->setExpanded(true);
+  EXPECT_FALSE(music->isExpanded());
+  EXPECT_EQ(music->childCount(), 0);
+  // Collapse and reopen reads the folder again.
+  home->setExpanded(false);
+  fs::create_directories(home_ / "New");
+  home->setExpanded(true);
+  EXPECT_NE(ChildNamed(home, "New"), nullptr);
+  // OK on a folder stores its path (no trailing '/') and its name.
+  QTreeWidgetItem* created = ChildNamed(home, "New");
+  d.Tree()->setCurrentItem(created);
+  d.accept();
+  EXPECT_TRUE(CFolderSelection::IsChosen());
+  EXPECT_EQ(g_folderSelection.GetLastPath(), (home_ / "New").string());
+  EXPECT_EQ(g_folderSelection.GetLastLabel(), "New");
+  // OK on a root gives its path as both; OK with nothing selected chooses nothing.
+  CSourceSearchDialog d2;
+  d2.Tree()->setCurrentItem(RootNamed(d2.Tree(), "/"));
+  d2.accept();
+  EXPECT_EQ(g_folderSelection.GetLastPath(), "/");
+  EXPECT_EQ(g_folderSelection.GetLastLabel(), "/");
+  CSourceSearchDialog d3;
+  d3.Tree()->clearSelection();
+  d3.Tree()->setCurrentItem(nullptr);
+  d3.accept();
+  EXPECT_FALSE(CFolderSelection::IsChosen());
+  CSourceSearchDialog::SetRunsMediaTypeDialog(true);
+}
+
+TEST(Drives, MountTableGivesRootsByKind) {
+  char tmpl[] = "/tmp/tarvel-mounts-XXXXXX";
+  int fd = mkstemp(tmpl);
+  const std::string table =
+      "proc /proc proc rw 0 0\n"
+      "/dev/sda1 / ext4 rw 0 0\n"
+      "tmpfs /run tmpfs rw 0 0\n"
+      "tmpfs /run/user/1000 tmpfs rw 0 0\n"
+      "/dev/sdb1 /media/me/USB\\040Stick vfat rw 0 0\n"
+      "/dev/sr0 /mnt/dvd iso9660 ro 0 0\n"
+      "srv:/music /srv/nas nfs4 rw 0 0\n"
+      "tmpfs /scratch tmpfs rw 0 0\n"
+      "/dev/sda2 /data ext4 rw 0 0\n"
+      "cgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n";
+  ASSERT_EQ(write(fd, table.data(), table.size()), static_cast<ssize_t>(table.size()));
+  close(fd);
+  std::vector<Drive> d = ListDrives(tmpl, "/home/me/");
+  unlink(tmpl);
+  std::vector<std::pair<std::string, DriveKind>> got;
+  for (const Drive& x : d) got.push_back({x.root, x.kind});
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, DriveKind>>{
+                     {"/", DriveKind::Fixed},
+                     {"/media/me/USB Stick", DriveKind::Removable},
+                     {"/mnt/dvd", DriveKind::CdRom},
+                     {"/srv/nas", DriveKind::Remote},
+                     {"/scratch", DriveKind::RamDisk},
+                     {"/data", DriveKind::Fixed},
+                     {"/home/me", DriveKind::Fixed}}));
+}
+
+TEST_F(PanelTest, RescanDeleteAndDeleteAllFromThePage) {
+  WriteFile(home_ / "A" / "x.mp3");
+  WriteFile(home_ / "B" / "y.mp3");
+  CSharedFolderPage page;
+  for (const char* f : {"A", "B"}) {
+    ASSERT_TRUE(page.StartAdd((home_ / f).string(), f));
+    page.WaitForAdds();
+  }
+  ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 2; }));
+  QTreeWidget* list = page.ListControl();
+
+  // Rescan of A with only images ticked: A's song goes, the label becomes the
+  // folder's own name. Cancel would have left everything as it was.
+  WriteFile(home_ / "A" / "z.jpg");
+  list->topLevelItem(0)->setSelected(true);
+  WhenModal<CScanDiskDialog>([](CScanDiskDialog* t) { t->reject(); });
+  page.OnCommand(cmd::kOperateRescan);
+  page.WaitForAdds();
+  EXPECT_EQ(Count("AUDIO"), 2);
+  WhenModal<CScanDiskDialog>([](CScanDiskDialog* t) {
+    t->OnUnselectAll();
+    t->Tree()->topLevelItem(11)->setCheckState(0, Qt::Checked);
+    t->accept();
+  });
+  page.OnCommand(cmd::kOperateRescan);
+  ASSERT_TRUE(Until([&] { return !page.Busy() && Count("IMAGE") == 1; }));
+  page.WaitForAdds();
+  EXPECT_EQ(Count("AUDIO"), 1);
+
+  // The Delete key removes the selected folder and its rows.
+  list->clearSelection();
+  list->topLevelItem(1)->setSelected(true);
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_Delete);
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 1; }));
+  EXPECT_EQ(Count("AUDIO"), 0);
+  EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), (home_ / "A").string() + "/");
+
+  page.ControlAs<QPushButton>(1004)->click();  // Delete All
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 0; }));
+  EXPECT_EQ(Count("IMAGE") + Count("SHAREDFOLDER"), 0);
+}
+
+TEST_F(PanelTest, NamePageShowsAndAppliesTheName) {
+  HostNamePage page;
+  int restarts = 0;
+  page.SetRestartServer([&] { ++restarts; });
+  page.OnSetActive();
+  EXPECT_EQ(page.CurrentName()->text(), "tarvel");
+  EXPECT_FALSE(page.CurrentName()->isEnabled());
+
+  page.NewName()->setText("");
+  page.OnApplyName();
+  ASSERT_NE(page.LastMessageBox(), nullptr);
+  EXPECT_EQ(page.LastMessageBox()->text(), "Irregular name!");
+  EXPECT_FALSE(fs::exists(kServerNameFile));
+  page.LastMessageBox()->accept();
+
+  page.NewName()->setText(QString(256, 'n'));
+  page.OnApplyName();
+  EXPECT_FALSE(fs::exists(kServerNameFile));
+  EXPECT_EQ(restarts, 0);
+
+  page.NewName()->setText("Living Room");
+  page.OnApplyName();
+  EXPECT_EQ(ReadFile(kServerNameFile), "Living Room");
+  EXPECT_EQ(page.CurrentName()->text(), "Living Room");
+  EXPECT_EQ(page.NewName()->text(), "");
+  EXPECT_EQ(restarts, 1);
+  page.OnSetActive();
+  EXPECT_EQ(page.CurrentName()->text(), "Living Room");
+}
+
+// Live MediaServer processes working in `folder`.
+int ServersIn(const fs::path& folder) {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink(e.path() / "exe", ec);
+    if (ec || exe.filename() != "MediaServer") continue;
+    if (fs::read_symlink(e.path() / "cwd", ec) == folder && !ec) {
+      std::string stat = ReadFile(e.path() / "stat");
+      size_t close = stat.rfind(')');
+      if (close != std::string::npos && stat[close + 2] != 'Z') ++n;
+    }
+  }
+  return n;
+}
+
+TEST_F(PanelTest, ARenameLeavesExactlyOneServerWhateverTheCheckTiming) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  const std::string path = BinDir() + ":" + (getenv("PATH") ? getenv("PATH") : "");
+  setenv("PATH", path.c_str(), 1);
+  {
+    CMyPropertySheet::Options o;
+    o.checkIntervalMs = 20;  // a check falls in every gap a restart leaves
+    CMyPropertySheet sheet(o);
+    ASSERT_TRUE(Until([&] { return ServersIn(dir_) == 1 && ServerControl::IsRunning(); }));
+    HostNamePage* page = sheet.NamePage();
+    for (const char* name : {"One", "Two", "Three"}) {
+      page->NewName()->setText(name);
+      page->OnApplyName();
+      // Let the old server go and the new one settle, checks running meanwhile.
+      const auto end = std::chrono::steady_clock::now() + 1500ms;
+      Until([&] { return std::chrono::steady_clock::now() > end; }, 3s);
+      EXPECT_EQ(ServersIn(dir_), 1) << "after renaming to " << name;
+      EXPECT_TRUE(ServerControl::IsRunning());
+    }
+    ui::FindCommand(sheet.TrayMenu(), cmd::kExit)->trigger();
+  }
+  EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(dir_) == 0; }));
+}
+
+// Starts tarvel with arguments in the current folder; the guard kills and
+// reaps it, also when the test fails.
+struct Child {
+  pid_t pid = -1;
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::string program = BinDir() + "/tarvel";
+  std::vector<char*> argv{program.data()};
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+TEST_F(PanelTest, ASecondStartHandsOverToTheFirstAndLeaves) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Child first;
+  first.pid = Spawn({"--data-dir", dir_.string()});
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "run" / "tarvel" / "panel.socket"); }, 10s));
+  const auto start = std::chrono::steady_clock::now();
+  RunResult second = RunProgram("tarvel", {"--data-dir", dir_.string()});
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // The first one is still there, and still the one that answers.
+  EXPECT_EQ(waitpid(first.pid, nullptr, WNOHANG), 0);
+  EXPECT_EQ(RunProgram("tarvel", {"--data-dir", dir_.string()}).status, 0);
+  // The panel and serve exclude each other: serve leaves at once.
+  RunResult serve = RunProgram("tarvel", {"--data-dir", dir_.string(), "serve"});
+  EXPECT_EQ(waitpid(first.pid, nullptr, WNOHANG), 0);
+  // SIGTERM is an Exit: the panel ends with status 0, its server with it.
+  kill(first.pid, SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(Eventually([&] { return waitpid(first.pid, &status, WNOHANG) == first.pid; }, 10s));
+  first.pid = -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(dir_) == 0; }));
+}
+
+TEST_F(PanelTest, WithoutADisplayThePanelSaysSoAndNamesServe) {
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("QT_QPA_PLATFORM");
+  RunResult r = RunProgram("tarvel", {"--data-dir", dir_.string()});
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("tarvel serve"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
