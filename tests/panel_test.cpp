@@ -78,6 +78,29 @@ QTreeWidgetItem* RootNamed(QTreeWidget* tree, const QString& name) {
   return nullptr;
 }
 
+// Live MediaServer processes working in `folder`.
+std::vector<pid_t> ServerPidsIn(const fs::path& folder) {
+  std::vector<pid_t> out;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink(e.path() / "exe", ec);
+    if (ec || exe.filename() != "MediaServer") continue;
+    if (fs::read_symlink(e.path() / "cwd", ec) == folder && !ec) {
+      std::string stat = ReadFile(e.path() / "stat");
+      size_t close = stat.rfind(')');
+      if (close != std::string::npos && stat[close + 2] != 'Z') out.push_back(atoi(e.path().filename().c_str()));
+    }
+  }
+  return out;
+}
+
+int ServersIn(const fs::path& folder) { return static_cast<int>(ServerPidsIn(folder).size()); }
+
+void KillServersIn(const fs::path& folder) {
+  for (pid_t pid : ServerPidsIn(folder)) kill(pid, SIGKILL);
+  ReapChildren();
+}
+
 class PanelTest : public CatalogTest {
  protected:
   void SetUp() override {
@@ -93,6 +116,8 @@ class PanelTest : public CatalogTest {
   }
   void TearDown() override {
     g_enabledMediaTypes.LoadAll();
+    // No server a test started outlives it, whatever the test's outcome.
+    KillServersIn(dir_);
     CatalogTest::TearDown();
   }
 
@@ -442,22 +467,6 @@ TEST_F(PanelTest, NamePageShowsAndAppliesTheName) {
   EXPECT_EQ(restarts, 1);
   page.OnSetActive();
   EXPECT_EQ(page.CurrentName()->text(), "Living Room");
-}
-
-// Live MediaServer processes working in `folder`.
-int ServersIn(const fs::path& folder) {
-  int n = 0;
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink(e.path() / "exe", ec);
-    if (ec || exe.filename() != "MediaServer") continue;
-    if (fs::read_symlink(e.path() / "cwd", ec) == folder && !ec) {
-      std::string stat = ReadFile(e.path() / "stat");
-      size_t close = stat.rfind(')');
-      if (close != std::string::npos && stat[close + 2] != 'Z') ++n;
-    }
-  }
-  return n;
 }
 
 TEST_F(PanelTest, ARenameLeavesExactlyOneServerWhateverTheCheckTiming) {

@@ -23,7 +23,8 @@ void ServerControl::Terminate() {
 
 void ServerControl::Check() {
   ReapChildren();
-  if (IsRunning()) return;
+  if (IsRunning()) return;  // running, or the old one still closing
+  restartPending_ = false;
   if (last_ > 0 && ChildAlive(last_)) {
     // Still starting: wait for it rather than start a second one.
     if (std::chrono::steady_clock::now() - started_ < grace_) return;
@@ -32,9 +33,9 @@ void ServerControl::Check() {
   if (!Start()) Terminate();
 }
 
-bool ServerControl::Restart() {
+void ServerControl::Restart() {
+  restartPending_ = true;
   AskToClose();
-  return Start();
 }
 
 void ServerControl::Shutdown() {

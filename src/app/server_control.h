@@ -27,9 +27,11 @@ class ServerControl {
   // `grace` before it counts as absent (and is then ended before the next
   // start), so a slow start never leaves two servers running.
   void Check();
-  // A new name: asks the present server to close and starts the new one,
-  // recorded, so the periodic check waits for it instead of starting another.
-  bool Restart();
+  // A new name: asks the present server to close; the next Check that finds
+  // it gone starts the new one (recorded), so the old and the new server
+  // never run side by side and a check never starts a second one.
+  void Restart();
+  bool RestartPending() const { return restartPending_; }
   void SetGrace(std::chrono::milliseconds grace) { grace_ = grace; }
   // The exit sequence: ask a present server to close, else terminate the last
   // recorded one.
@@ -38,6 +40,7 @@ class ServerControl {
 
  private:
   pid_t last_ = -1;
+  bool restartPending_ = false;
   std::chrono::steady_clock::time_point started_;
   std::chrono::milliseconds grace_{10000};
 };

@@ -27,7 +27,19 @@ CMyPropertySheet::CMyPropertySheet(Options options, QWidget* parent)
   // A new name restarts the server through our own control, so the periodic
   // check knows the new server is starting and does not start another.
   m_hostNamePage->SetRestartServer([this] {
-    if (options_.startServer) server_.Restart();
+    if (!options_.startServer) return;
+    server_.Restart();
+    restartTimer_.start();
+  });
+  // While a restart waits for the old server to go, it is looked at often,
+  // so the new one follows within a moment; never longer than 10 seconds.
+  restartTimer_.setInterval(50);
+  connect(&restartTimer_, &QTimer::timeout, this, [this] {
+    server_.Check();
+    if (!server_.RestartPending() || ++restartTicks_ > 200) {
+      restartTimer_.stop();
+      restartTicks_ = 0;
+    }
   });
 
   trayMenu_ = CreateTrayMenu(this, true);
@@ -127,6 +139,7 @@ void CMyPropertySheet::Exit() {
   if (exited_) return;
   exited_ = true;
   timer_.stop();
+  restartTimer_.stop();
   if (tray_) tray_->hide();
   if (options_.startServer) server_.Shutdown();
   hide();

@@ -72,6 +72,8 @@ class CMyPropertySheet : public ui::PropertySheet {
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* trayMenu_ = nullptr;
   QTimer timer_;
+  QTimer restartTimer_;
+  int restartTicks_ = 0;
   ServerControl server_;
   bool exited_ = false;
 };

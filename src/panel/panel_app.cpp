@@ -4,6 +4,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "panel/my_property_sheet.h"
 #include "panel/ui/commands.h"
 #include "platform/named_mutex.h"
+#include "platform/presence.h"
 #include "platform/runtime_dir.h"
 #include "platform/signals.h"
 
@@ -66,16 +68,19 @@ int RunControlPanel(int argc, char** argv) {
   }
   // A server left running by an earlier run is asked to close, only now that
   // we know we are the one that runs.
-  if (ServerControl::AskToClose()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (ServerControl::AskToClose()) WaitUntilAbsent(kServerTitle, 5000);
 
   // SIGINT and SIGTERM (a logout, a kill) are an Exit: the server goes too.
   // Blocked before Qt starts any thread of its own.
   QPointer<CMyPropertySheet> exitTarget;
-  StopSignals signals([&exitTarget](int) {
-    QMetaObject::invokeMethod(qApp, [&exitTarget] {
-      if (exitTarget) exitTarget->OnCommand(cmd::kExit);
-      else QApplication::quit();
-    }, Qt::QueuedConnection);
+  std::atomic<bool> stopped{false};
+  QAtomicPointer<QApplication> running;
+  StopSignals stopSignals([&](int) {
+    stopped = true;
+    if (QApplication* a = running.loadAcquire())
+      QMetaObject::invokeMethod(a, [&exitTarget] {
+        if (exitTarget) exitTarget->OnCommand(cmd::kExit);
+      }, Qt::QueuedConnection);
   });
 
   const bool userChosePlatform = ChooseQtPlatform();
@@ -94,6 +99,8 @@ int RunControlPanel(int argc, char** argv) {
 
   CMyPropertySheet sheet;
   exitTarget = &sheet;
+  running.storeRelease(&app);
+  if (stopped) return 0;  // asked to stop while starting up
   QObject::connect(&sheet, &CMyPropertySheet::exitRequested, &app, &QApplication::quit);
 
   // We hold the instance lock, so a socket left behind is a crashed panel's.

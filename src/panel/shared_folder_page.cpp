@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QTreeWidget>
 
 #include "panel/scan_disk_dialog.h"
@@ -33,8 +32,7 @@ CSharedFolderPage::CSharedFolderPage(QWidget* parent)
   connect(ControlAs<QPushButton>(kDeleteId), &QPushButton::clicked, this, &CSharedFolderPage::OnDelete);
   connect(ControlAs<QPushButton>(kDeleteAllId), &QPushButton::clicked, this, [this] { OnReset(); });
   connect(list_, &QTreeWidget::customContextMenuRequested, this, &CSharedFolderPage::OnContextMenu);
-  auto* del = new QShortcut(QKeySequence(Qt::Key_Delete), list_, nullptr, nullptr, Qt::WidgetShortcut);
-  connect(del, &QShortcut::activated, this, &CSharedFolderPage::OnDelete);
+  list_->installEventFilter(this);
 
   warningLine_ = new QLabel(this);
   warningLine_->setWordWrap(true);
@@ -54,6 +52,16 @@ CSharedFolderPage::~CSharedFolderPage() {
   WaitForAdds();
   StopMonitor();
   SetView(nullptr);
+}
+
+bool CSharedFolderPage::eventFilter(QObject* watched, QEvent* event) {
+  // The Delete key in the list deletes the selected folders.
+  if (watched == list_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+    OnDelete();
+    return true;
+  }
+  return ui::PropertyPage::eventFilter(watched, event);
 }
 
 void CSharedFolderPage::PushSelection() {

@@ -56,6 +56,9 @@ class CSharedFolderPage : public ui::PropertyPage, public CSharedFolderCore {
   void ShowMessageBox(const QString& text);
   void ShowWarning(const QString& text);
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   QRect ProgressRect() const;
   void PushSelection();
