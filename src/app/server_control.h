@@ -24,8 +24,9 @@ class ServerControl {
   // The periodic check: reaps ended servers; when none is present starts one,
   // and when that start fails terminates the last recorded one. A server we
   // started that is still alive but has not announced itself yet is given
-  // `grace` before it counts as absent (and is then ended before the next
-  // start), so a slow start never leaves two servers running.
+  // `grace` (4 s, less than the panel's 5-second tick) before it counts as
+  // absent, and is then ended before the next start, so a slow start never
+  // leaves two servers running.
   void Check();
   // A new name: asks the present server to close; the next Check that finds
   // it gone starts the new one (recorded), so the old and the new server
@@ -42,5 +43,5 @@ class ServerControl {
   pid_t last_ = -1;
   bool restartPending_ = false;
   std::chrono::steady_clock::time_point started_;
-  std::chrono::milliseconds grace_{10000};
+  std::chrono::milliseconds grace_{4000};
 };
