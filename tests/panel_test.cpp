@@ -345,6 +345,7 @@ TEST_F(PanelTest, FolderTreeIsReadLazily) {
   fs::create_directories(home_ / "New");
   home->setExpanded(true);
   EXPECT_NE(ChildNamed(home, "New"), nullptr);
+  EXPECT_EQ(home->childCount(), 4);  // read afresh, nothing kept twice
   // OK on a folder stores its path (no trailing '/') and its name.
   QTreeWidgetItem* created = ChildNamed(home, "New");
   d.Tree()->setCurrentItem(created);
