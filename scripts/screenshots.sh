@@ -15,8 +15,11 @@ if ((${#missing[@]})); then
   ${SUDO:-$( [[ $(id -u) -ne 0 ]] && echo sudo)} apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 fi
 
-work=$(mktemp -d)
+work=/tmp/tarvel-screens
+rm -rf "$work"; mkdir -p "$work"
 export XDG_RUNTIME_DIR=$work/run HOME=$work/home
+# The media server the panel starts answers on loopback only.
+export TARVEL_SERVER_INTERFACE=lo
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 mkdir -p "$HOME/Music/Jazz" "$HOME/Music/Rock" "$HOME/Pictures/Holiday" "$HOME/Videos" "$work/data"
 for f in "$HOME/Music/Jazz/"{a,b,c}.mp3 "$HOME/Pictures/Holiday/"{1,2}.jpg "$HOME/Videos/film.avi"; do echo x > "$f"; done

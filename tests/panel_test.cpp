@@ -105,6 +105,9 @@ class PanelTest : public CatalogTest {
  protected:
   void SetUp() override {
     CatalogTest::SetUp();
+    // Servers these tests start answer on loopback only: nothing they
+    // announce leaves the machine.
+    setenv("TARVEL_SERVER_INTERFACE", "lo", 1);
     g_enabledMediaTypes.LoadAll();
     CFolderSelection::ClearChosen();
     // The folder dialog offers "/" and the home folder: the test's own folder.
