@@ -42,7 +42,8 @@ for i in range(10000):
     tag = b"ID3\x03\x00\x00" + syncsafe(len(frames)) + frames
     with open("%s/folder/song%05d.mp3" % (root, i), "wb") as f:
         f.write(tag + audio)
-with open(root + "/big.mp3", "wb") as f:
+os.makedirs(root + "/big")
+with open(root + "/big/big.mp3", "wb") as f:
     block = os.urandom(1 << 20)
     for _ in range(200):
         f.write(block)
@@ -51,7 +52,7 @@ PY
 # Our catalogue, made by tarvel itself.
 mkdir "$work/ours"
 (cd "$work/ours" && "$build/src/tarvel" share "$work/media/folder" >/dev/null \
-   && "$build/src/tarvel" share "$work/media" >/dev/null) || true
+   && "$build/src/tarvel" share "$work/media/big" >/dev/null)
 cat > "$work/minidlna.conf" <<CONF
 media_dir=A,$work/media
 db_dir=$work/minidlna-db
@@ -109,7 +110,7 @@ read -r ours peer <<<"$find_ids"
 echo "containers: ours $ours, MiniDLNA $peer" >&2
 
 bigOurs=$(bash "$ns" exec /usr/bin/python3 -c "
-import hashlib; p='$work/media/big.mp3'
+import hashlib; p='$work/media/big/big.mp3'
 h=0xcbf29ce484222325
 for c in p.encode(): h=((h^c)*0x100000001b3)&0xffffffffffffffff
 print('%016x' % h)")
@@ -132,13 +133,13 @@ while todo:
         if "<dc:title>big</dc:title>" in item:
             print(re.search(r">(http://[^<]*)</res>", item).group(1)); raise SystemExit
     todo += [c for c, t in re.findall(r'<container id="([^"]*)"[^>]*><dc:title>([^<]*)<', text)
-             if t in ("Browse Folders", "media")]
+             if t in ("Browse Folders", "media", "big")]
 PY
 )
 echo "files: ours /media/$bigOurs.mp3, MiniDLNA $bigPeer" >&2
 
 bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" MediaServer \
   http://127.0.0.1:49200/ContentDirectory/control "$ours" \
-  "http://127.0.0.1:49200/media/$bigOurs.mp3" "$work/media/big.mp3"
+  "http://127.0.0.1:49200/media/$bigOurs.mp3" "$work/media/big/big.mp3"
 bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" MiniDLNA \
-  http://127.0.0.1:8200/ctl/ContentDir "$peer" "$bigPeer" "$work/media/big.mp3"
+  http://127.0.0.1:8200/ctl/ContentDir "$peer" "$bigPeer" "$work/media/big/big.mp3"
