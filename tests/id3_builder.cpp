@@ -84,8 +84,15 @@ Frame Text(const std::string& id, const std::string& utf8, Encoding enc) {
   return Frame{id, TextBody(utf8, enc)};
 }
 
-std::string V2Tag(int major, const std::vector<Frame>& frames) {
-  std::string body;
+std::string Utf16BodyWithoutBom(const std::string& utf8, bool bigEndian) {
+  std::string body = TextBody(utf8, kUtf16).substr(3);  // drop the encoding and the mark
+  if (bigEndian)
+    for (size_t i = 0; i + 1 < body.size(); i += 2) std::swap(body[i], body[i + 1]);
+  return '\x01' + body;
+}
+
+std::string V2Tag(int major, const std::vector<Frame>& frames, const std::string& extendedHeader) {
+  std::string body = extendedHeader;
   for (const Frame& f : frames) {
     if (major == 2) {
       uint32_t n = static_cast<uint32_t>(f.data.size());
@@ -96,6 +103,7 @@ std::string V2Tag(int major, const std::vector<Frame>& frames) {
     }
     std::string payload = f.data;
     std::string flags(2, '\0');
+    flags[1] = static_cast<char>(f.formatFlags);
     if (f.compressed) {
       uint32_t announced = static_cast<uint32_t>(f.declaredSize ? f.declaredSize : f.data.size());
       if (major == 3) {
@@ -110,7 +118,8 @@ std::string V2Tag(int major, const std::vector<Frame>& frames) {
     body += f.id + (major == 4 ? Syncsafe(n) : Be32(n)) + flags + payload;
   }
   body += std::string(16, '\0');  // padding
-  return std::string("ID3") + static_cast<char>(major) + '\0' + '\0' +
+  const char flags = extendedHeader.empty() ? '\0' : '\x40';
+  return std::string("ID3") + static_cast<char>(major) + '\0' + flags +
          Syncsafe(static_cast<uint32_t>(body.size())) + body;
 }
 
@@ -122,6 +131,22 @@ std::string V1Tag(const std::string& title, const std::string& artist, const std
   };
   return "TAG" + field(Latin1(title), 30) + field(Latin1(artist), 30) + field(Latin1(album), 30) +
          field("2004", 4) + field("", 30) + static_cast<char>(genre);
+}
+
+std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& items) {
+  auto le32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  std::string body;
+  for (const auto& [key, value] : items)
+    body += le32(static_cast<uint32_t>(value.size())) + le32(0) + key + '\0' + value;
+  const uint32_t size = static_cast<uint32_t>(body.size() + 32);  // items and footer
+  auto frame = [&](uint32_t flags) {
+    return "APETAGEX" + le32(2000) + le32(size) + le32(static_cast<uint32_t>(items.size())) +
+           le32(flags) + std::string(8, '\0');
+  };
+  return frame(0xA0000000) + body + frame(0x80000000);  // header, then footer
 }
 
 std::string AudioFrames(size_t count) {

@@ -131,15 +131,175 @@ TEST_F(Tags, CompressedFramesAreReadUnlessTheyWouldInflateTooFar) {
 }
 
 TEST_F(Tags, DamagedTagsNeverCrash) {
-  std::string good = V2Tag(3, {Text("TIT2", "Fine"), Text("TPE1", "X")}) + AudioFrames();
-  // Every truncation and a sweep of flipped bytes over the header and frames.
-  for (size_t cut = 0; cut < 80; ++cut) Read(good.substr(0, cut));
-  for (size_t at = 0; at < 60; ++at) {
-    for (unsigned char v : {0x00, 0x7F, 0x80, 0xFF}) {
+  // A plain tag, and tags that are mended before TagLib reads them.
+  Frame lengthOnly{"TENC", std::string("\0\0\0\0", 4)};
+  lengthOnly.formatFlags = 0x03;
+  const std::string ape = ApeTag({{"Album", "A"}});
+  for (const std::string& good :
+       {V2Tag(3, {Text("TIT2", "Fine"), Text("TPE1", "X")}) + AudioFrames(),
+        V2Tag(3, {Frame{"TIT2", Utf16BodyWithoutBom("Fine")}, Frame{"Date", "x"}},
+              std::string("\0\0\0\x06\0\0\0\0\0\0", 10)) + ape + V1Tag("t", "a", "b", 1),
+        V2Tag(4, {lengthOnly, Frame{"TPE1", Utf16BodyWithoutBom("X", true)}, Frame{"TIT2", ""}},
+              std::string("\0\0\0\x06\x01\0", 6)) + ape}) {
+    // Every truncation and a sweep of flipped bytes over the header and frames.
+    for (size_t cut = 0; cut < 80; ++cut) Read(good.substr(0, cut));
+    for (size_t at = 0; at < 60; ++at) {
+      for (unsigned char v : {0x00, 0x7F, 0x80, 0xFF}) {
+        std::string bad = good;
+        bad[at] = static_cast<char>(v);
+        Read(bad);
+      }
+    }
+    // The tags at the end, damaged from behind.
+    for (size_t at = 1; at <= 60; ++at) {
       std::string bad = good;
-      bad[at] = static_cast<char>(v);
+      bad[bad.size() - at] = '\xFF';
       Read(bad);
     }
   }
   SUCCEED();
+}
+
+namespace {
+
+// The tag every damaged variant below carries, and an ID3v1 tag that must not
+// win over it.
+std::vector<Frame> Song(int major) {
+  if (major == 2)
+    return {Text("TT2", "Mended Title"), Text("TP1", "Some Artist"), Text("TAL", "Some Album"),
+            Text("TCO", "(17)")};
+  return {Text("TIT2", "Mended Title"), Text("TPE1", "Some Artist"), Text("TALB", "Some Album"),
+          Text("TCON", "(17)")};
+}
+const std::string kV1 = V1Tag("v1 title", "v1 artist", "v1 album", 13);
+
+// Puts `frame` at position `at` of the song's frames.
+std::vector<Frame> With(std::vector<Frame> frames, size_t at, const Frame& frame) {
+  frames.insert(frames.begin() + static_cast<long>(at), frame);
+  return frames;
+}
+
+// The damaged tag must read as its clean twin, not fall back to ID3v1.
+void ExpectSameRow(const AudioRow& damaged, const AudioRow& clean) {
+  EXPECT_EQ(damaged.Title, "mended title");
+  EXPECT_EQ(damaged.Title, clean.Title);
+  EXPECT_EQ(damaged.TagText1, clean.TagText1);
+  EXPECT_EQ(damaged.TagText2, clean.TagText2);
+  EXPECT_EQ(damaged.Genre, clean.Genre);
+  EXPECT_EQ(clean.Genre, "Rock");
+}
+
+}  // namespace
+
+TEST_F(Tags, ExtendedHeaderOfEveryVersionIsSkippedByItsOwnSize) {
+  const std::string zero4("\0\0\0\0", 4);
+  AudioRow clean3 = Read(V2Tag(3, Song(3)) + AudioFrames() + kV1);
+  // 2.3: the size leaves out its own four bytes and is a plain number; six
+  // bytes follow, or ten with a checksum.
+  ExpectSameRow(Read(V2Tag(3, Song(3), std::string("\0\0\0\x06\0\0", 6) + zero4) +
+                       AudioFrames() + kV1),
+                  clean3);
+  ExpectSameRow(Read(V2Tag(3, Song(3), std::string("\0\0\0\x0A\x80\0", 6) + zero4 +
+                                             "\x12\x34\x56\x78") +
+                       AudioFrames() + kV1),
+                  clean3);
+  // 2.4: a synchsafe size that counts itself.
+  ExpectSameRow(Read(V2Tag(4, Song(4), std::string("\0\0\0\x06\x01\0", 6)) + AudioFrames() + kV1),
+                  Read(V2Tag(4, Song(4)) + AudioFrames() + kV1));
+}
+
+TEST_F(Tags, FramesOfSizeZeroAreSkipped) {
+  for (int major : {2, 3, 4}) {
+    const std::string enc = major == 2 ? "TEN" : "TENC";
+    AudioRow clean = Read(V2Tag(major, Song(major)) + AudioFrames() + kV1);
+    for (size_t at : {0, 2, 4}) {
+      SCOPED_TRACE("version " + std::to_string(major) + ", empty frame at " + std::to_string(at));
+      ExpectSameRow(Read(V2Tag(major, With(Song(major), at, Frame{enc, ""})) + AudioFrames() + kV1),
+                    clean);
+    }
+  }
+  // 2.4: a frame holding only its data length counts as empty too.
+  Frame lengthOnly{"TENC", std::string("\0\0\0\0", 4)};
+  lengthOnly.formatFlags = 0x01;
+  ExpectSameRow(Read(V2Tag(4, With(Song(4), 1, lengthOnly)) + AudioFrames() + kV1),
+                  Read(V2Tag(4, Song(4)) + AudioFrames() + kV1));
+}
+
+TEST_F(Tags, FramesWithInvalidIdentifiersAreSkipped) {
+  for (int major : {3, 4}) {
+    AudioRow clean = Read(V2Tag(major, Song(major)) + AudioFrames() + kV1);
+    for (const std::string& id : {std::string("Date"), std::string("T\xC9T2"), std::string("TI 2")}) {
+      SCOPED_TRACE("version " + std::to_string(major) + ", identifier " + id);
+      ExpectSameRow(Read(V2Tag(major, With(Song(major), 1, Frame{id, TextBody("2004", kLatin1)})) +
+                         AudioFrames() + kV1),
+                    clean);
+    }
+  }
+  ExpectSameRow(Read(V2Tag(2, With(Song(2), 0, Frame{"Tt2", TextBody("x", kLatin1)})) +
+                       AudioFrames() + kV1),
+                  Read(V2Tag(2, Song(2)) + AudioFrames() + kV1));
+  // A 2.2 identifier padded with a NUL in a 2.3 tag is a real frame.
+  AudioRow padded = Read(V2Tag(3, {Frame{std::string("TT2\0", 4), TextBody("Short Id", kLatin1)},
+                                   Text("TPE1", "Some Artist")}) +
+                         AudioFrames() + kV1);
+  EXPECT_EQ(padded.Title, "short id");
+  EXPECT_EQ(padded.TagText1, "Some Artist");
+  // A frame whose size runs past the tag ends the reading; what came before stays.
+  std::string cut = V2Tag(3, With(Song(3), 2, Frame{"Date", std::string(40, 'x')}));
+  cut[cut.find("Date") + 4] = '\x7F';
+  AudioRow partial = Read(cut + AudioFrames() + kV1);
+  EXPECT_EQ(partial.Title, "mended title");
+  EXPECT_EQ(partial.TagText1, "Some Artist");
+  EXPECT_EQ(partial.TagText2, "v1 album");
+}
+
+TEST_F(Tags, Utf16WithoutByteOrderMarkIsLittleEndianUnlessPlainlyBigEndian) {
+  const std::string japanese = "日本語";
+  for (int major : {2, 3, 4}) {
+    std::vector<Frame> frames = Song(major);
+    frames[0].data = Utf16BodyWithoutBom("Mended Title");
+    frames[1].data = Utf16BodyWithoutBom("Some Artist", true);
+    frames[2].data = Utf16BodyWithoutBom("Some Album");
+    frames[3].data = Utf16BodyWithoutBom("(17)", true);
+    SCOPED_TRACE("version " + std::to_string(major));
+    ExpectSameRow(Read(V2Tag(major, frames) + AudioFrames() + kV1),
+                  Read(V2Tag(major, Song(major)) + AudioFrames() + kV1));
+  }
+  // Neither order shows plainly: little-endian.
+  EXPECT_EQ(Read(V2Tag(3, {Frame{"TPE1", Utf16BodyWithoutBom(japanese)}}) + AudioFrames()).TagText1,
+            japanese);
+  EXPECT_EQ(Read(V2Tag(3, {Frame{"TPE1", Utf16BodyWithoutBom("Café Ÿ")}}) + AudioFrames()).TagText1,
+            "Café Ÿ");
+  // Several values: each without a mark, or only the first with one.
+  std::string second = Utf16BodyWithoutBom("Two").substr(1);
+  EXPECT_EQ(Read(V2Tag(4, {Frame{"TPE1", Utf16BodyWithoutBom("One") + std::string(2, '\0') + second}}) +
+                 AudioFrames())
+                .TagText1,
+            "One Two");
+  EXPECT_EQ(Read(V2Tag(4, {Frame{"TPE1", TextBody("One", kUtf16) + std::string(2, '\0') + second}}) +
+                 AudioFrames())
+                .TagText1,
+            "One Two");
+  // A 2.4 frame stored unsynchronised with its data length: 'ÿ' is FF 00.
+  std::string text = Utf16BodyWithoutBom("ÿes");
+  std::string stored;
+  for (char c : text) {
+    stored += c;
+    if (c == '\xFF') stored += '\0';
+  }
+  Frame unsync{"TIT2", std::string("\0\0\0", 3) + static_cast<char>(text.size()) + stored};
+  unsync.formatFlags = 0x02 | 0x01;
+  EXPECT_EQ(Read(V2Tag(4, {unsync}) + AudioFrames()).Title, "ÿes");
+}
+
+TEST_F(Tags, ApeTagKeepsItsPlaceWhenTheTagIsMended) {
+  std::vector<Frame> frames = {Frame{"TENC", ""}, Text("TIT2", "Mended Title")};
+  std::string ape = ApeTag({{"Artist", "Ape Artist"}, {"Album", "Ape Album"}});
+  AudioRow r = Read(V2Tag(3, frames) + AudioFrames() + ape + kV1);
+  EXPECT_EQ(r.Title, "mended title");
+  EXPECT_EQ(r.TagText1, "Ape Artist");
+  EXPECT_EQ(r.TagText2, "Ape Album");
+  EXPECT_EQ(r.Genre, "Pop");
+  // Without an ID3v1 tag behind it too.
+  EXPECT_EQ(Read(V2Tag(4, frames) + AudioFrames() + ape).TagText2, "Ape Album");
 }

@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "catalog/text.h"
@@ -47,7 +48,8 @@ uint32_t Be32(const unsigned char* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-std::string Unsynchronise(const std::string& in) {
+// Undoes unsynchronisation: drops the 00 stuffed after every FF.
+std::string UndoUnsync(const std::string& in) {
   std::string out;
   out.reserve(in.size());
   for (size_t i = 0; i < in.size(); ++i) {
@@ -55,6 +57,22 @@ std::string Unsynchronise(const std::string& in) {
     if (static_cast<unsigned char>(in[i]) == 0xFF && i + 1 < in.size() && in[i + 1] == '\0') ++i;
   }
   return out;
+}
+
+// Unsynchronises: a 00 after every FF, which UndoUnsync takes out again.
+std::string Unsync(const std::string& in) {
+  std::string out;
+  out.reserve(in.size() + 8);
+  for (char c : in) {
+    out += c;
+    if (static_cast<unsigned char>(c) == 0xFF) out += '\0';
+  }
+  return out;
+}
+
+std::string SyncsafeBytes(size_t v) {
+  return {static_cast<char>((v >> 21) & 0x7F), static_cast<char>((v >> 14) & 0x7F),
+          static_cast<char>((v >> 7) & 0x7F), static_cast<char>(v & 0x7F)};
 }
 
 // True when zlib data inflates completely within the limit.
@@ -96,8 +114,116 @@ struct TagPlan {
   size_t tagLength = 0;      // bytes of the original tag at the start of the file
 };
 
-// Looks at the frames of an ID3v2.3/2.4 tag for compressed frames that would
-// inflate beyond the limit and plans a copy of the tag without them.
+bool IsIdChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Four identifier characters at `pos` of `data`: how TagLib tells whether a
+// frame follows.
+bool IdAt(const std::string& data, size_t pos) {
+  if (pos > data.size() || data.size() - pos < 4) return false;
+  for (size_t i = 0; i < 4; ++i)
+    if (!IsIdChar(data[pos + i])) return false;
+  return true;
+}
+
+// A frame identifier TagLib reads: three (2.2) or four capitals or digits; in
+// 2.3 also three and a NUL, as some taggers store 2.2 frames there.
+bool ValidId(std::string_view id, int major) {
+  const int n = major == 2 ? 3 : 4;
+  for (int i = 0; i < n; ++i)
+    if (!IsIdChar(id[i])) return major == 3 && i == 3 && id[3] == '\0';
+  return true;
+}
+
+// Gives each value of a UTF-16 text (a frame body after its encoding byte)
+// that has no byte-order mark one; TagLib reads such a value as empty.
+// Little-endian, as the encoders that leave the mark out write it, unless the
+// value plainly shows big-endian (more 00 xx than xx 00 pairs); a value that
+// shows neither follows the value before it. False when no mark was missing.
+bool AddByteOrderMarks(std::string* text) {
+  const std::string& in = *text;
+  std::string out;
+  bool added = false, bigEndian = false;
+  size_t start = 0;
+  for (;;) {
+    // Values are separated by a 00 00 pair at an even offset.
+    size_t end = start;
+    while (end + 1 < in.size() && (in[end] != '\0' || in[end + 1] != '\0')) end += 2;
+    const bool last = end + 1 >= in.size();
+    if (last) end = in.size();
+    const std::string_view value = std::string_view(in).substr(start, end - start);
+    const bool marked = value.size() >= 2 && ((value[0] == '\xFF' && value[1] == '\xFE') ||
+                                              (value[0] == '\xFE' && value[1] == '\xFF'));
+    if (marked) {
+      bigEndian = value[0] == '\xFE';
+    } else if (value.size() >= 2) {
+      int be = 0, le = 0;
+      for (size_t i = 0; i + 1 < value.size(); i += 2) {
+        be += value[i] == '\0' && value[i + 1] != '\0';
+        le += value[i] != '\0' && value[i + 1] == '\0';
+      }
+      if (be != le) bigEndian = be > le;
+      out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+      added = true;
+    }
+    out += value;
+    if (last) break;
+    out.append(2, '\0');
+    start = end + 2;
+  }
+  if (added) *text = std::move(out);
+  return added;
+}
+
+// A text frame marked UTF-16 whose values lack their byte-order mark, given
+// back whole with the marks added; "" when the frame needs nothing (or is
+// compressed, encrypted or grouped, which TagLib reads its own way).
+std::string MendUtf16Frame(std::string_view frame, int major, bool tagUnsync) {
+  const size_t headerLen = major == 2 ? 6 : 10;
+  const unsigned char flags = major == 2 ? 0 : static_cast<unsigned char>(frame[9]);
+  if (frame[0] != 'T' || (major == 3 && (flags & 0xE0)) || (major == 4 && (flags & 0x4C))) return {};
+  const bool lengthField = major == 4 && (flags & 0x01);
+  const bool unsync = major == 4 && (tagUnsync || (flags & 0x02));
+  const size_t skip = headerLen + (lengthField ? 4 : 0);
+  if (frame.size() <= skip || frame[skip] != '\x01') return {};
+  std::string body(frame.substr(skip));
+  if (unsync) body = UndoUnsync(body);
+  std::string text = body.substr(1);
+  if (!AddByteOrderMarks(&text)) return {};
+  body = '\x01' + text;
+  std::string stored = (lengthField ? SyncsafeBytes(body.size()) : "") + (unsync ? Unsync(body) : body);
+  const size_t n = stored.size();
+  std::string out(frame.substr(0, major == 2 ? 3 : 4));
+  if (major == 2)
+    out += {static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+  else if (major == 3)
+    out += {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+            static_cast<char>(n)};
+  else
+    out += SyncsafeBytes(n);
+  if (major != 2) out += frame.substr(8, 2);
+  return out + stored;
+}
+
+// True when a compressed frame (its whole bytes) is encrypted, damaged or
+// would inflate beyond the limit.
+bool IsBomb(std::string_view frame, int major) {
+  const unsigned char flags = static_cast<unsigned char>(frame[9]);
+  std::string data(frame.substr(10));
+  if (major == 4 && (flags & 0x02)) data = UndoUnsync(data);
+  size_t skip = 0;
+  if (major == 3) skip = 4 + ((flags & 0x20) ? 1 : 0) + ((flags & 0x40) ? 1 : 0);
+  else skip = ((flags & 0x40) ? 1 : 0) + ((flags & 0x04) ? 1 : 0) + ((flags & 0x01) ? 4 : 0);
+  const bool encrypted = major == 3 ? (flags & 0x40) : (flags & 0x04);
+  return encrypted || skip > data.size() || !InflatesWithin(data.substr(skip), kMaxInflatedFrame);
+}
+
+// Looks over the frames of an ID3v2 tag for what TagLib reads wrong or would
+// choke on, and plans a copy of the tag without it:
+// - a 2.3 extended header (TagLib takes its size the 2.4 way and misses every frame);
+// - frames of size zero and frames with an invalid identifier (TagLib stops
+//   reading at them and loses every frame behind them);
+// - UTF-16 text without a byte-order mark (TagLib reads it as empty);
+// - compressed frames that would inflate beyond the limit (memory).
 TagPlan PlanTag(int fd) {
   TagPlan plan;
   std::string header;
@@ -110,55 +236,106 @@ TagPlan PlanTag(int fd) {
     plan.safe = false;  // too large to read: no ID3v2 tag
     return plan;
   }
-  if (major != 3 && major != 4) return plan;  // 2.2 has no compression
+  if (major < 2 || major > 4) return plan;
   std::string body;
   ReadAt(fd, 10, size, &body);
-  const bool wholeTagUnsync = (h[5] & 0x80) && major == 3;
-  std::string frames = wholeTagUnsync ? Unsynchronise(body) : body;
+  // Up to 2.3 the whole tag is unsynchronised at once (and TagLib undoes it
+  // so); in 2.4 the flag means every frame is.
+  const bool tagUnsync = h[5] & 0x80;
+  const bool wholeTagUnsync = tagUnsync && major <= 3;
+  const std::string frames = wholeTagUnsync ? UndoUnsync(body) : body;
   size_t pos = 0;
-  if (h[5] & 0x40) {  // extended header
+  bool mended = false;
+  if ((h[5] & 0x40) && major >= 3) {  // extended header
     if (frames.size() < 4) return plan;
     auto p = reinterpret_cast<const unsigned char*>(frames.data());
-    pos = major == 3 ? 4 + Be32(p) : Syncsafe(p);
+    // 2.3 counts the size without its own four bytes and not synchsafe;
+    // TagLib reads it the 2.4 way, so the copy goes without the header.
+    pos = major == 3 ? 4 + size_t{Be32(p)} : Syncsafe(p);
+    if (pos > frames.size()) return plan;
+    mended = major == 3;
   }
-  std::vector<size_t> bombs;  // offsets (in `frames`) of frames to drop
-  while (pos + 10 <= frames.size()) {
+  const size_t headerLen = major == 2 ? 6 : 10;
+  const size_t first = pos;
+  // The copy's frames; filled from the first frame that needs mending on.
+  std::string out;
+  bool copying = false;
+  auto startCopy = [&] {
+    if (!copying) out.assign(frames, first, pos - first);
+    copying = mended = true;
+  };
+  while (pos + headerLen <= frames.size()) {
     auto f = reinterpret_cast<const unsigned char*>(frames.data() + pos);
     if (f[0] == 0) break;  // padding
-    uint32_t len = major == 4 ? Syncsafe(f + 4) : Be32(f + 4);
-    if (len > frames.size() - pos - 10) break;
-    const bool compressed = major == 3 ? (f[9] & 0x80) : (f[9] & 0x08);
-    if (compressed) {
-      std::string data = frames.substr(pos + 10, len);
-      if (major == 4 && (f[9] & 0x02)) data = Unsynchronise(data);
-      size_t skip = 0;
-      if (major == 3) skip = 4 + ((f[9] & 0x20) ? 1 : 0) + ((f[9] & 0x40) ? 1 : 0);
-      else skip = ((f[9] & 0x40) ? 1 : 0) + ((f[9] & 0x04) ? 1 : 0) + ((f[9] & 0x01) ? 4 : 0);
-      bool encrypted = major == 3 ? (f[9] & 0x40) : (f[9] & 0x04);
-      if (encrypted || skip > data.size() ||
-          !InflatesWithin(data.substr(skip), kMaxInflatedFrame))
-        bombs.push_back(pos);
+    size_t len = major == 2 ? (size_t{f[3]} << 16) | (size_t{f[4]} << 8) | f[5]
+                 : major == 4 ? Syncsafe(f + 4)
+                              : Be32(f + 4);
+    if (major == 4 && len > 127 && !IdAt(frames, pos + headerLen + len)) {
+      // Some taggers write 2.4 sizes as plain numbers; TagLib then takes the
+      // plain number when a frame follows there, and so do we.
+      const size_t plain = Be32(f + 4);
+      if (IdAt(frames, pos + headerLen + plain)) len = plain;
     }
-    pos += 10 + len;
+    if (len > frames.size() - pos - headerLen) break;  // the sizes no longer fit
+    const unsigned char flags = major == 2 ? 0 : f[9];
+    const bool lengthField = major == 4 && (flags & 0x01);
+    const bool compressed = major == 3 ? (flags & 0x80) : major == 4 && (flags & 0x08);
+    const std::string_view frame = std::string_view(frames).substr(pos, headerLen + len);
+    std::string mendedFrame;
+    if (!ValidId(frame, major) || len <= (lengthField ? 4u : 0u) ||
+        (compressed && IsBomb(frame, major))) {
+      startCopy();  // left out
+    } else if (!(mendedFrame = MendUtf16Frame(frame, major, tagUnsync)).empty()) {
+      startCopy();
+      out += mendedFrame;
+    } else if (copying) {
+      if (major == 4) {  // a size written as a plain number is stored as meant
+        out += frame.substr(0, 4);
+        out += SyncsafeBytes(len);
+        out += frame.substr(8);
+      } else {
+        out += frame;
+      }
+    }
+    pos += headerLen + len;
   }
-  if (bombs.empty()) return plan;
+  if (!mended) return plan;
+  if (!copying) out.assign(frames, first, pos - first);
   plan.safe = false;
-  // Rename each such frame to one nobody reads and clear its compression flag,
-  // so it is skipped as raw data. (The frame layout is taken from the
-  // resynchronised copy, so the copy is what gets handed on.)
-  for (size_t at : bombs) {
-    frames.replace(at, 4, "XBMB");
-    frames[at + 9] = static_cast<char>(frames[at + 9] & (major == 3 ? 0x1F : 0xF3));
-  }
   std::string newHeader = header;
-  newHeader[5] = static_cast<char>(h[5] & (wholeTagUnsync ? 0x7F : 0xFF) & 0xEF);  // no footer
-  uint32_t n = static_cast<uint32_t>(frames.size());
-  newHeader[6] = static_cast<char>((n >> 21) & 0x7F);
-  newHeader[7] = static_cast<char>((n >> 14) & 0x7F);
-  newHeader[8] = static_cast<char>((n >> 7) & 0x7F);
-  newHeader[9] = static_cast<char>(n & 0x7F);
-  plan.rewrittenTag = newHeader + frames;
+  // No extended header and no footer in the copy; unsynchronisation undone
+  // where it covered the whole tag.
+  newHeader[5] = static_cast<char>(h[5] & (wholeTagUnsync ? 0x7F : 0xFF) & 0xAF);
+  const std::string n = SyncsafeBytes(out.size());
+  newHeader.replace(6, 4, n);
+  plan.rewrittenTag = newHeader + out;
   return plan;
+}
+
+uint32_t Le32(const unsigned char* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+// The tags TagLib finds at the end of a file, as they stand there: an APE tag
+// (read after ID3v2, before ID3v1), then a 128-byte ID3v1 tag. Nothing of the
+// first `skip` bytes (the ID3v2 tag) is taken.
+std::string TrailingTags(int fd, size_t fileSize, size_t skip) {
+  std::string v1, ape, footer;
+  size_t end = fileSize;
+  if (end >= skip + 128 && ReadAt(fd, static_cast<off_t>(end - 128), 128, &v1) &&
+      v1.compare(0, 3, "TAG") == 0)
+    end -= 128;
+  else
+    v1.clear();
+  if (end >= skip + 32 && ReadAt(fd, static_cast<off_t>(end - 32), 32, &footer) &&
+      footer.compare(0, 8, "APETAGEX") == 0) {
+    auto p = reinterpret_cast<const unsigned char*>(footer.data());
+    // The size counts the items and the footer; a header may stand before them.
+    size_t length = size_t{Le32(p + 12)} + ((Le32(p + 20) & 0x80000000u) ? 32 : 0);
+    if (length >= 32 && length <= kMaxTagSize && end - skip >= length)
+      ReadAt(fd, static_cast<off_t>(end - length), length, &ape);
+  }
+  return ape + v1;
 }
 
 std::optional<std::string> Nonempty(const TagLib::String& s) {
@@ -230,13 +407,10 @@ Mp3Tag ReadTagTexts(const std::string& path) {
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     return FromFile(file);
   }
-  // Rebuild the file's tags in memory: the guarded ID3v2 tag, then the last
-  // 128 bytes so that an ID3v1 tag is still found.
-  std::string data = plan.rewrittenTag;
-  std::string tail;
-  if (st.st_size >= 128 && static_cast<size_t>(st.st_size) >= plan.tagLength + 128 &&
-      ReadAt(fd, st.st_size - 128, 128, &tail) && tail.compare(0, 3, "TAG") == 0)
-    data += tail;
+  // Rebuild the file's tags in memory: the mended ID3v2 tag, then the tags at
+  // the end of the file.
+  std::string data =
+      plan.rewrittenTag + TrailingTags(fd, static_cast<size_t>(st.st_size), plan.tagLength);
   close(fd);
   TagLib::ByteVectorStream stream(TagLib::ByteVector(data.data(), static_cast<unsigned>(data.size())));
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
