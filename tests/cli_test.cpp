@@ -9,7 +9,15 @@
 
 #include "testing.h"
 
-class Cli : public CatalogTest {};
+class Cli : public CatalogTest {
+ protected:
+  // Every command-line test ends what it started: a tarvel or a server still
+  // running here is a fault.
+  void TearDown() override {
+    EXPECT_EQ(EndLeftoverProcesses(), 0) << "a process started by the test was still running";
+    CatalogTest::TearDown();
+  }
+};
 
 TEST_F(Cli, CatalogCountsRowsInTheDataFolder) {
   fs::create_directory("data");
@@ -26,9 +34,58 @@ TEST_F(Cli, BadCommandsAndOptionsPrintUsageAndExit2) {
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_NE(r.err.find("usage: tarvel"), std::string::npos);
   }
-  RunResult r = RunProgram("tarvel", {"--data-dir", "/nonexistent/dir", "catalog"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("/nonexistent/dir"), std::string::npos);
+  WriteFile(dir_ / "plain");
+  for (const fs::path& bad : {dir_ / "plain", dir_ / "plain" / "below"}) {
+    RunResult r = RunProgram("tarvel", {"--data-dir", bad.string(), "catalog"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot use " + bad.string() + " as the data folder"), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(ReadFile(dir_ / "plain"), "x");
+}
+
+TEST_F(Cli, AMissingDataFolderIsMadeWithItsParentsPrivateAndSaidOnce) {
+  const fs::path data = dir_ / "home" / "user" / "tarvel";
+  RunResult r = RunProgram("tarvel", {"--data-dir", data.string(), "catalog"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "tarvel: created the data folder " + data.string() + "\n");
+  EXPECT_TRUE(fs::exists(data / "data.sqlite"));
+  for (const fs::path& made : {dir_ / "home", dir_ / "home" / "user", data})
+    EXPECT_EQ(fs::status(made).permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none)
+        << made;
+  r = RunProgram("tarvel", {"--data-dir=" + data.string(), "catalog"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Cli, UsageErrorsHelpAndVersionTouchNoFile) {
+  fs::create_directory("clean");
+  fs::current_path("clean");
+  const std::string data = (dir_ / "clean" / "data").string();
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--version"}, {"--help"}, {"-h"}, {"frobnicate"}, {"--verbose", "catalog"},
+           {"catalog", "extra"}, {"share"}, {"share", "a", "b"}, {"share", ".", "--types", "zzz"},
+           {"unshare"}, {"unshare", "--all", "x"}, {"rescan"}, {"list", "x"}, {"watch", "x"},
+           {"name", "x"}, {"rename"}, {"serve", "x"}, {"stations", "x"}, {"add-station"},
+           {"remove-station"}, {"--data-dir", data, "frobnicate"},
+           {"--data-dir", data, "--version"}, {"--data-dir", data, "share"}, {"--data-dir", ""},
+           {"--data-dir="}}) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    RunResult r = RunProgram("tarvel", args);
+    EXPECT_EQ(r.status, args[0] == "--version" || args[0] == "--help" || args[0] == "-h" ||
+                                args.back() == "--version"
+                            ? 0
+                            : 2)
+        << shown << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "clean")) << shown;
+  }
+  RunResult v = RunProgram("tarvel", {"--version"});
+  EXPECT_EQ(v.out.rfind("tarvel ", 0), 0u) << v.out;
+  EXPECT_GT(v.out.size(), 9u);
+  EXPECT_EQ(v.out.back(), '\n');
+  EXPECT_EQ(v.err, "");
 }
 
 TEST_F(Cli, ACorruptCatalogueIsAClearErrorAndIsNotOverwritten) {

@@ -15,7 +15,51 @@
 #include "catalog/schema.h"
 #include "shares/folder_selection.h"
 
+namespace {
+
+// Processes (other than us) whose working folder lies in `dir`: the programs a
+// test starts work in its folder.
+std::vector<pid_t> ProcessesIn(const fs::path& dir) {
+  std::vector<pid_t> out;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const pid_t pid = atoi(entry.path().filename().c_str());
+    if (pid <= 0 || pid == getpid()) continue;
+    std::error_code gone;
+    const std::string cwd = fs::read_symlink(entry.path() / "cwd", gone).string();
+    if (!gone && (cwd == dir.string() || cwd.rfind(dir.string() + "/", 0) == 0)) out.push_back(pid);
+  }
+  return out;
+}
+
+}  // namespace
+
+int EndLeftoverProcesses() {
+  int ended = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const pid_t pid = atoi(entry.path().filename().c_str());
+    if (pid <= 0) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 4 > line.size()) continue;
+    if (atoi(line.c_str() + close + 4) != getpid()) continue;  // not our child
+    if (line[close + 2] != 'Z') {
+      kill(pid, SIGKILL);
+      ++ended;
+    }
+    waitpid(pid, nullptr, 0);
+  }
+  return ended;
+}
+
 void CatalogTest::SetUp() {
+  // A process that a program under test starts and leaves behind (a server
+  // outlives the tarvel that started it) comes to us when it is orphaned, so
+  // that TearDown can end it.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   oldCwd_ = fs::current_path();
   std::string tmpl = (fs::temp_directory_path() / "tarvel-test-XXXXXX").string();
   ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
@@ -30,6 +74,11 @@ void CatalogTest::SetUp() {
 
 void CatalogTest::TearDown() {
   fs::current_path(oldCwd_);
+  EndLeftoverProcesses();
+  // Nothing the test started may outlive it, passed or failed.
+  std::vector<pid_t> escaped = ProcessesIn(dir_);
+  for (pid_t pid : escaped) kill(pid, SIGKILL);
+  EXPECT_TRUE(escaped.empty()) << escaped.size() << " process(es) left in " << dir_;
   std::error_code ec;
   fs::remove_all(dir_, ec);
 }

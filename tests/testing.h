@@ -26,6 +26,10 @@ class CatalogTest : public ::testing::Test {
   fs::path oldCwd_;
 };
 
+// Ends (SIGKILL) and reaps every process the test started that is still
+// there: its children and, orphaned, theirs. Returns how many were running.
+int EndLeftoverProcesses();
+
 // Everything the engine shows, recorded.
 class RecordingView : public ShareView {
  public:

@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +23,8 @@ constexpr const char* kUsage =
     "With no command, opens the control panel.\n"
     "\n"
     "  --data-dir DIR           working folder holding data.sqlite and the other files\n"
-    "                           (default: the current folder)\n"
+    "                           (default: the current folder; made when missing)\n"
+    "  --version                print the version and exit\n"
     "\n"
     "commands:\n"
     "  catalog                  print the row count of each catalogue table\n"
@@ -49,7 +51,41 @@ int Usage(const char* problem) {
   return 2;
 }
 
+// Makes the folder and any missing parents, open to the user alone.
+// True when it had to make the folder itself.
+bool MakeFolder(const std::string& dir, bool* made) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return true;  // a file there is for chdir to refuse
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = dir.find('/', pos + 1);
+    partial = dir.substr(0, pos);
+    if (mkdir(partial.c_str(), 0700) == 0) {
+      *made = true;
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string g_dataDir;  // as given with --data-dir; empty: the current folder
+
 }  // namespace
+
+int EnterDataFolder() {
+  if (!g_dataDir.empty()) {
+    bool made = false;
+    if (!MakeFolder(g_dataDir, &made) || chdir(g_dataDir.c_str()) != 0) {
+      fprintf(stderr, "tarvel: cannot use %s as the data folder: %s\n", g_dataDir.c_str(),
+              strerror(errno));
+      return 1;
+    }
+    if (made) fprintf(stderr, "tarvel: created the data folder %s\n", g_dataDir.c_str());
+  }
+  return EnsureCatalogueSchema(kCatalogueFile) != 0 ? 1 : 0;
+}
 
 int RunTarvel(int argc, char** argv) {
   std::string dataDir;
@@ -57,12 +93,16 @@ int RunTarvel(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--data-dir") {
-      if (i + 1 >= argc) return Usage("--data-dir needs a folder");
+      if (i + 1 >= argc || !*argv[i + 1]) return Usage("--data-dir needs a folder");
       dataDir = argv[++i];
     } else if (a.rfind("--data-dir=", 0) == 0) {
       dataDir = a.substr(strlen("--data-dir="));
+      if (dataDir.empty()) return Usage("--data-dir needs a folder");
     } else if (a == "-h" || a == "--help") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      printf("tarvel %s\n", TARVEL_VERSION);
       return 0;
     } else {
       args.push_back(a);
@@ -70,14 +110,13 @@ int RunTarvel(int argc, char** argv) {
   }
   std::error_code ec;
   g_invocationDir = std::filesystem::current_path(ec).string();
-  if (!dataDir.empty() && chdir(dataDir.c_str()) != 0) {
-    fprintf(stderr, "tarvel: cannot use %s as the data folder: %s\n", dataDir.c_str(),
-            strerror(errno));
-    return 1;
+  g_dataDir = dataDir;
+  // Nothing is written before the command line is known to be right: each
+  // command enters the data folder once its arguments have passed.
+  if (args.empty()) {
+    if (int rc = EnterDataFolder()) return rc;
+    return RunControlPanel(argc, argv);
   }
-  if (EnsureCatalogueSchema(kCatalogueFile) != 0) return 1;
-
-  if (args.empty()) return RunControlPanel(argc, argv);
   const std::string command = args.front();
   args.erase(args.begin());
   for (const Command& c : Commands()) {

@@ -35,6 +35,7 @@ constexpr int kServerCloseLimitMs = 10000;
 
 int CatalogCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   CatalogConnection db = OpenCatalogue();
   if (!db) return 1;
   for (const char* table : {"AUDIO", "VIDEO", "IMAGE", "SHAREDFOLDER"}) {
@@ -120,6 +121,7 @@ int ShareCommand(const std::vector<std::string>& argsIn) {
   std::vector<std::string> args = argsIn;
   if (!TakeTypesOption(args)) return kUsageError;
   if (args.size() != 1 || args[0].rfind("--", 0) == 0) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   const std::string path = FolderArgument(args[0]);
   if (!ReadableFolder(path)) {
     fprintf(stderr, "tarvel: %s is not a readable folder\n", args[0].c_str());
@@ -160,13 +162,15 @@ bool SelectListed(CSharedFolderCore& core, const std::vector<std::string>& paths
 
 int UnshareCommand(const std::vector<std::string>& args) {
   if (args.empty()) return kUsageError;
+  const bool all = args.size() == 1 && args[0] == "--all";
+  for (const std::string& a : args)
+    if (!all && a.rfind("--", 0) == 0) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   Engine engine;
-  if (args.size() == 1 && args[0] == "--all") {
+  if (all) {
     engine.core.OnReset();
     return 0;
   }
-  for (const std::string& a : args)
-    if (a.rfind("--", 0) == 0) return kUsageError;
   if (!SelectListed(engine.core, args)) return 1;
   engine.core.DeleteSelected();
   return 0;
@@ -178,6 +182,7 @@ int RescanCommand(const std::vector<std::string>& argsIn) {
   if (args.empty()) return kUsageError;
   for (const std::string& a : args)
     if (a.rfind("--", 0) == 0) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   Engine engine;
   if (!SelectListed(engine.core, args)) return 1;
   engine.core.RescanSelected();
@@ -213,6 +218,7 @@ class StopRequest {
 
 int WatchCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   // One watcher or panel at a time; a second one leaves silently.
   std::unique_ptr<NamedMutex> instance;
   if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
@@ -227,12 +233,14 @@ int WatchCommand(const std::vector<std::string>& args) {
 
 int NameCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   printf("%s\n", ReadServerName().c_str());
   return 0;
 }
 
 int RenameCommand(const std::vector<std::string>& args) {
   if (args.size() != 1) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   const std::string& name = args[0];
   if (name.empty()) {
     fprintf(stderr, "Irregular name!\n");
@@ -267,6 +275,7 @@ int RenameCommand(const std::vector<std::string>& args) {
 
 int ServeCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   // One panel or serve at a time; a second one leaves silently, without
   // disturbing the first one's server.
   std::unique_ptr<NamedMutex> instance;
@@ -289,6 +298,7 @@ int ServeCommand(const std::vector<std::string>& args) {
 
 int ListCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   Engine engine;
   for (const std::string& item : engine.core.List().Items()) printf("%s\n", item.c_str());
   return 0;

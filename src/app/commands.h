@@ -16,3 +16,9 @@ const std::vector<Command>& Commands();
 // The folder tarvel was started in: relative paths on the command line are
 // taken from there, not from the data folder.
 extern std::string g_invocationDir;
+
+// Makes the data folder when it is missing, changes into it and opens (or
+// creates) the catalogue there; returns 0, or the exit code after saying why.
+// A command calls it once its arguments are known to be right, so that a
+// usage error leaves every file alone.
+int EnterDataFolder();

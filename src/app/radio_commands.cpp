@@ -9,6 +9,7 @@
 
 int StationsCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   const std::string folder = GetRadioFolder();
   for (const std::string& name : ListStations(folder)) {
     std::string title;
@@ -21,6 +22,7 @@ int StationsCommand(const std::vector<std::string>& args) {
 // The drop of the link as text with the move effect.
 int AddStationCommand(const std::vector<std::string>& args) {
   if (args.size() != 1) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   StationResult result = StoreStationFromLink(LinkFromDroppedText(args[0]));
   if (!result.ok()) {
     fprintf(stderr, "tarvel: %s\n", DescribeStationResult(result).c_str());
@@ -32,6 +34,7 @@ int AddStationCommand(const std::vector<std::string>& args) {
 
 int RemoveStationCommand(const std::vector<std::string>& args) {
   if (args.empty()) return kUsageError;
+  if (int rc = EnterDataFolder()) return rc;
   std::string error;
   if (!RemoveStations(GetRadioFolder(), args, &error)) {
     fprintf(stderr, "tarvel: %s\n", error.c_str());
