@@ -8,6 +8,7 @@ inline constexpr int kAbout = 32773;           // "&About..."
 inline constexpr int kExit = 32774;            // "&Exit"
 inline constexpr int kOperateDelete = 32775;   // "&Delete"
 inline constexpr int kOperateRescan = 32776;   // "&Rescan a shared folder"
+inline constexpr int kRadioDelete = 32777;     // "&Delete" of the station list
 }  // namespace cmd
 
 namespace res {
