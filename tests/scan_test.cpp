@@ -101,7 +101,7 @@ TEST_F(Scan, WalkSkipsHiddenEntriesAndSharedSubfoldersAndCountsProgress) {
   EXPECT_EQ(Files("image"), std::vector<std::string>{});
   EXPECT_EQ(view.last, 3);  // a.mp3, notes.txt, c.avi: hidden files are not stepped
   core.m_nFileCount = 0;
-  EXPECT_EQ(core.CountFiles(m), 5);  // hidden ones are counted, the shared subfolder is not
+  EXPECT_EQ(core.CountFiles(m), 3);  // counted as they are walked: no hidden ones, no shared subfolder
   EXPECT_EQ(Rows("select SharedRoot from video")[0][0], m + "/");
   EXPECT_EQ(Rows("select ParentDir from video")[0][0], m + "/sub/deep/");
   EXPECT_EQ(g_folderSelection.GetLastPath(), m + "/sub/deep");

@@ -93,19 +93,28 @@ TEST_F(Sync, NewFolderIsWalkedAndItsSubfoldersGetPlaylists) {
   WriteFile(root + "new/sub/.c.jpg");
   Change("new", kActionAdded, true);
   EXPECT_EQ(Rows("image", "new/a.jpg"), 1);
-  EXPECT_EQ(Rows("image", "new/.hidden.jpg"), 1);  // its own level takes everything
   EXPECT_EQ(Rows("image", "new/sub/b.jpg"), 1);
-  EXPECT_EQ(Rows("image", "new/sub/.c.jpg"), 0);   // deeper levels skip hidden entries
+  // Hidden entries are left out at every level, as a walk leaves them out.
+  EXPECT_EQ(Rows("image", "new/.hidden.jpg"), 0);
+  EXPECT_EQ(Rows("image", "new/sub/.c.jpg"), 0);
   EXPECT_FALSE(fs::exists(root + "new/JpgPlaylist.sls"));
   EXPECT_EQ(ReadFile(root + "new/sub/JpgPlaylist.sls"), "b.jpg\r\n");
 }
 
-TEST_F(Sync, RemovedListedSubfolderLeavesTheList) {
+TEST_F(Sync, ARemovedFolderSharedInItsOwnRightKeepsItsRowsAndItsPlace) {
+  // Its rows stay until it comes back or is unshared (a disk unplugged).
   WriteFile(root + "inner/a.mp3");
+  WriteFile(root + "outer/b.mp3");
   core.AddListItem(root + "inner/");
+  core.ScanFolder(root + "inner/", root + "inner/");
+  core.ScanFolder(root, root);
   fs::remove_all(root + "inner");
+  fs::remove_all(root + "outer");
   Change("inner", kActionRemoved, true);
-  EXPECT_EQ(core.List().Items(), std::vector<std::string>{root});
+  Change("outer", kActionRemoved, true);
+  EXPECT_EQ(core.List().Items(), (std::vector<std::string>{root, root + "inner/"}));
+  EXPECT_EQ(Rows("audio", "inner/a.mp3"), 1);
+  EXPECT_EQ(Rows("audio", "outer/b.mp3"), 0);
 }
 
 TEST_F(Sync, ChangesOfAFolderNoLongerSharedAreDropped) {

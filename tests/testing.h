@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,11 +37,20 @@ class RecordingView : public ShareView {
   void CreateProgress(int range) override { ranges.push_back(range); }
   void SetProgress(int position) override { last = position; }
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
-  void Warn(const std::string& text) override { warnings.push_back(text); }
+  void Warn(const std::string& text) override {
+    std::lock_guard lock(warnMutex);
+    warnings.push_back(text);
+  }
+  // The warnings so far; the change monitor adds them from its own thread.
+  std::vector<std::string> Warnings() {
+    std::lock_guard lock(warnMutex);
+    return warnings;
+  }
   void ShowWaitingLabel(const std::string& text) override { waiting.push_back(text); }
   std::vector<int> ranges;
   std::atomic<int> last{0};
   std::vector<std::string> messages, warnings, waiting;
+  std::mutex warnMutex;
 };
 
 // The sharing engine on a fresh catalogue, every media type enabled, its

@@ -78,7 +78,7 @@ bool ReadableFolder(const std::string& path) {
 
 // Splits off "--types LIST" and sets the enabled media types from it.
 // False when LIST is missing or not understood (an unknown type is named).
-bool TakeTypesOption(std::vector<std::string>& args) {
+bool TakeTypesOption(std::vector<std::string>& args, bool* given = nullptr) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string list;
     if (args[i] == "--types") {
@@ -91,6 +91,7 @@ bool TakeTypesOption(std::vector<std::string>& args) {
     } else {
       continue;
     }
+    if (given) *given = true;
     if (list == "none") {
       g_enabledMediaTypes.Clear();
       return true;
@@ -178,13 +179,16 @@ int UnshareCommand(const std::vector<std::string>& args) {
 
 int RescanCommand(const std::vector<std::string>& argsIn) {
   std::vector<std::string> args = argsIn;
-  if (!TakeTypesOption(args)) return kUsageError;
+  bool typesGiven = false;
+  if (!TakeTypesOption(args, &typesGiven)) return kUsageError;
   if (args.empty()) return kUsageError;
   for (const std::string& a : args)
     if (a.rfind("--", 0) == 0) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
   Engine engine;
   if (!SelectListed(engine.core, args)) return 1;
+  // Without --types each folder keeps the types it was shared with.
+  if (typesGiven) engine.core.SetRescanTypes(g_enabledMediaTypes.Get());
   engine.core.RescanSelected();
   return 0;
 }
@@ -227,6 +231,7 @@ int WatchCommand(const std::vector<std::string>& args) {
   engine.core.EnableMonitor();
   // Folders shared or unshared meanwhile by another tarvel are taken up.
   stop.RunUntilStopped([&] { engine.core.ReloadListIfChanged(); });
+  engine.core.RequestStop();  // a catch-up under way ends early
   engine.core.StopMonitor();
   return 0;
 }
@@ -292,6 +297,7 @@ int ServeCommand(const std::vector<std::string>& args) {
     engine.core.ReloadListIfChanged();
   });
   server.Shutdown();
+  engine.core.RequestStop();  // a catch-up under way ends early
   engine.core.StopMonitor();
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "catalog/database.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -77,31 +78,59 @@ class WriteBehind {
 
   // Runs the statements in order. Consecutive rows for one table go in one
   // statement with several VALUES rows: SQLite parses a statement per call,
-  // and parsing is most of what a row costs. Should that statement fail, its
-  // rows are run one by one, so that only a failing row is lost and each
+  // and parsing is most of what a row costs. Within a run of INSERTs rows are
+  // gathered by table (each table's rows keep their order): inserts into
+  // different tables do not depend on each other, and a walk writes a file's
+  // row and its stamp one after the other. Should a merged statement fail,
+  // its rows are run one by one, so that only a failing row is lost and each
   // failure is reported with its own text.
   void RunBatch(const std::string& text, const std::vector<size_t>& starts) {
-    static constexpr size_t kRowsPerStatement = 64;
     auto at = [&](size_t k) { return std::string_view(text.c_str() + starts[k]); };
     for (size_t i = 0; i < starts.size();) {
-      std::string_view head = InsertHead(at(i));
-      size_t j = i + 1;
-      if (!head.empty()) {
-        while (j < starts.size() && j - i < kRowsPerStatement && InsertHead(at(j)) == head) ++j;
-      }
-      if (j - i == 1) {
+      if (InsertHead(at(i)).empty()) {
         db_->ExecNow(at(i).data());
-        i = j;
+        ++i;
         continue;
       }
-      merged_.assign(at(i));
-      for (size_t k = i + 1; k < j; ++k) {
-        merged_ += ',';
-        merged_.append(at(k).substr(head.size()));
+      size_t end = i + 1;
+      while (end < starts.size() && !InsertHead(at(end)).empty()) ++end;
+      RunInserts(at, i, end);
+      i = end;
+    }
+  }
+
+  template <typename At>
+  void RunInserts(const At& at, size_t begin, size_t end) {
+    static constexpr size_t kRowsPerStatement = 64;
+    // Statements by table, in the order each table first appears.
+    heads_.clear();
+    byHead_.clear();
+    for (size_t k = begin; k < end; ++k) {
+      std::string_view head = InsertHead(at(k));
+      size_t h = 0;
+      while (h < heads_.size() && heads_[h] != head) ++h;
+      if (h == heads_.size()) {
+        heads_.push_back(head);
+        byHead_.emplace_back();
       }
-      if (db_->ExecNow(merged_.c_str(), false) != 0)
-        for (size_t k = i; k < j; ++k) db_->ExecNow(at(k).data());
-      i = j;
+      byHead_[h].push_back(k);
+    }
+    for (size_t h = 0; h < heads_.size(); ++h) {
+      const std::vector<size_t>& rows = byHead_[h];
+      for (size_t i = 0; i < rows.size(); i += kRowsPerStatement) {
+        size_t j = std::min(rows.size(), i + kRowsPerStatement);
+        if (j - i == 1) {
+          db_->ExecNow(at(rows[i]).data());
+          continue;
+        }
+        merged_.assign(at(rows[i]));
+        for (size_t k = i + 1; k < j; ++k) {
+          merged_ += ',';
+          merged_.append(at(rows[k]).substr(heads_[h].size()));
+        }
+        if (db_->ExecNow(merged_.c_str(), false) != 0)
+          for (size_t k = i; k < j; ++k) db_->ExecNow(at(rows[k]).data());
+      }
     }
   }
 
@@ -112,6 +141,8 @@ class WriteBehind {
   std::string text_;              // queued statements, each ended by a zero byte
   std::vector<size_t> queued_;    // where each queued statement starts in text_
   std::string merged_;            // the writer's own
+  std::vector<std::string_view> heads_;         // the writer's own
+  std::vector<std::vector<size_t>> byHead_;     // the writer's own
   bool idle_ = false;
   bool done_ = false;
   std::thread thread_;

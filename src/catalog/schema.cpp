@@ -19,7 +19,16 @@ constexpr const char* kSchema =
     // Rows are looked up by file (IsCatalogued, deletes) and by root.
     "CREATE INDEX IF NOT EXISTS AUDIO_Filename ON AUDIO(Filename);"
     "CREATE INDEX IF NOT EXISTS VIDEO_Filename ON VIDEO(Filename);"
-    "CREATE INDEX IF NOT EXISTS IMAGE_Filename ON IMAGE(Filename);";
+    "CREATE INDEX IF NOT EXISTS IMAGE_Filename ON IMAGE(Filename);"
+    // Tables of our own, beside the four the media server reads. The size and
+    // modification time of each catalogued file, as it was when its row was
+    // written: a catch-up walk reads again only the files that differ.
+    "CREATE TABLE IF NOT EXISTS TARVEL_FILES(Filename TEXT PRIMARY KEY ON CONFLICT REPLACE,"
+    " SharedRoot TEXT, Size INTEGER, Mtime INTEGER);"
+    // Each shared folder's chosen media types (one per line) and whether it
+    // was a mount point of its own when it was last seen.
+    "CREATE TABLE IF NOT EXISTS TARVEL_FOLDERS(FullPath TEXT PRIMARY KEY ON CONFLICT REPLACE,"
+    " MediaTypes TEXT, MountPoint INTEGER);";
 
 }  // namespace
 

@@ -16,7 +16,7 @@ bool PrivateFolder(const std::string& path) {
 
 }  // namespace
 
-std::string RuntimeDir() {
+std::string RuntimeDirPath() {
   const char* xdg = getenv("XDG_RUNTIME_DIR");
   std::string dir;
   if (xdg && *xdg == '/') {
@@ -25,5 +25,10 @@ std::string RuntimeDir() {
       dir = std::string(xdg) + "/tarvel";
   }
   if (dir.empty()) dir = "/tmp/tarvel-" + std::to_string(getuid());
+  return dir;
+}
+
+std::string RuntimeDir() {
+  std::string dir = RuntimeDirPath();
   return PrivateFolder(dir) ? dir : std::string();
 }

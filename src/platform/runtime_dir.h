@@ -7,3 +7,6 @@
 // mode 0700; refused (empty result) unless it is a real folder owned by us and
 // closed to others.
 std::string RuntimeDir();
+
+// The path RuntimeDir() uses, without creating or checking it.
+std::string RuntimeDirPath();

@@ -8,33 +8,54 @@
 // reported once it is complete: when its writer closes it, or once it has not
 // changed for a while when no close comes. A file found, recently changed, in
 // a folder that has just appeared is reported again when its writer closes it.
+//
+// The roots can change while watching: roots that stay keep their watches.
+// A root that goes away (deleted, renamed, its disk unmounted) is no longer
+// followed; it is looked for every few seconds and followed again when it is
+// back.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct TreeChange {
-  int root;          // index into the roots handed to the watcher
+  std::string root;  // the root as handed to the watcher
   std::string name;  // relative to the root, with its subfolder path
-  int action;        // 1 added, 2 removed, 4 old name, 5 new name
+  int action;        // 1 added, 2 removed, 3 rewritten in place, 4 old name, 5 new name
   bool isDirectory;
 };
 
 struct TreeWatcherHooks {
   // Each change, in the order the kernel reported it, on the watcher's thread.
   std::function<void(const TreeChange&)> onChange;
+  // A root is watched: at start, when it was added, when it came back (after
+  // being gone). Its tree may have changed unseen; called on the watcher's
+  // thread once the watches are in place.
+  std::function<void(const std::string& root, bool cameBack)> onTakenUp;
+  // A root is not there (at start or when added) or went away; no longer followed.
+  std::function<void(const std::string& root)> onGone;
   // The kernel lost events (queue overflow): these roots may be out of step.
-  std::function<void(const std::vector<int>& roots)> onLost;
+  // Called once their watches are in place again.
+  std::function<void(const std::vector<std::string>& roots)> onLost;
   // A folder could not be watched (the watch limit, most often).
   std::function<void(const std::string& folder, int error)> onUnwatched;
   // Whether `folder` (ending with '/') belongs to a root of its own and is
   // left out of the tree of the root above it.
   std::function<bool(const std::string& folder)> isOwnRoot;
+  // Whether a root is there to be followed; by default, when it is a folder.
+  std::function<bool(const std::string& root)> isPresent;
+  // What an entry `name` of `folder` (ending with '/') is: 0 left out, 1 a
+  // file, 2 a folder. By default hidden entries and anything but regular
+  // files and folders (links followed) are left out.
+  std::function<int(const std::string& folder, const std::string& name)> kindOf;
 };
 
 class TreeWatcher {
@@ -48,12 +69,21 @@ class TreeWatcher {
   TreeWatcher& operator=(const TreeWatcher&) = delete;
 
   bool Ok() const { return fd_ >= 0; }
+  // Follows these roots from now on, on the watcher's thread: roots that
+  // stay keep their watches, new ones are taken up, others dropped.
+  void SetRoots(std::vector<std::string> roots);
   // Whether a file is still being written, to be reported once complete.
   // Only on the watcher's own thread (from within onChange).
   bool IsPending(const std::string& path) const { return pending_.count(path) != 0; }
   size_t WatchCount() const { return watches_.size(); }
 
  private:
+  using FolderKey = std::pair<unsigned long, unsigned long>;  // device, inode
+  struct Root {
+    std::string path;  // "" once dropped
+    bool present = false;
+    FolderKey id{0, 0};
+  };
   struct Watch {
     int root;
     std::string rel;     // folder relative to the root: "" or "a/b/"
@@ -73,17 +103,28 @@ class TreeWatcher {
   bool AlreadyReported(int root, const std::string& rel) const;
   void FlushSettled(bool all);
   std::string Absolute(int root, const std::string& rel) const;
+  int KindOf(const std::string& folder, const std::string& name) const;
+  bool Present(int root) const;
+  void TakeUp(int root);
+  void Gone(int root);
+  void ForgetPendingUnder(const std::string& absoluteFolder);
+  void ApplyRoots(const std::vector<std::string>& wanted);
+  void CheckRoots();
 
-  std::vector<std::string> roots_;
+  std::vector<Root> roots_;
   TreeWatcherHooks hooks_;
   std::chrono::milliseconds settle_;
   int fd_ = -1;
   int stopFd_ = -1;
+  int wakeFd_ = -1;
   std::map<int, Watch> watches_;
   std::map<std::pair<int, std::string>, int> byFolder_;  // (root, rel) -> watch
   std::map<std::string, Pending> pending_;  // by absolute path
   // Files found, recently changed, when a new folder was listed: taken again
   // if their writer closes them within the settling time.
   std::map<std::string, std::chrono::steady_clock::time_point> fresh_;
+  std::chrono::steady_clock::time_point nextRootCheck_;
+  std::mutex wantedMutex_;
+  std::optional<std::vector<std::string>> wanted_;  // roots handed to SetRoots, not yet applied
   std::thread thread_;
 };

@@ -3,6 +3,7 @@
 #include "catalog/records.h"
 #include "catalog/statements.h"
 #include "catalog/text.h"
+#include "scan/folder_state.h"
 #include "scan/tag_reader.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
@@ -48,6 +49,15 @@ Row PlainRow(const std::string& title, const std::string& dir, const std::string
 
 void CSharedFolderCore::LoadMediaTypes() { g_enabledMediaTypes.LoadAll(); }
 
+bool CSharedFolderCore::IsMediaName(const std::string& fileName) {
+  return ClassOf(Utf8Lower(GetExtension(fileName))) != MediaClass::None;
+}
+
+bool CSharedFolderCore::TakesFile(const std::string& fileName) const {
+  const std::string extension = GetExtension(fileName);
+  return IsMediaTypeEnabled(extension) && ClassOf(Utf8Lower(extension)) != MediaClass::None;
+}
+
 int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folder,
                                     const std::string& root, const std::string& fileName) {
   const std::string title = Utf8Lower(fileName);
@@ -55,7 +65,12 @@ int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folde
   const std::string fullPath = dir + fileName;
   const std::string extension = GetExtension(fileName);
   if (!IsMediaTypeEnabled(extension)) return 1;
-  switch (ClassOf(Utf8Lower(extension))) {
+  const MediaClass cls = ClassOf(Utf8Lower(extension));
+  if (cls == MediaClass::None) return 1;
+  // Taken before the tag is read: should the file change meanwhile, the next
+  // catch-up sees a difference and reads it again.
+  std::optional<FileStamp> stamp = StampOfFile(fullPath);
+  switch (cls) {
     case MediaClass::None:
       break;
     case MediaClass::TaggedAudio: {
@@ -75,5 +90,6 @@ int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folde
       InsertImageRow(db, PlainRow<ImageRow>(title, dir, fullPath, root));
       break;
   }
+  if (stamp) WriteFileStamp(db, fullPath, root, *stamp);
   return 1;
 }

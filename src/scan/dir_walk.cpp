@@ -1,6 +1,8 @@
 #include "scan/dir_walk.h"
 
 #include "platform/filesystems.h"
+#include "platform/runtime_dir.h"
+#include "catalog/database.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,22 +15,80 @@ namespace {
 thread_local std::vector<FolderId> t_branch;
 }
 
+PrivateFolders PrivateFolders::Now() {
+  PrivateFolders own;
+  own.data = IdentifyFolder(".");
+  own.runtime = IdentifyFolder(RuntimeDirPath());
+  return own;
+}
+
+namespace {
+
+FolderId IdOf(const struct stat& st) {
+  return {static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
+}
+
+// The files the program writes in its data folder.
+bool IsOwnDataFile(const std::string& name) {
+  return name.rfind(kCatalogueFile + 2, 0) == 0 ||  // data.sqlite and its -wal, -shm, -journal
+         name == "ServerName.change" || name == "RadioList";
+}
+
+}  // namespace
+
+std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::string& name,
+                                     unsigned char type, const PrivateFolders& own) {
+  if (name.empty() || name[0] == '.') return std::nullopt;  // hidden, or "." and ".."
+  const std::string path = folder + name;
+  struct stat st;
+  bool haveStat = false;
+  if (type == DT_LNK || type == DT_UNKNOWN) {
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;  // broken link, or gone
+    haveStat = true;
+    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+  }
+  if (type == DT_REG) {
+    if (IsOwnDataFile(name) && IdentifyFolder(folder) == own.data) return std::nullopt;
+    return EntryKind::File;
+  }
+  if (type != DT_DIR) return std::nullopt;
+  if (!haveStat && stat(path.c_str(), &st) != 0) return std::nullopt;
+  const FolderId id = IdOf(st);
+  if (id == own.data || id == own.runtime) return std::nullopt;
+  if (IsOwnDataFile(name) && IdentifyFolder(folder) == own.data) return std::nullopt;
+  return EntryKind::Folder;
+}
+
+std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative) {
+  const PrivateFolders own = PrivateFolders::Now();
+  std::string folder = root;
+  size_t start = 0;
+  while (true) {
+    size_t slash = relative.find('/', start);
+    const std::string name = relative.substr(start, slash == std::string::npos ? slash : slash - start);
+    std::optional<EntryKind> kind = KindOfEntry(folder, name, DT_UNKNOWN, own);
+    if (slash == std::string::npos || slash + 1 == relative.size()) return kind;
+    if (kind != EntryKind::Folder) return std::nullopt;
+    folder += name + "/";
+    start = slash + 1;
+  }
+}
+
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return false;
-  int dfd = dirfd(dir);
+  const PrivateFolders own = PrivateFolders::Now();
+  std::string name;
   while (dirent* e = readdir(dir)) {
-    const char* name = e->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    unsigned char type = e->d_type;
-    if (type == DT_LNK || type == DT_UNKNOWN) {
-      struct stat st;
-      if (fstatat(dfd, name, &st, 0) != 0) continue;  // broken link, or gone
-      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    if (e->d_name[0] == '.') continue;  // hidden, or "." and ".."
+    name.assign(e->d_name);
+    // Plain files are the common case: decided without a system call.
+    if (e->d_type == DT_REG && !IsOwnDataFile(name)) {
+      visit(name, EntryKind::File);
+      continue;
     }
-    if (type == DT_REG) visit(name, EntryKind::File);
-    else if (type == DT_DIR) visit(name, EntryKind::Folder);
+    if (std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own)) visit(name, *kind);
   }
   closedir(dir);
   return true;

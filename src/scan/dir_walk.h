@@ -1,17 +1,38 @@
-// Listing one folder for the walk: regular files and folders, following
-// symbolic links to see what they point at. Other kinds of entry (devices,
-// pipes, sockets, broken links) are left out, so nothing blocks on them.
+// Listing one folder for the walk and the change monitor, by one rule of what
+// belongs in the catalogue: regular files and folders, following symbolic
+// links to see what they point at. Left out are hidden entries (a leading
+// '.'), other kinds of entry (devices, pipes, sockets, broken links, so that
+// nothing blocks on them), the runtime folder, and the data folder's own files
+// (the catalogue, the server's name, the radio stations), or the whole data
+// folder when it lies inside the folder walked.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "shares/shared_folder_core.h"
 
 enum class EntryKind { File, Folder };
 
-// Calls `visit` for every entry of `folder` (which ends with '/') except "."
-// and "..", in the order the file system returns them. False when the folder
+// The folders the program keeps its own files in, as they are now.
+struct PrivateFolders {
+  FolderId data{0, 0};     // the working folder, which holds the catalogue
+  FolderId runtime{0, 0};  // locks and presence files
+  static PrivateFolders Now();
+};
+
+// What `name` in `folder` (ending with '/') is by the rule above; nullopt when
+// it does not belong. `type` is the entry's d_type when known (DT_UNKNOWN
+// otherwise).
+std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::string& name,
+                                     unsigned char type, const PrivateFolders& own);
+// The same for a whole path below a shared folder `root` (ending with '/'):
+// every folder between them must belong too.
+std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative);
+
+// Calls `visit` for every entry of `folder` (which ends with '/') that
+// belongs, in the order the file system returns them. False when the folder
 // cannot be listed.
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit);

@@ -10,6 +10,8 @@
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
 #include "scan/dir_walk.h"
+#include "scan/folder_state.h"
+#include "shares/folder_selection.h"
 #include "scan/walk_connection.h"
 #include "shares/shared_folder_core.h"
 
@@ -21,12 +23,39 @@ bool IsIgnoredExtension(const std::string& name) {
   return ext == ".sls" || ext == ".thumb" || ext == ".resize";
 }
 
-void DeleteFolderRows(const std::string& folder) {
-  for (MediaTable t : kMediaTables) DeleteMediaLike(t, FolderLikeArgument(folder + "/"));
+// Rows of the watched folder below `folder`: a folder shared in its own right
+// inside it keeps its rows (they go when it is unshared).
+void DeleteFolderRows(SqliteDatabase* db, const std::string& folder, const std::string& root) {
+  const std::string like = FolderLikeArgument(folder + "/");
+  for (MediaTable t : kMediaTables)
+    db->Exec((std::string("DELETE FROM ") + TableName(t) + " WHERE Filename like " + like +
+              " AND SharedRoot = " + Quoted(root))
+                 .c_str());
+  db->Exec(("DELETE FROM TARVEL_FILES WHERE Filename like " + like + " AND SharedRoot = " + Quoted(root))
+               .c_str());
 }
 
-void DeleteFileRows(const std::string& path) {
+void DeleteFileRows(SqliteDatabase* db, const std::string& path) {
   for (MediaTable t : kMediaTables) DeleteMediaByFilename(t, path);
+  DeleteFileStamp(db, path);
+}
+
+// A file that appeared, got a new name or was rewritten: catalogued unless
+// its row is already up to date. `replaced`: another file now stands under a
+// catalogued name, whatever its size and time.
+void TakeFile(CSharedFolderCore* page, SqliteDatabase* db, const std::string& dir,
+              const std::string& root, const std::string& name, bool replaced) {
+  const std::string full = dir + name;
+  if (!page->TakesFile(name)) return;
+  if (IsCatalogued(full)) {
+    if (!replaced) {
+      std::optional<FileStamp> now = StampOfFile(full);
+      std::optional<FileStamp> kept = StoredFileStamp(db, full);
+      if (now && kept && *now == *kept) return;
+    }
+    DeleteFileRows(db, full);
+  }
+  page->ClassifyFile(db, dir, root, name);
 }
 
 }  // namespace
@@ -45,7 +74,7 @@ int ScanNewFolder(CSharedFolderCore* page, const std::string& folder, const std:
       if (DuplicateGuard::Skip(dir + name)) return;
       if (!tx) tx.emplace(db.get());
       page->ClassifyFile(db.get(), folder, root, name);
-    } else {
+    } else if (!page->IsSharedSubfolder(folder, name)) {
       if (tx) {
         tx->Commit();
         tx.reset();
@@ -61,6 +90,8 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
                 int action) {
   const std::string& watched = record.path;
   const std::string full = watched + notice.name;
+  const std::string name = CSharedFolderCore::GetFileName(full);
+  const std::string dir = CSharedFolderCore::GetDirectory(full);
   bool isDirectory;
   if (notice.isDirectory) {
     isDirectory = *notice.isDirectory;
@@ -68,6 +99,19 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
     struct stat st;
     isDirectory = stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
   }
+  // What a walk would take of the item as it is now: hidden entries, pipes,
+  // devices and the program's own files never reach the catalogue.
+  std::optional<EntryKind> kind;
+  if (action == kActionAdded || action == kActionModified || action == kActionNewName) {
+    kind = KindOfPath(watched, notice.name);
+    if (!kind) return;
+    isDirectory = *kind == EntryKind::Folder;
+    if (!isDirectory && IsIgnoredExtension(name)) return;
+  }
+  // A file that can have no row touches no catalogue: opening it would make
+  // changes of its own (the catalogue's journal files) when the catalogue
+  // lies in a watched folder.
+  if (!isDirectory && !CSharedFolderCore::IsMediaName(name)) return;
   CatalogConnection db = OpenCatalogue();
   if (!db) {
     printf("Open DB failed!\n");
@@ -76,41 +120,36 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
   NamedLock lock(kCatalogueMutex);
   // A change that arrives after its folder stopped being shared is not applied.
   if (page->FindListIndex(watched) < 0) return;
+  // The folder's own chosen media types.
+  ScopedMediaTypes types(MediaTypesOfFolder(watched));
 
-  const std::string name = CSharedFolderCore::GetFileName(full);
-  const std::string dir = CSharedFolderCore::GetDirectory(full);
   switch (action) {
     case kActionAdded:
       if (isDirectory) {
         ScanNewFolder(page, full, watched);
-      } else if (!IsIgnoredExtension(name)) {
+      } else {
         page->DeletePlaylist(dir);
-        if (!IsCatalogued(full)) {
-          page->LoadMediaTypes();
-          page->ClassifyFile(db.get(), dir, watched, name);
-        }
+        TakeFile(page, db.get(), dir, watched, name, false);
       }
+      break;
+    case kActionModified:
+      if (!isDirectory) TakeFile(page, db.get(), dir, watched, name, false);
       break;
     case kActionRemoved:
       if (isDirectory) {
-        DeleteFolderRows(full);
-        int index = page->FindListIndex(full);
-        if (index >= 0) page->RemoveListItem(index);
+        DeleteFolderRows(db.get(), full, watched);
       } else if (!IsIgnoredExtension(name)) {
         page->DeletePlaylist(dir);
-        DeleteFileRows(full);
+        DeleteFileRows(db.get(), full);
       }
       break;
     case kActionOldName:
-      if (isDirectory) DeleteFolderRows(full);
-      else DeleteFileRows(full);
+      if (isDirectory) DeleteFolderRows(db.get(), full, watched);
+      else DeleteFileRows(db.get(), full);
       break;
     case kActionNewName:
-      if (isDirectory) {
-        ScanNewFolder(page, full, watched);
-      } else if (!IsIgnoredExtension(name) && !IsCatalogued(full)) {
-        page->ClassifyFile(db.get(), dir, watched, name);
-      }
+      if (isDirectory) ScanNewFolder(page, full, watched);
+      else TakeFile(page, db.get(), dir, watched, name, true);
       break;
     default:
       break;

@@ -3,7 +3,10 @@
 #include "catalog/statements.h"
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
+#include "scan/catch_up.h"
 #include "scan/dir_walk.h"
+#include "scan/folder_state.h"
+#include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
 
 bool CSharedFolderCore::IsParentOfSharedFolder(const std::string& path) const {
@@ -63,7 +66,8 @@ bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& lab
     return false;
   }
   std::lock_guard lock(addMutex_);
-  addThreads_.emplace_back(AddFolderThread, AddRequest{this, path, label});
+  addThreads_.emplace_back(AddFolderThread,
+                           AddRequest{this, path, label, g_enabledMediaTypes.Get()});
   return true;
 }
 
@@ -94,7 +98,11 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
   CSharedFolderCore* page = request.page;
   const std::string path = request.path;
   const std::string label = request.label;
-  RunAdd(page, path, label);
+  {
+    // The types chosen when the Add was asked for, kept as the folder's own.
+    ScopedMediaTypes types(request.types);
+    RunAdd(page, path, label);
+  }
   // After the catalogue lock is let go: the monitor's worker may be waiting
   // for it, and the restart waits for that worker.
   if (!page->stopRequested_) page->RestartMonitor();
@@ -130,6 +138,8 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
   } else {
     page->AddListItem(listed);
     AddSharedFolderRow(listed, label, "");
+    StoreMediaTypes(listed, ScopedMediaTypes::Current().Get());
+    StoreMountPoint(listed, IsMountPoint(listed));
   }
   view.SetButtonsEnabled(true);
 }

@@ -1,10 +1,17 @@
 // The change monitor of the shared folders: watches every listed folder with
 // its whole tree and applies each change to the catalogue through SyncChange,
-// one at a time, on the watcher's thread.
+// one at a time, on the watcher's thread. Whenever it takes a folder up (at
+// start, when the folder is shared, when it comes back after going away,
+// after lost notifications) it first brings the folder's rows in step with
+// its tree (CatchUpFolder), so that nothing changed while no one looked is
+// missed.
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +25,13 @@ class ChangeMonitor {
   ChangeMonitor(const ChangeMonitor&) = delete;
   ChangeMonitor& operator=(const ChangeMonitor&) = delete;
   bool Ok() const;
+  // Follows these folders from now on; those that stay keep their watches.
+  void SetRoots(std::vector<std::string> roots);
 
  private:
   CSharedFolderCore* page_;
-  std::vector<std::string> roots_;
   std::atomic<bool> warnedUnwatched_{false};
+  std::mutex mountMutex_;
+  std::map<std::string, std::optional<bool>> wasMountPoint_;  // by root, as last seen
   std::unique_ptr<TreeWatcher> watcher_;
 };

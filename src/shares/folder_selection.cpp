@@ -30,6 +30,21 @@ std::atomic<int> CFolderSelection::s_chosen{0};
 
 EnabledMediaTypes::EnabledMediaTypes() { LoadAll(); }
 
+namespace {
+thread_local const EnabledMediaTypes* t_scopedTypes = nullptr;
+}
+
+ScopedMediaTypes::ScopedMediaTypes(std::vector<std::string> rows) : previous_(t_scopedTypes) {
+  types_.Set(std::move(rows));
+  t_scopedTypes = &types_;
+}
+
+ScopedMediaTypes::~ScopedMediaTypes() { t_scopedTypes = previous_; }
+
+const EnabledMediaTypes& ScopedMediaTypes::Current() {
+  return t_scopedTypes ? *t_scopedTypes : g_enabledMediaTypes;
+}
+
 void EnabledMediaTypes::Set(std::vector<std::string> rows) {
   std::lock_guard lock(mutex_);
   rows_ = std::move(rows);

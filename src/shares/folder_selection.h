@@ -28,6 +28,23 @@ class EnabledMediaTypes {
 };
 extern EnabledMediaTypes g_enabledMediaTypes;
 
+// The media types that walks and classifications on this thread use instead
+// of g_enabledMediaTypes, for as long as it exists: a shared folder's own
+// chosen types, while its changes are applied or it is walked again.
+class ScopedMediaTypes {
+ public:
+  explicit ScopedMediaTypes(std::vector<std::string> rows);
+  ~ScopedMediaTypes();
+  ScopedMediaTypes(const ScopedMediaTypes&) = delete;
+  ScopedMediaTypes& operator=(const ScopedMediaTypes&) = delete;
+  // The types in force on this thread.
+  static const EnabledMediaTypes& Current();
+
+ private:
+  EnabledMediaTypes types_;
+  const EnabledMediaTypes* previous_;
+};
+
 // The rows of kMediaTypeTable that list one of the given extensions (without
 // dots, any case); an extension no row lists is returned in `unknown`.
 std::vector<std::string> MediaTypesForExtensions(const std::vector<std::string>& extensions,

@@ -3,6 +3,8 @@
 #include "catalog/statements.h"
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
+#include "scan/folder_state.h"
+#include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"
 
 namespace {
@@ -116,8 +118,12 @@ void CSharedFolderCore::RescanSelected() {
     CreateProgress(total);
     m_nProgressPos = 0;
     for (const std::string& folder : folders) {
+      // Each folder with its own chosen types, unless others were asked for.
+      std::vector<std::string> types = rescanTypes_ ? *rescanTypes_ : MediaTypesOfFolder(folder);
+      ScopedMediaTypes scoped(types);
       ScanFolder(folder, folder);
       AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
+      if (rescanTypes_) StoreMediaTypes(folder, types);
     }
     DestroyProgress();
   }

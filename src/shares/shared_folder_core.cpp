@@ -4,6 +4,8 @@
 #include "catalog/statements.h"
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
+#include "scan/catch_up.h"
+#include "scan/folder_state.h"
 #include "shares/change_monitor.h"
 #include "shares/folder_selection.h"
 
@@ -27,7 +29,18 @@ void CSharedFolderCore::EnableMonitor() {
 void CSharedFolderCore::RestartMonitor() {
   std::lock_guard lock(monitorMutex_);
   if (!monitorEnabled_ || stopRequested_) return;
+  // One worker for the whole run: folders that stay listed keep their
+  // watches, so that no change is lost while the list changes.
+  if (monitor_ && monitor_->Ok()) {
+    monitor_->SetRoots(m_list.Items());
+    return;
+  }
   monitor_.reset();  // the old worker ends before anything is rebuilt
+  {
+    // Stamps of folders unshared meanwhile are of no more use.
+    CatalogConnection db = OpenCatalogue();
+    if (db) DeleteStampsOfUnsharedRoots(db.get());
+  }
   monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items());
 }
 
@@ -41,12 +54,7 @@ bool CSharedFolderCore::MonitorRunning() const {
   return monitor_ && monitor_->Ok();
 }
 
-void CSharedFolderCore::ResyncFolder(const std::string& listed) {
-  NamedLock lock(kCatalogueMutex);
-  if (FindListIndex(listed) < 0) return;
-  DeleteRowsToRescan(listed);
-  ScanFolder(listed, listed);
-}
+void CSharedFolderCore::ResyncFolder(const std::string& listed) { CatchUpFolder(this, listed); }
 
 void CSharedFolderCore::SetView(ShareView* view) {
   view_ = view ? view : &defaultView_;
@@ -131,7 +139,7 @@ std::string CSharedFolderCore::WithSlash(const std::string& path) {
 }
 
 bool CSharedFolderCore::IsMediaTypeEnabled(const std::string& extension) const {
-  return g_enabledMediaTypes.Contains(Utf8Lower(extension));
+  return ScopedMediaTypes::Current().Contains(Utf8Lower(extension));
 }
 
 int CSharedFolderCore::CreateProgress(int range) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -57,6 +58,11 @@ class CSharedFolderCore {
   // Media types and classification.
   virtual bool IsMediaTypeEnabled(const std::string& extension) const;
   virtual void LoadMediaTypes();
+  // Whether ClassifyFile writes a row for a file of this name, with the media
+  // types in force on this thread.
+  bool TakesFile(const std::string& fileName) const;
+  // Whether a file of this name can have a row at all, whatever the types.
+  static bool IsMediaName(const std::string& fileName);
   virtual int ClassifyFile(SqliteDatabase* db, const std::string& folder, const std::string& root,
                            const std::string& fileName);
 
@@ -108,8 +114,11 @@ class CSharedFolderCore {
   void StopMonitor();
   bool MonitorRunning() const;
   // Brings a listed folder's rows back in step with its tree after changes
-  // were lost: its rows go and the folder is walked again.
+  // were lost: new and changed files are read, rows of files gone go.
   void ResyncFolder(const std::string& listed);
+  // The media types the next RescanSelected uses for every selected folder,
+  // and keeps as theirs; by default each folder's own chosen types.
+  void SetRescanTypes(std::optional<std::vector<std::string>> rows) { rescanTypes_ = std::move(rows); }
 
   // Waits for every Add worker started so far.
   void WaitForAdds();
@@ -118,6 +127,7 @@ class CSharedFolderCore {
   // Asks running scans to stop early; an Add stopped so takes back the rows
   // it wrote and lists nothing.
   void RequestStop() { stopRequested_ = true; }
+  bool StopRequested() const { return stopRequested_; }
 
   std::atomic<int> m_nItemCount{0};
   std::atomic<int> m_nProgressPos{0};
@@ -129,6 +139,7 @@ class CSharedFolderCore {
     CSharedFolderCore* page;
     std::string path;
     std::string label;
+    std::vector<std::string> types;  // the media types chosen for it
   };
   static unsigned AddFolderThread(AddRequest request);
   static void RunAdd(CSharedFolderCore* page, const std::string& path, const std::string& label);
@@ -145,6 +156,7 @@ class CSharedFolderCore {
   int CountLevel(const std::string& folder, std::set<FolderId>& branch);
 
   std::vector<std::string> loaded_;  // SHAREDFOLDER paths at the last load
+  std::optional<std::vector<std::string>> rescanTypes_;
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
   mutable std::mutex monitorMutex_;

@@ -1,0 +1,431 @@
+// Keeping the catalogue in step when no one was looking: the catch-up walk,
+// roots that go away and come back, what belongs, edits and chosen types.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "catalog/database.h"
+#include "catalog/statements.h"
+#include "id3_builder.h"
+#include "scan/catch_up.h"
+#include "shares/folder_selection.h"
+#include "shares/shared_folder_core.h"
+#include "testing.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Mp3(const std::string& title) {
+  return id3::V2Tag(3, {id3::Text("TIT2", title)}) + id3::AudioFrames();
+}
+
+// Every media row, sorted, as text.
+std::vector<std::string> Dump() {
+  std::vector<std::string> out;
+  for (const char* table : {"audio", "video", "image"})
+    for (auto& row : Rows(std::string("select * from ") + table)) {
+      std::string line = table;
+      for (auto& cell : row) line += "|" + cell;
+      out.push_back(line);
+    }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string TitleOf(const std::string& path) {
+  auto rows = Rows("select Title from audio where Filename = " + Quoted(path));
+  return rows.size() == 1 ? rows[0][0] : "<" + std::to_string(rows.size()) + " rows>";
+}
+
+pid_t Start(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::string bin = BinDir() + "/tarvel";
+    std::vector<char*> argv{bin.data()};
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Ends a started tarvel with SIGTERM (SIGKILL if it does not end) and
+// returns its exit code.
+int Stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 500; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+class CatchUp : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    root = (dir_ / "m").string() + "/";
+    WriteFile(root + "keep.mp3", Mp3("Keep"));
+    WriteFile(root + "retag.mp3", Mp3("Old Title"));
+    WriteFile(root + "gone.avi");
+    WriteFile(root + "pics/a.jpg");
+    WriteFile(root + "pics/b.png");
+  }
+  void TearDown() override {
+    core.StopMonitor();
+    umount2((dir_ / "disk").c_str(), MNT_DETACH);  // left mounted by a failed test
+    EngineTest::TearDown();
+  }
+  void Share(const std::string& path) {
+    ASSERT_TRUE(core.StartAdd(path, "m"));
+    core.WaitForAdds();
+  }
+  // The rows a fresh walk of the folder writes.
+  std::vector<std::string> FreshWalk() {
+    for (MediaTable t : kMediaTables) ClearMediaTable(t);
+    ScopedMediaTypes types(g_enabledMediaTypes.Get());
+    core.ScanFolder(root, root);
+    return Dump();
+  }
+  std::string root;
+};
+
+}  // namespace
+
+TEST_F(CatchUp, ReadsOnlyNewAndChangedFilesAndEndsInStepWithAFreshWalk) {
+  Share(root);
+  WriteFile(root + "new/n.mp3", Mp3("New One"));
+  WriteFile(root + ".hidden.mp3", Mp3("Hidden"));
+  fs::remove(root + "gone.avi");
+  fs::remove(root + "pics/b.png");
+  WriteFile(root + "retag.mp3", Mp3("Brand New Title"));
+  // Bytes changed behind the stamp's back (same size, same time): proof that
+  // an unchanged stamp is trusted and the file not read again.
+  struct stat before;
+  ASSERT_EQ(stat((root + "keep.mp3").c_str(), &before), 0);
+  WriteFile(root + "keep.mp3", Mp3("Kept"));
+  timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root + "keep.mp3").c_str(), times, 0), 0);
+
+  CatchUpCounts counts = CatchUpFolder(&core, root);
+  EXPECT_TRUE(counts.done);
+  EXPECT_EQ(counts.added, 1);
+  EXPECT_EQ(counts.changed, 1);
+  EXPECT_EQ(counts.removed, 2);
+  EXPECT_EQ(counts.unchanged, 2);  // keep.mp3, pics/a.jpg
+  EXPECT_EQ(TitleOf(root + "keep.mp3"), "keep");
+  EXPECT_EQ(TitleOf(root + "retag.mp3"), "brand new title");
+  EXPECT_EQ(ReadFile(root + "pics/JpgPlaylist.sls"), "a.jpg\r\n");  // rewritten without b.png
+  // A second catch-up finds nothing to do.
+  CatchUpCounts again = CatchUpFolder(&core, root);
+  EXPECT_EQ(again.added + again.changed + again.removed, 0);
+
+  std::vector<std::string> caught = Dump();
+  utimensat(AT_FDCWD, (root + "keep.mp3").c_str(), nullptr, 0);
+  EXPECT_EQ(caught.size(), 4u);
+  std::vector<std::string> fresh = FreshWalk();
+  // Identical but for what was hidden behind the stamp.
+  for (auto& line : caught)
+    if (line.find("|keep|") != std::string::npos) line.replace(line.find("|keep|"), 6, "|kept|");
+  EXPECT_EQ(caught, fresh);
+}
+
+TEST_F(CatchUp, AFolderThatIsNotThereKeepsItsRows) {
+  Share(root);
+  const std::vector<std::string> rows = Dump();
+  ASSERT_EQ(rows.size(), 5u);
+  fs::rename(root, dir_ / "away");
+  EXPECT_FALSE(CatchUpFolder(&core, root).done);
+  EXPECT_EQ(Dump(), rows);
+  fs::rename(dir_ / "away", root);
+  // A disk's mount folder left behind empty when the disk is unplugged.
+  const std::string disk = (dir_ / "disk").string() + "/";
+  fs::create_directory(disk);
+  if (mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "cannot mount here: the unplugged disk is not tried";
+  WriteFile(disk + "song.mp3", Mp3("On Disk"));
+  Share(disk);
+  ASSERT_EQ(TitleOf(disk + "song.mp3"), "on disk");
+  ASSERT_EQ(umount(disk.c_str()), 0);
+  EXPECT_FALSE(SharedFolderPresent(disk, true));
+  EXPECT_FALSE(CatchUpFolder(&core, disk).done);
+  EXPECT_EQ(TitleOf(disk + "song.mp3"), "on disk");
+}
+
+TEST_F(CatchUp, EachFolderKeepsItsChosenMediaTypes) {
+  g_enabledMediaTypes.Set(MediaTypesForExtensions({"mp3"}, nullptr));
+  Share(root);
+  g_enabledMediaTypes.LoadAll();  // another choice made since
+  EXPECT_EQ(Count("image") + Count("video"), 0);
+  WriteFile(root + "later.jpg");
+  WriteFile(root + "later.mp3", Mp3("Later"));
+  EXPECT_EQ(CatchUpFolder(&core, root).added, 1);
+  EXPECT_EQ(Count("image"), 0);
+  EXPECT_EQ(Count("audio"), 3);
+  // A plain rescan takes the folder's own types; one with types keeps them.
+  core.List().SetSelected(core.FindListIndex(root), true);
+  core.RescanSelected();
+  EXPECT_EQ(Count("audio"), 3);
+  EXPECT_EQ(Count("image"), 0);
+  core.SetRescanTypes(MediaTypesForExtensions({"jpg", "png"}, nullptr));
+  core.List().SetSelected(core.FindListIndex(root), true);
+  core.RescanSelected();
+  EXPECT_EQ(Count("audio"), 0);
+  EXPECT_EQ(Count("image"), 3);
+  core.SetRescanTypes(std::nullopt);
+  WriteFile(root + "last.gif");
+  WriteFile(root + "last.mp3", Mp3("Last"));
+  CatchUpFolder(&core, root);
+  EXPECT_EQ(Count("image"), 3);  // gif is not among jpg and png
+  EXPECT_EQ(Count("audio"), 0);
+}
+
+TEST_F(CatchUp, ADataFolderInsideTheSharedFolderIsLeftOutWhole) {
+  WriteFile(root + "data/RadioList/Station.pls", "[playlist]\n");
+  WriteFile(root + "data/song.mp3", Mp3("Inside"));
+  ASSERT_EQ(RunProgram("tarvel", {"--data-dir", root + "data", "share", root}).status, 0);
+  CatalogConnection db = OpenCatalogue((root + "data/data.sqlite").c_str());
+  Recordset rs = Query(db.get(), "select Filename from audio order by Filename");
+  std::vector<std::string> files;
+  while (rs->Next()) files.push_back(rs->Text(0));
+  EXPECT_EQ(files, (std::vector<std::string>{root + "keep.mp3", root + "retag.mp3"}));
+}
+
+// The whole program: what changed while no watcher ran is caught up when
+// `watch` starts, with the types chosen at share time.
+TEST_F(CatchUp, WatchCatchesUpAtStartWithTheTypesChosenAtShareTime) {
+  ASSERT_EQ(RunProgram("tarvel", {"share", root, "--types", "mp3,jpg,png,avi"}).status, 0);
+  ASSERT_EQ(Count("audio") + Count("video") + Count("image"), 5);
+  WriteFile(root + "while/away.mp3", Mp3("Away"));
+  WriteFile(root + "while/skip.wav");  // not a chosen type
+  fs::remove(root + "gone.avi");
+  WriteFile(root + "retag.mp3", Mp3("Retagged Away"));
+  pid_t watch = Start({"watch"});
+  EXPECT_TRUE(Eventually([&] { return TitleOf(root + "while/away.mp3") == "away"; }, 10s));
+  EXPECT_TRUE(Eventually([&] { return TitleOf(root + "retag.mp3") == "retagged away"; }));
+  EXPECT_TRUE(Eventually([&] { return Count("video") == 0; }));
+  WriteFile(root + "live.wav");
+  WriteFile(root + "live.png");
+  EXPECT_TRUE(Eventually([&] { return Count("image") == 3; }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Stop(watch), 0);
+  EXPECT_EQ(Count("audio"), 3);  // keep, retag, away: no wav
+  // Rescan without types keeps them too.
+  ASSERT_EQ(RunProgram("tarvel", {"rescan", root}).status, 0);
+  EXPECT_EQ(Count("audio"), 3);
+  EXPECT_EQ(Count("image"), 3);
+}
+
+namespace {
+
+// The change monitor running on a shared folder.
+class Follow : public CatchUp {
+ protected:
+  void SetUp() override {
+    CatchUp::SetUp();
+    Share(root);
+    core.EnableMonitor();
+  }
+  bool Has(const std::string& path) { return IsCatalogued(path) == 1; }
+  bool Warned(const std::string& words) {
+    for (const std::string& w : view.Warnings())
+      if (w.find(words) != std::string::npos) return true;
+    return false;
+  }
+};
+
+double CpuSeconds() {
+  rusage use;
+  getrusage(RUSAGE_SELF, &use);
+  return use.ru_utime.tv_sec + use.ru_stime.tv_sec + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+TEST_F(Follow, FilesArrivingWhileTheListChangesAreNotLost) {
+  const std::string other = (dir_ / "other").string();
+  fs::create_directories(other);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < 300; ++i) {
+      WriteFile(root + "burst/" + std::to_string(i) + ".jpg");
+      std::this_thread::sleep_for(1ms);
+    }
+    writing = false;
+  });
+  // Another folder shared and unshared, again and again, meanwhile.
+  while (writing) {
+    ASSERT_TRUE(core.StartAdd(other, "other"));
+    core.WaitForAdds();
+    core.List().SetSelected(core.FindListIndex(other), true);
+    core.DeleteSelected();
+  }
+  writer.join();
+  EXPECT_TRUE(Eventually([&] { return Count("image") == 302; }, 10s)) << Count("image");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Rows("select count(distinct Filename) from image")[0][0], "302");
+}
+
+TEST_F(Follow, AFolderSharedMeanwhileHasTheFilesThatCameBeforeItWasTakenUp) {
+  const std::string other = (dir_ / "other").string() + "/";
+  fs::create_directories(other);
+  // Another tarvel shares it; this one takes it up from the list at its next look.
+  ASSERT_EQ(RunProgram("tarvel", {"share", other}).status, 0);
+  WriteFile(other + "early.png");
+  ASSERT_TRUE(core.ReloadListIfChanged());
+  EXPECT_TRUE(Eventually([&] { return Has(other + "early.png"); }));
+  WriteFile(other + "later.png");
+  EXPECT_TRUE(Eventually([&] { return Has(other + "later.png"); }));
+}
+
+TEST_F(Follow, ARootThatGoesAwayIsLetGoAndFollowedAgainWhenItIsBack) {
+  const std::vector<std::string> rows = Dump();
+  fs::rename(root, dir_ / "renamed");
+  EXPECT_TRUE(Eventually([&] { return Warned("is not there"); }));
+  WriteFile(dir_ / "renamed" / "while-away.jpg");
+  fs::remove(dir_ / "renamed" / "keep.mp3");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Dump(), rows);  // nothing under the old path, nothing lost
+  fs::rename(dir_ / "renamed", root);
+  EXPECT_TRUE(Eventually([&] { return Has(root + "while-away.jpg") && !Has(root + "keep.mp3"); }, 8s));
+  EXPECT_TRUE(Warned("is back"));
+  WriteFile(root + "after.jpg");
+  EXPECT_TRUE(Eventually([&] { return Has(root + "after.jpg"); }));
+}
+
+TEST_F(Follow, AnUnpluggedDiskKeepsItsRowsAndIsFollowedWhenPluggedAgain) {
+  const std::string disk = (dir_ / "disk").string() + "/";
+  fs::create_directory(disk);
+  if (mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "cannot mount here";
+  WriteFile(disk + "one.mp3", Mp3("One"));
+  Share(disk);
+  EXPECT_TRUE(Eventually([&] { return Has(disk + "one.mp3"); }));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(umount(disk.c_str()), 0);
+  EXPECT_TRUE(Eventually([&] { return Warned(disk + " is not there"); }));
+  std::this_thread::sleep_for(2500ms);  // a look at the roots meanwhile
+  EXPECT_TRUE(Has(disk + "one.mp3"));
+  ASSERT_EQ(mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m"), 0);
+  WriteFile(disk + "two.mp3", Mp3("Two"));  // the disk as it is now: one.mp3 is gone
+  EXPECT_TRUE(Eventually([&] { return Has(disk + "two.mp3") && !Has(disk + "one.mp3"); }, 8s));
+  WriteFile(disk + "three.mp3", Mp3("Three"));
+  EXPECT_TRUE(Eventually([&] { return Has(disk + "three.mp3"); }));
+}
+
+TEST_F(Follow, AFolderRenamedWhileAFileInItIsWrittenLeavesNoRowBehind) {
+  fs::create_directories(root + "album");
+  std::this_thread::sleep_for(200ms);  // watched by now
+  std::string song = Mp3("Being Written");
+  int fd = open((root + "album/song.mp3").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, song.data(), 10), 10);
+  std::this_thread::sleep_for(200ms);
+  fs::rename(root + "album", root + "album2");
+  ASSERT_EQ(write(fd, song.data() + 10, song.size() - 10), static_cast<ssize_t>(song.size() - 10));
+  close(fd);
+  EXPECT_TRUE(Eventually([&] { return TitleOf(root + "album2/song.mp3") == "being written"; }));
+  std::this_thread::sleep_for(2500ms);  // past the time an unclosed file is given
+  EXPECT_FALSE(Has(root + "album/song.mp3"));
+  EXPECT_EQ(Rows("select count(*) from audio where Filename like '%song.mp3'")[0][0], "1");
+}
+
+TEST_F(Follow, TheWatcherTakesWhatAWalkTakesAndNothingElse) {
+  const std::string outside = (dir_ / "outside").string() + "/";
+  WriteFile(outside + "linked.jpg");
+  std::this_thread::sleep_for(200ms);
+  WriteFile(root + ".hidden.jpg");
+  WriteFile(root + ".hiddendir/x.jpg");
+  ASSERT_EQ(mkfifo((root + "pipe.mp3").c_str(), 0644), 0);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string sockPath = root + "sock.jpg";
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  strcpy(addr.sun_path, sockPath.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  fs::create_symlink("/dev/null", root + "device.mp3");
+  fs::create_symlink(outside, root + "linkdir");
+  WriteFile(root + "plain.jpg");
+  EXPECT_TRUE(Eventually([&] { return Has(root + "plain.jpg") && Has(root + "linkdir/linked.jpg"); }));
+  WriteFile(outside + "later.png");  // the linked folder is watched as well
+  EXPECT_TRUE(Eventually([&] { return Has(root + "linkdir/later.png"); }));
+  std::this_thread::sleep_for(2500ms);  // past the time an unclosed file is given
+  std::vector<std::string> watched = Dump();
+  core.List().SetSelected(core.FindListIndex(root), true);
+  core.RescanSelected();
+  EXPECT_EQ(watched, Dump());
+  EXPECT_FALSE(Has(root + ".hidden.jpg"));
+  EXPECT_FALSE(Has(root + "pipe.mp3"));
+  // The linked folder goes with its link.
+  fs::remove(root + "linkdir");
+  EXPECT_TRUE(Eventually([&] { return !Has(root + "linkdir/linked.jpg"); }));
+  close(sock);
+}
+
+TEST_F(Follow, TagEditsReachTheCatalogue) {
+  ASSERT_EQ(TitleOf(root + "retag.mp3"), "old title");
+  {
+    // Rewritten in place.
+    int fd = open((root + "retag.mp3").c_str(), O_WRONLY | O_TRUNC);
+    std::string bytes = Mp3("Edited In Place");
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+  }
+  EXPECT_TRUE(Eventually([&] { return TitleOf(root + "retag.mp3") == "edited in place"; }));
+  // Written aside and put in place by rename, as tag editors do.
+  WriteFile(root + ".retag.mp3.tmp", Mp3("Replaced"));
+  fs::rename(root + ".retag.mp3.tmp", root + "retag.mp3");
+  EXPECT_TRUE(Eventually([&] { return TitleOf(root + "retag.mp3") == "replaced"; }));
+  // Opened for writing and closed unchanged: the row stays as it is.
+  close(open((root + "keep.mp3").c_str(), O_WRONLY));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(TitleOf(root + "keep.mp3"), "keep");
+}
+
+TEST_F(Follow, TheDataAndRuntimeFoldersAreNeitherCataloguedNorWatched) {
+  // Share the data folder (the working folder) itself, with the runtime
+  // folder inside it, as after `cd ~; tarvel share ~`.
+  WriteFile(dir_ / "RadioList" / "Station.pls", "[playlist]\n");
+  WriteFile(dir_ / "run" / "tarvel" / "x.mp3", Mp3("Runtime"));
+  const std::string data = dir_.string() + "/";
+  ASSERT_TRUE(core.StartAdd(data, "data"));
+  core.WaitForAdds();
+  EXPECT_FALSE(Has(data + "RadioList/Station.pls"));
+  EXPECT_FALSE(Has(data + "run/tarvel/x.mp3"));
+  EXPECT_TRUE(Has(data + "m/keep.mp3"));
+  std::this_thread::sleep_for(500ms);
+  WriteFile(dir_ / "RadioList" / "Other.pls", "[playlist]\n");
+  // Busy with the catalogue: its own writes must not come back as changes.
+  double before = CpuSeconds();
+  for (int i = 0; i < 20; ++i) {
+    WriteFile(data + "m/f" + std::to_string(i) + ".png");
+    std::this_thread::sleep_for(100ms);
+  }
+  std::this_thread::sleep_for(4s);
+  EXPECT_TRUE(Has(data + "m/f19.png"));
+  double busy = CpuSeconds() - before;
+  before = CpuSeconds();
+  std::this_thread::sleep_for(3s);
+  EXPECT_LT(CpuSeconds() - before, 0.15) << "idle, yet busy (" << busy << " s while writing)";
+  EXPECT_FALSE(Has(data + "RadioList/Other.pls"));
+  EXPECT_FALSE(Warned("lost"));
+}
