@@ -64,7 +64,8 @@ fs::path PathOf(const std::string& root, int i) {
   }
 }
 
-bool IsMedia(const fs::path& p) { return p.extension() != ".txt"; }
+// The tree's media files (not its notes, nor the slideshow playlists the walk writes).
+bool IsMedia(const fs::path& p) { return p.extension() != ".txt" && p.extension() != ".sls"; }
 
 std::string Mp3(const std::string& title) {
   return id3::V2Tag(3, {id3::Text("TIT2", title), id3::Text("TPE1", "Artist")}) + id3::AudioFrames(8);

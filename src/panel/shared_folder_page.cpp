@@ -100,6 +100,8 @@ void CSharedFolderPage::OnOperateRescan() {
   CScanDiskDialog dialog;
   // Cancel keeps the folders as they are: nothing is taken out.
   if (dialog.exec() != QDialog::Accepted) return;
+  // The types ticked in the dialog, which become the folders' own.
+  SetRescanTypes(g_enabledMediaTypes.Get());
   StartRescan();
 }
 

@@ -384,9 +384,8 @@ void TreeWatcher::Run() {
     if (n < 0 && errno != EINTR) break;
     if (fds[1].revents) break;
     if (n > 0 && (fds[0].revents & POLLIN)) {
-      // One buffer at a time: the stop request is looked at between them.
-      ssize_t len = read(fd_, buffer, sizeof buffer);
-      if (len > 0) HandleEvents(buffer, len);
+      ssize_t len;
+      while ((len = read(fd_, buffer, sizeof buffer)) > 0) HandleEvents(buffer, len);
     }
     if (n > 0 && (fds[2].revents & POLLIN)) {
       uint64_t count;
