@@ -10,6 +10,7 @@ CONTAINER the id of the 10,000-item folder; FILE_URL serves FILE_PATH (the
 """
 import http.client
 import os
+import socket
 import statistics
 import subprocess
 import sys
@@ -93,6 +94,44 @@ def cat_rate(path):
     return size / (time.perf_counter() - t0) / 1e9
 
 
+def serve_from_memory(data, listener):
+    """A bare sender: answers every GET with `data`, straight from memory."""
+    while True:
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return
+        with conn:
+            request = b""
+            while b"\r\n\r\n" not in request:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    break
+                request += chunk
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(data))
+            conn.sendall(data)
+
+
+def loopback_ceiling(path):
+    """What the same client gets over loopback from a sender that does no
+    work at all: the most any server can reach on this machine."""
+    with open(path, "rb") as f:
+        data = f.read()
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    thread = threading.Thread(target=serve_from_memory, args=(data, listener), daemon=True)
+    thread.start()
+    url = "http://127.0.0.1:%d/" % listener.getsockname()[1]
+    rates = sorted(stream_rate(url) for _ in range(3))
+    try:
+        listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+    except OSError:
+        pass
+    listener.close()
+    return rates[1]
+
+
 def slow_reader(file_url, stop):
     u = urllib.parse.urlparse(file_url)
     try:
@@ -118,8 +157,9 @@ def main():
               % (name, label, seen, len(times), PAGE, statistics.median(times), min(times), max(times)))
     rates = sorted(stream_rate(file_url) for _ in range(3))
     cats = sorted(cat_rate(file_path) for _ in range(3))
-    print("%s: streaming 200 MB: %.2f GB/s (cat %.2f GB/s, ratio %.2f)"
-          % (name, rates[1], cats[1], rates[1] / cats[1]))
+    ceiling = loopback_ceiling(file_path)
+    print("%s: streaming 200 MB: %.2f GB/s (cat %.2f GB/s, ratio %.2f; loopback ceiling %.2f GB/s, ratio %.2f)"
+          % (name, rates[1], cats[1], rates[1] / cats[1], ceiling, rates[1] / ceiling))
     stop = threading.Event()
     readers = [threading.Thread(target=slow_reader, args=(file_url, stop)) for _ in range(SLOW_STREAMS)]
     for r in readers:

@@ -7,7 +7,7 @@
 #include "server/content.h"
 #include "server/content_source.h"
 #include "server/directory.h"
-#include "server/media_duration.h"
+#include "server/media_info.h"
 #include "testing.h"
 
 namespace {
@@ -217,31 +217,138 @@ TEST(Content, CatalogueReadingSaysWhatIsWrong) {
   fs::remove_all(dir);
 }
 
-TEST(Content, DurationsComeFromTheAudioHeaders) {
-  fs::path dir = fs::temp_directory_path() / ("tarvel-dur-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  // 128 kbit/s MPEG-1 layer III at 44.1 kHz: 417-byte frames; 10 s is 160000 bytes.
+namespace {
+
+std::string Le(uint32_t v, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+std::string Be(uint64_t v, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+// 128 kbit/s MPEG-1 layer III at 44.1 kHz: 417-byte frames.
+std::string Mp3Frame() { return std::string("\xff\xfb\x90\x00", 4) + std::string(413, '\0'); }
+
+class MediaFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir_); }
+  void TearDown() override { fs::remove_all(dir_); }
+  MediaInfo Info(const std::string& name, const std::string& bytes) {
+    WriteFile(dir_ / name, bytes);
+    return ReadMediaInfo((dir_ / name).string());
+  }
+  fs::path dir_ = fs::temp_directory_path() / ("tarvel-info-" + std::to_string(getpid()));
+};
+
+}  // namespace
+
+TEST_F(MediaFiles, AudioDurationsComeFromTheFilesHeaders) {
+  // 10 s of constant rate is 160000 bytes, after a tag.
   std::string cbr;
-  std::string frame(417, '\0');
-  frame[0] = '\xff';
-  frame[1] = '\xfb';
-  frame[2] = '\x90';
-  frame[3] = '\x00';
-  while (cbr.size() < 160000) cbr += frame;
-  WriteFile(dir / "cbr.mp3", std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0') + cbr);
-  EXPECT_EQ(ReadDuration((dir / "cbr.mp3").string()), static_cast<int>(cbr.size() * 8 / 128000));
+  while (cbr.size() < 160000) cbr += Mp3Frame();
+  EXPECT_EQ(Info("cbr.mp3", std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0') + cbr)
+                .seconds,
+            static_cast<int>(cbr.size() * 8 / 128000));
   // A Xing header tells the frame count: 1000 frames of 1152 samples = 26 s.
-  std::string vbr = frame;
+  std::string vbr = Mp3Frame();
   memcpy(&vbr[4 + 32], "Xing\x00\x00\x00\x01\x00\x00\x03\xe8", 12);
-  WriteFile(dir / "vbr.mp3", vbr + frame + frame);
-  EXPECT_EQ(ReadDuration((dir / "vbr.mp3").string()), 1000 * 1152 / 44100);
+  EXPECT_EQ(Info("vbr.mp3", vbr + Mp3Frame() + Mp3Frame()).seconds, 1000 * 1152 / 44100);
   // WAV: 2 s of 16-bit stereo at 8 kHz.
   std::string wav("RIFF\x24\x7d\x00\x00WAVEfmt ", 16);
   wav += std::string("\x10\x00\x00\x00\x01\x00\x02\x00\x40\x1f\x00\x00\x00\x7d\x00\x00\x04\x00\x10\x00", 20);
   wav += std::string("data\x00\xfa\x00\x00", 8) + std::string(64000, '\0');
-  WriteFile(dir / "two.wav", wav);
-  EXPECT_EQ(ReadDuration((dir / "two.wav").string()), 2);
-  WriteFile(dir / "noise.mp3", std::string(5000, 'n'));
-  EXPECT_EQ(ReadDuration((dir / "noise.mp3").string()), -1);
-  fs::remove_all(dir);
+  EXPECT_EQ(Info("two.wav", wav).seconds, 2);
+  // AIFF (read by TagLib): 24000 frames of 16-bit mono at 8 kHz = 3 s.
+  std::string comm = std::string("COMM", 4) + Be(18, 4) + Be(1, 2) + Be(24000, 4) + Be(16, 2) +
+                     std::string("\x40\x0b\xfa\x00\x00\x00\x00\x00\x00\x00", 10);
+  std::string ssnd = std::string("SSND", 4) + Be(8 + 48000, 4) + Be(0, 8) + std::string(48000, '\0');
+  std::string aiff = "AIFF" + comm + ssnd;
+  EXPECT_EQ(Info("three.aiff", "FORM" + Be(aiff.size(), 4) + aiff).seconds, 3);
+  // Noise, and an AIFF that is not one, have no duration.
+  EXPECT_EQ(Info("noise.mp3", std::string(5000, 'n')).seconds, -1);
+  EXPECT_EQ(Info("noise.aif", std::string(5000, 'n')).seconds, -1);
+}
+
+TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
+  // AVI: 250 frames of 40 ms in the main header; the OpenDML header counts
+  // the frames of the whole file (1500: 60 s), where the main one stops at
+  // the first 1 GB.
+  std::string avih = "avih" + Le(56, 4) + Le(40000, 4) + Le(0, 4) + Le(0, 4) + Le(0, 4) + Le(250, 4) +
+                     std::string(36, '\0');
+  std::string odml = "LIST" + Le(4 + 8 + 248, 4) + "odml" + "dmlh" + Le(248, 4) + Le(1500, 4) +
+                     std::string(244, '\0');
+  auto avi = [](const std::string& headers) {
+    std::string hdrl = "LIST" + Le(4 + headers.size(), 4) + "hdrl" + headers;
+    std::string movi = "LIST" + Le(4 + 16, 4) + "movi" + std::string(16, '\0');
+    return "RIFF" + Le(4 + hdrl.size() + movi.size(), 4) + "AVI " + hdrl + movi;
+  };
+  EXPECT_EQ(Info("short.avi", avi(avih)).seconds, 10);
+  EXPECT_EQ(Info("long.avi", avi(avih + odml)).seconds, 60);
+  // MP4: the movie header after the media data, as cameras write it:
+  // 90500 units of 1/1000 s; version 1 with 64-bit fields too.
+  std::string ftyp = Be(16, 4) + "ftypisom" + Be(0, 4);
+  std::string mdat = Be(8 + 1000, 4) + "mdat" + std::string(1000, '\0');
+  std::string mvhd0 = Be(8 + 100, 4) + "mvhd" + Be(0, 4) + Be(0, 4) + Be(0, 4) + Be(1000, 4) + Be(90500, 4) +
+                      std::string(80, '\0');
+  std::string mvhd1 = Be(8 + 112, 4) + "mvhd" + Be(1u << 24, 4) + Be(0, 8) + Be(0, 8) + Be(600, 4) +
+                      Be(600ull * 7200, 8) + std::string(80, '\0');
+  std::string trak = Be(8 + 8, 4) + "trak" + std::string(8, '\0');
+  EXPECT_EQ(Info("clip.mp4", ftyp + mdat + Be(8 + mvhd0.size() + trak.size(), 4) + "moov" + trak + mvhd0)
+                .seconds,
+            90);
+  EXPECT_EQ(Info("film.mp4", ftyp + Be(8 + mvhd1.size(), 4) + "moov" + mvhd1 + mdat).seconds, 7200);
+  // A box that claims more than the file holds ends the search.
+  EXPECT_EQ(Info("bad.mp4", ftyp + Be(1u << 30, 4) + "moov" + mvhd0).seconds, -1);
+  EXPECT_EQ(Info("noise.avi", std::string(5000, 'n')).seconds, -1);
+}
+
+TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {
+  // MPEG-1 layer III, its first frame header confirmed by the next: MP3.
+  std::string mp3;
+  for (int i = 0; i < 20; ++i) mp3 += Mp3Frame();
+  EXPECT_STREQ(Info("song.mp3", mp3).profile, "MP3");
+  // MPEG-2 layer III (22.05 kHz) is not the MP3 profile, nor is a lone
+  // header in noise, nor layer II.
+  std::string lsf;
+  for (int i = 0; i < 200; ++i) lsf += std::string("\xff\xf3\x90\x00", 4) + std::string(413, '\0');
+  EXPECT_EQ(Info("lsf.mp3", lsf).profile, nullptr);
+  EXPECT_GT(Info("lsf.mp3", lsf).seconds, 0);
+  EXPECT_EQ(Info("lone.mp3", Mp3Frame() + std::string(5000, 'n')).profile, nullptr);
+  std::string layer2;
+  for (int i = 0; i < 20; ++i) layer2 += std::string("\xff\xfd\x90\x00", 4) + std::string(413, '\0');
+  EXPECT_EQ(Info("layer2.mp2", layer2).profile, nullptr);
+  // JPEG by the size in its frame header, past an Exif segment.
+  auto jpeg = [](int sof, int precision, int width, int height, int components) {
+    std::string exif = "\xff\xe1" + Be(2 + 3000, 2) + std::string(3000, 'x');
+    std::string frame = std::string("\xff", 1) + static_cast<char>(sof) + Be(8 + 3 * components, 2) +
+                        static_cast<char>(precision) + Be(height, 2) + Be(width, 2) +
+                        static_cast<char>(components) + std::string(3 * components, '\x11');
+    return std::string("\xff\xd8", 2) + exif + frame + "\xff\xda" + Be(8, 2) + std::string(100, 'd');
+  };
+  EXPECT_STREQ(Info("sm.jpg", jpeg(0xC0, 8, 640, 480, 3)).profile, "JPEG_SM");
+  EXPECT_STREQ(Info("grey.jpg", jpeg(0xC0, 8, 300, 200, 1)).profile, "JPEG_SM");
+  EXPECT_STREQ(Info("med.jpg", jpeg(0xC0, 8, 641, 480, 3)).profile, "JPEG_MED");
+  EXPECT_STREQ(Info("portrait.jpeg", jpeg(0xC0, 8, 480, 640, 3)).profile, "JPEG_MED");
+  EXPECT_STREQ(Info("lrg.jpg", jpeg(0xC0, 8, 4000, 3000, 3)).profile, "JPEG_LRG");
+  EXPECT_EQ(Info("huge.jpg", jpeg(0xC0, 8, 5000, 3000, 3)).profile, nullptr);
+  EXPECT_EQ(Info("progressive.jpg", jpeg(0xC2, 8, 800, 600, 3)).profile, nullptr);
+  EXPECT_EQ(Info("deep.jpg", jpeg(0xC0, 12, 800, 600, 3)).profile, nullptr);
+  EXPECT_EQ(Info("cmyk.jpg", jpeg(0xC0, 8, 800, 600, 4)).profile, nullptr);
+  EXPECT_EQ(Info("cut.jpg", jpeg(0xC0, 8, 800, 600, 3).substr(0, 1000)).profile, nullptr);
+  // The profile reaches the protocolInfo, first in its fourth field, and the duration the res.
+  CatalogueRows rows;
+  rows.media = {Song((dir_ / "song.mp3").string(), "song")};
+  auto t = Content::Build(rows, {});
+  MediaInfoCache cache;
+  cache.Prepare(*t);
+  const MediaFile& f = t->Files()[0];
+  ASSERT_TRUE(Eventually([&] { return cache.Get(f).profile != nullptr; }));
+  DirectoryAnswer a = Browse(*t, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"),
+                             [&](const MediaFile& m) { return cache.Get(m); });
+  EXPECT_NE(a.result.find("protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;"),
+            std::string::npos) << a.result;
+  EXPECT_NE(a.result.find("duration=\"0:00:00.000\""), std::string::npos) << a.result;
 }

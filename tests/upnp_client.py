@@ -6,7 +6,8 @@
   upnp_client.py fetch NAME PATH...       browse by titles from the root (each
                                           PATH is "Music/All Tracks/title"),
                                           fetch the item's res, print its size
-                                          and SHA-256
+                                          and SHA-256, MIME type, res size, DLNA
+                                          profile and contentFeatures header
   upnp_client.py watch NAME SECONDS       subscribe to the ContentDirectory,
                                           print "subscribed", then each new
                                           SystemUpdateID as "update N"
@@ -100,7 +101,7 @@ def main():
                 data = reply.read()
                 features = reply.headers.get("contentFeatures.dlna.org")
             print(path, len(data), hashlib.sha256(data).hexdigest(), info.get_mime_type(),
-                  resource.get_size64(), features)
+                  resource.get_size64(), info.get_dlna_profile(), features)
         return
     if command == "watch":
         cp, _ctx, proxy = server(sys.argv[2])

@@ -235,7 +235,7 @@ TEST_F(Upnp, ClientsFindTheServerByNameBrowseToASongAndFetchIt) {
                       "Music/Artists/The Band/blue train", "Folders/music/cd1/blue train"});
   ASSERT_EQ(c.status, 0) << c.out << c.err << Log();
   std::string expected = std::to_string(song.size()) + " " + Sha256(song) + " audio/mpeg " +
-                         std::to_string(song.size()) + " DLNA.ORG_OP=01";
+                         std::to_string(song.size()) + " MP3 DLNA.ORG_PN=MP3;DLNA.ORG_OP=01";
   std::istringstream lines(c.out);
   int n = 0;
   for (std::string line; std::getline(lines, line); ++n)

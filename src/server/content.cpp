@@ -99,14 +99,14 @@ std::string MimeTypeOf(MediaKind kind, const std::string& ext) {
   }
 }
 
-std::string DlnaFeatures(MediaKind kind) {
-  // No DLNA.ORG_PN: a wrong profile name blocks playback, and the extension
-  // alone does not tell the profile.
+std::string DlnaFeatures(MediaKind kind, const char* profile) {
+  // The profile comes first where there is one.
+  std::string out = profile ? std::string("DLNA.ORG_PN=") + profile + ";" : "";
   if (kind == MediaKind::Image)
-    return "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
+    return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
   if (kind == MediaKind::Broadcast)
-    return "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
-  return "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    return out + "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+  return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
 }
 
 Container& Content::Add(const std::string& id, const std::string& parent, const std::string& title,

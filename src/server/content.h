@@ -96,5 +96,13 @@ std::string PathHash(std::string_view text);
 
 // The MIME type of a catalogued file by its extension (lower case, with dot).
 std::string MimeTypeOf(MediaKind kind, const std::string& extension);
+// What is read from a file's own bytes rather than from the catalogue.
+struct MediaInfo {
+  int seconds = -1;               // playing time, -1 when unknown
+  const char* profile = nullptr;  // DLNA profile name, only when certain
+};
+
 // The DLNA fourth field of a protocolInfo, also sent as contentFeatures.dlna.org.
-std::string DlnaFeatures(MediaKind kind);
+// `profile` (DLNA.ORG_PN) only when the file was seen to fit it: a wrong one
+// keeps televisions from playing, a missing one does not.
+std::string DlnaFeatures(MediaKind kind, const char* profile = nullptr);

@@ -66,7 +66,7 @@ void WriteContainer(std::string* out, const Container& c) {
 
 void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const std::string& parentId, const std::string& baseUrl,
-               const DurationOf& duration) {
+               const MediaInfoOf& infoOf) {
   *out += "<item id=\"";
   *out += XmlEscape(id);
   *out += "\" parentID=\"";
@@ -81,16 +81,17 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
   }
   Element(out, "upnp:genre", f.genre);
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
+  MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
   *out += ':';
-  *out += DlnaFeatures(f.kind);
+  *out += DlnaFeatures(f.kind, info.profile);
   *out += '"';
   if (f.kind != MediaKind::Broadcast) {
     *out += " size=\"";
     *out += std::to_string(f.size);
     *out += '"';
-    int seconds = duration ? duration(f) : -1;
+    int seconds = info.seconds;
     if (seconds >= 0) {
       char buf[32];
       snprintf(buf, sizeof buf, " duration=\"%d:%02d:%02d.000\"", seconds / 3600,
@@ -332,7 +333,7 @@ std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + fi
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const DurationOf& duration) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -353,7 +354,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   a.result = kDidlOpen;
   if (flag == "BrowseMetadata") {
     if (container) WriteContainer(&a.result, *container);
-    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, duration);
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf);
     a.result += kDidlClose;
     a.returned = a.total = 1;
     return a;
@@ -375,7 +376,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
       } else {
         uint32_t index = container->items[i - nc];
         WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, duration);
+                  container->id, baseUrl, infoOf);
       }
     }
   } else {
@@ -390,7 +391,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
         WriteContainer(&a.result, *children[i].container);
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, duration);
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf);
       }
     }
   }
@@ -400,7 +401,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
 
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const DurationOf& duration) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -427,7 +428,7 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
     uint32_t index = found[i].item;
     std::string id = content.CanonicalItemId(index);
     WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
-              duration);
+              infoOf);
   }
   a.result += kDidlClose;
   return a;

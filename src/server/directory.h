@@ -9,8 +9,8 @@
 
 #include "server/content.h"
 
-// Seconds of playing time of a file, or a negative number when unknown.
-using DurationOf = std::function<int(const MediaFile&)>;
+// What has been read from a file's own bytes (playing time, DLNA profile).
+using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -40,12 +40,12 @@ struct PagingArgs {
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const DurationOf& duration = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
 
 // `tokens` come from the search criteria parser; "*" arrives as no tokens.
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const DurationOf& duration = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
 
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).

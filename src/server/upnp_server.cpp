@@ -14,7 +14,7 @@
 
 #include "server/descriptions.h"
 #include "server/directory.h"
-#include "server/media_duration.h"
+#include "server/media_info.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ struct UpnpServer::Impl {
   std::shared_ptr<const Content> content = Content::Build({}, {}, false);
   unsigned systemUpdateId = 0;
   std::string containerUpdateIds;
-  DurationCache durations;
+  MediaInfoCache mediaInfo;
 
   void AddContext(GUPnPContext* context);
   void RemoveContext(GUPnPContext* context);
@@ -85,8 +85,8 @@ void Answer(GUPnPServiceAction* action, const DirectoryAnswer& a, unsigned updat
   gupnp_service_action_return_success(action);
 }
 
-DurationOf DurationsOf(UpnpServer::Impl* s) {
-  return [s](const MediaFile& f) { return s->durations.Get(f); };
+MediaInfoOf InfoOf(UpnpServer::Impl* s) {
+  return [s](const MediaFile& f) { return s->mediaInfo.Get(f); };
 }
 
 void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
@@ -96,7 +96,7 @@ void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Browse(*content, d->baseUrl, Arg(action, "ObjectID"), Arg(action, "BrowseFlag"), paging,
-                DurationsOf(d->server)),
+                InfoOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -152,7 +152,7 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Search(*content, d->baseUrl, Arg(action, "ContainerID"), sink.tokens, paging,
-                DurationsOf(d->server)),
+                InfoOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -206,7 +206,11 @@ void OnDirectoryQuery(GUPnPService*, char* variable, GValue* value, gpointer dat
 // ---- ConnectionManager and registrar -----------------------------------------
 
 std::string SourceProtocols() {
-  std::string out;
+  std::string out =
+      "http-get:*:audio/mpeg:" + DlnaFeatures(MediaKind::Audio, "MP3") + ",http-get:*:image/jpeg:" +
+      DlnaFeatures(MediaKind::Image, "JPEG_SM") + ",http-get:*:image/jpeg:" +
+      DlnaFeatures(MediaKind::Image, "JPEG_MED") + ",http-get:*:image/jpeg:" +
+      DlnaFeatures(MediaKind::Image, "JPEG_LRG");
   for (const char* ext : {".mp3", ".wav", ".wma", ".aiff", ".mpg", ".mp4", ".avi", ".jpg", ".png",
                           ".gif", ".bmp", ".tiff"}) {
     std::string mime = MimeTypeOf(MediaKind::Audio, ext);
@@ -384,7 +388,9 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
   std::string mime = MimeTypeOf(file->kind, file->extension);
   soup_message_headers_replace(response, "Content-Type", mime.c_str());
   soup_message_headers_replace(response, "Accept-Ranges", "bytes");
-  soup_message_headers_replace(response, "contentFeatures.dlna.org", DlnaFeatures(file->kind).c_str());
+  // The same profile as the file's protocolInfo in Browse, from the same cache.
+  std::string features = DlnaFeatures(file->kind, d->server->mediaInfo.Get(*file).profile);
+  soup_message_headers_replace(response, "contentFeatures.dlna.org", features.c_str());
   soup_message_headers_replace(response, "transferMode.dlna.org",
                                file->kind == MediaKind::Image ? "Interactive" : "Streaming");
   soup_message_headers_set_encoding(response, SOUP_ENCODING_CONTENT_LENGTH);
@@ -516,7 +522,7 @@ UpnpServer::~UpnpServer() {
 void UpnpServer::SetContent(std::shared_ptr<const Content> content) {
   std::vector<std::string> changed = content->ChangedContainers(*impl_->content);
   impl_->content = std::move(content);
-  impl_->durations.Prepare(*impl_->content);
+  impl_->mediaInfo.Prepare(*impl_->content);
   if (changed.empty()) return;
   unsigned id = ++impl_->systemUpdateId;
   std::string ids;
