@@ -139,6 +139,11 @@ TEST(Content, PictureFoldersFollowTheirSlideshowPlaylist) {
       Browse(*t, "", "pictures/folder/" + PathHash(d), "BrowseDirectChildren", Page("0", "0")).result;
   EXPECT_LT(page.find(">c.jpg<"), page.find(">a.jpg<"));
   EXPECT_LT(page.find(">a.jpg<"), page.find(">b.jpg<"));  // not in the playlist: last
+  // Asked for title order, they get it.
+  page = Browse(*t, "", "pictures/folder/" + PathHash(d), "BrowseDirectChildren", Page("0", "0", "+dc:title"))
+             .result;
+  EXPECT_LT(page.find(">a.jpg<"), page.find(">b.jpg<"));
+  EXPECT_LT(page.find(">b.jpg<"), page.find(">c.jpg<"));
   fs::remove_all(dir);
 }
 
