@@ -14,12 +14,18 @@ ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> r
   TreeWatcherHooks hooks;
   hooks.onChange = [this](const TreeChange& c) {
     // Files still being written are left to their own notice, when complete.
-    IncompleteFiles incomplete([this](const std::string& path) { return watcher_->IsPending(path); });
+    IncompleteFiles incomplete([this](const std::string& path) {
+      TreeWatcher* w = hookWatcher_.load();
+      return w && w->IsPending(path);
+    });
     SyncChange(page_, WatchRecord{c.root}, ChangeNotice{c.name, c.isDirectory}, c.action);
   };
   hooks.onTakenUp = [this](const std::string& root, bool cameBack) {
     if (cameBack) page_->View().Warn(root + " is back; its changes are followed again");
-    IncompleteFiles incomplete([this](const std::string& path) { return watcher_->IsPending(path); });
+    IncompleteFiles incomplete([this](const std::string& path) {
+      TreeWatcher* w = hookWatcher_.load();
+      return w && w->IsPending(path);
+    });
     CatchUpFolder(page_, root);
     std::lock_guard lock(mountMutex_);
     wasMountPoint_[root] = StoredMountPoint(root);
@@ -56,9 +62,13 @@ ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> r
     return !kind ? 0 : *kind == EntryKind::File ? 1 : 2;
   };
   watcher_ = std::make_unique<TreeWatcher>(std::move(roots), std::move(hooks));
+  hookWatcher_ = watcher_.get();
 }
 
-ChangeMonitor::~ChangeMonitor() { watcher_.reset(); }
+ChangeMonitor::~ChangeMonitor() {
+  hookWatcher_ = nullptr;
+  watcher_.reset();
+}
 
 bool ChangeMonitor::Ok() const { return watcher_ && watcher_->Ok(); }
 

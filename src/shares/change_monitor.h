@@ -34,4 +34,8 @@ class ChangeMonitor {
   std::mutex mountMutex_;
   std::map<std::string, std::optional<bool>> wasMountPoint_;  // by root, as last seen
   std::unique_ptr<TreeWatcher> watcher_;
+  // The watcher as its own thread's hooks see it: they run before the
+  // constructor has stored it and while it is being destroyed, and then find
+  // none (nothing counts as still being written).
+  std::atomic<TreeWatcher*> hookWatcher_{nullptr};
 };
