@@ -562,10 +562,3 @@ TEST_F(PanelTest, WithoutADisplayThePanelSaysSoAndNamesServe) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -166,10 +166,3 @@ TEST_F(RadioPageTest, DeletesTheSelectedStationsByKeyButtonAndMenu) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

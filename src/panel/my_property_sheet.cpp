@@ -77,6 +77,10 @@ QMenu* CMyPropertySheet::CreateTrayMenu(QWidget* parent, bool withDefault) {
   return menu;
 }
 
+void CMyPropertySheet::OnStationStored() {
+  if (ActivePage() == m_radioListPage) m_radioListPage->OnRefresh();
+}
+
 void CMyPropertySheet::UpdateMenuChecks(QMenu* menu) {
   ui::FindCommand(menu, cmd::kShowSheet)->setChecked(isVisible());
   QAction* drop = ui::FindCommand(menu, cmd::kShowDropWindow);

@@ -41,6 +41,11 @@ class CMyPropertySheet : public ui::PropertySheet {
   // A fresh copy of the tray menu, owned by `parent`, with the sheet's
   // check marks set whenever it opens; `withDefault` makes "&Exit" bold.
   QMenu* CreateTrayMenu(QWidget* parent, bool withDefault);
+  // A dropped link became a station: the station page, when it is the page
+  // shown, lists it at once.
+  void OnStationStored();
+  // "&Exit" has run (or is running).
+  bool Exiting() const { return exited_; }
 
   CSharedFolderPage* SharedFolderPage() const { return m_sharedFolderPage; }
   HostNamePage* NamePage() const { return m_hostNamePage; }

@@ -4,6 +4,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QScopeGuard>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "app/server_control.h"
+#include "panel/drag_window.h"
 #include "panel/my_property_sheet.h"
 #include "panel/ui/commands.h"
 #include "platform/named_mutex.h"
@@ -97,7 +99,17 @@ int RunControlPanel(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName("tarvel");
 
+  // The drop window first, as it stands on the desktop on its own; it goes
+  // after the sheet (or earlier, when the user closes it).
+  QPointer<CDragWindow> drop = new CDragWindow;
+  const auto dropGone = qScopeGuard([&drop] { delete drop.data(); });
+  if (!drop->Create()) delete drop.data();
+
   CMyPropertySheet sheet;
+  if (drop) {
+    drop->SetOwnerWindow(&sheet);
+    sheet.SetDropWindow(drop);
+  }
   exitTarget = &sheet;
   running.storeRelease(&app);
   if (stopped) return 0;  // asked to stop while starting up

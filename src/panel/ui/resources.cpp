@@ -10,6 +10,8 @@ QIcon Icon(int id) { return QIcon(QString(":/res/images/%1.png").arg(id)); }
 
 QPixmap Bitmap(int id) { return QPixmap(QString(":/res/images/%1.png").arg(id)); }
 
+QImage Image(int id) { return QImage(QString(":/res/images/%1.png").arg(id)); }
+
 QMenu* LoadPopupMenu(int id, QWidget* parent) {
   // The file holds one popup:  POPUP "title"  then  ITEM command "text"  lines
   // and SEPARATOR lines.

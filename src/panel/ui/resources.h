@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 
 class QAction;
@@ -13,6 +14,7 @@ namespace ui {
 
 QIcon Icon(int id);      // res/images/<id>.png
 QPixmap Bitmap(int id);  // res/images/<id>.png
+QImage Image(int id);    // the same, as pixels (no display needed)
 
 // Menu resource `id` (res/menus/<id>.menu): its first popup, owned by
 // `parent`. Each action carries its command identifier (see CommandOf).

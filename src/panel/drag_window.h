@@ -1,0 +1,60 @@
+// The drop window: a small skinned window that stays above the others and
+// out of the taskbar. Links dropped on it become radio stations (its drop
+// target); the left button moves it, the right button opens the tray menu,
+// whose commands go to the sheet. Its place and visibility are kept in the
+// profile from one run to the next.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <optional>
+
+#include "panel/drag_drop_target.h"
+#include "panel/drag_window_profile.h"
+#include "panel/skin_bitmap.h"
+
+class CMyPropertySheet;
+class QMenu;
+
+class CDragWindow : public QWidget {
+  Q_OBJECT
+ public:
+  explicit CDragWindow(QWidget* parent = nullptr, DownloadLimits limits = {});
+  ~CDragWindow() override;
+
+  // Shapes and sizes the window from its skin, takes drops, and places and
+  // shows (or hides) it as the profile says. False when it cannot take drops.
+  bool Create();
+  // The sheet: it receives the menu's commands, sets its check marks, and
+  // comes forward when the window is pressed.
+  bool SetOwnerWindow(CMyPropertySheet* owner);
+
+  CDragDropTarget* DropTarget() { return &m_dropTarget; }
+  const CSkinBitmap& Skin() const { return m_pSkin; }
+  QMenu* Menu() const { return menu_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  void BringOwnerForward();
+  void KeepOutOfTaskbar();
+  bool Recording() const;
+
+  QPointer<CMyPropertySheet> m_pOwnerWnd;
+  CSkinBitmap m_pSkin;
+  CDragDropTarget m_dropTarget;
+  DragWindowProfile profile_;
+  QMenu* menu_ = nullptr;
+  bool recording_ = false;           // placed: moves and visibility go to the profile
+  std::optional<QPoint> moveGrip_;   // our own move, where the system has none
+};
