@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots from the real program on a private X server
-# with a window manager and a tray: each page of the sheet, the folder dialog
-# and the media-type dialog. Writes docs/images/*.png.
+# with a window manager and a tray: each page of the sheet, the folder dialog,
+# the media-type dialog, and the drop window taking a link dragged onto it.
+# Writes docs/images/*.png.
 #   bash scripts/screenshots.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 harness=${TARVEL_DESKTOP_HARNESS:-$top/../shared/desktop/harness.sh}
 bash "$top/scripts/build.sh"
-need=(xvfb xdotool x11-utils x11-xserver-utils imagemagick openbox trayer python3-xlib fonts-dejavu-core)
+need=(xvfb xdotool x11-utils x11-xserver-utils imagemagick openbox trayer python3-xlib python3-gi gir1.2-gtk-3.0 fonts-dejavu-core)
 missing=()
 for p in "${need[@]}"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -29,9 +30,18 @@ tarvel=$top/build/src/tarvel
 "$tarvel" --data-dir "$work/data" rename "Living Room" >/dev/null 2>&1 || true
 out=$top/docs/images
 mkdir -p "$out"
+# The drop window beside the sheet rather than over it; two stations stored.
+mkdir -p "$HOME/.config" "$work/data/RadioList" "$work/www"
+printf '[DragWindow]\nLeft=880\nTop=120\nVisible=1\n' > "$HOME/.config/tarvel.ini"
+printf '[playlist]\r\nTitle1=(#1 - 10/200) Jazz  Hits\r\n' > "$work/data/RadioList/Jazz  Hits.pls"
+printf '[playlist]\r\nTitle1=(#2 - 7/90) Classic Rock\r\n' > "$work/data/RadioList/Classic Rock.pls"
+# A third one comes from a playlist link dropped on the drop window.
+printf '[playlist]\nFile1=http://127.0.0.1:1/\nTitle1=(#3 - 1/50) Ambient: Calm\n' > "$work/www/tunein.pls"
+(cd "$work/www" && exec /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 >"$work/www.log" 2>&1) &
+www=$!
 
 . "$harness"
-trap 'desk_stop; rm -rf "$work"' EXIT
+trap 'desk_stop; kill $www 2>/dev/null; rm -rf "$work"' EXIT
 desk_start
 xsetroot -solid '#3a5f8a'
 desk_run_app "$work/app.log" "$tarvel" --data-dir "$work/data"
@@ -41,6 +51,16 @@ desk_shot "$out/shared-folders.png" "$win"
 desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/server-name.png" "$win"
 desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/about.png" "$win"
 desk_key "$win" ctrl+Tab; sleep 0.4; desk_shot "$out/radio-stations.png" "$win"
+# A real drag of a link from another program onto the drop window; the page
+# lists the new station by itself.
+port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$work/www.log" | head -1)
+drop=$(desk_win '^Tarvel Drop Window$')
+# (in a command substitution: the harness's own clean-up there may fail)
+dropped=$(desk_drop_url "http://127.0.0.1:$port/tunein.pls?id=3&file=tunein.pls" "$drop")
+echo "screenshots: drag source says: $dropped" >&2
+for _ in $(seq 50); do [[ -f "$work/data/RadioList/Ambient  Calm.pls" ]] && break; sleep 0.1; done
+sleep 0.5
+desk_shot "$out/drop-window.png"
 desk_key "$win" ctrl+Tab; sleep 0.4
 # Add: the folder dialog, then (after OK on a folder) the media-type dialog.
 desk_key "$win" alt+a
