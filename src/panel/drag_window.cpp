@@ -61,7 +61,8 @@ bool CDragWindow::SetOwnerWindow(CMyPropertySheet* owner) {
   // The tray's menu without a default item; the sheet runs its commands and
   // sets its check marks as it opens.
   menu_ = owner->CreateTrayMenu(this, false);
-  connect(&m_dropTarget, &CDragDropTarget::stationStored, owner, &CMyPropertySheet::OnStationStored);
+  connect(&m_dropTarget, &CDragDropTarget::stationStored, owner, &CMyPropertySheet::OnStationStored,
+          Qt::UniqueConnection);
   return true;
 }
 
