@@ -308,6 +308,22 @@ TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
   // A box that claims more than the file holds ends the search.
   EXPECT_EQ(Info("bad.mp4", ftyp + Be(1u << 30, 4) + "moov" + mvhd0).seconds, -1);
   EXPECT_EQ(Info("noise.avi", std::string(5000, 'n')).seconds, -1);
+  // MPEG program stream: the clock of the last pack less that of the first;
+  // a start code whose marker bits are wrong is not a pack.
+  auto pack = [](uint64_t seconds) {
+    uint64_t scr = seconds * 90000;
+    std::string p("\x00\x00\x01\xba", 4);
+    p += static_cast<char>(0x44 | ((scr >> 30) & 7) << 3 | ((scr >> 28) & 3));
+    p += static_cast<char>((scr >> 20) & 0xFF);
+    p += static_cast<char>(((scr >> 15) & 0x1F) << 3 | 0x04 | ((scr >> 13) & 3));
+    p += static_cast<char>((scr >> 5) & 0xFF);
+    p += static_cast<char>((scr & 0x1F) << 3 | 0x04);
+    return p + std::string("\x01\x01\x89\xc3\xf8", 5);
+  };
+  std::string filler(300000, '\xff');
+  std::string fake("\x00\x00\x01\xba\x00\x00\x00\x00\x00\x00", 10);
+  EXPECT_EQ(Info("film.mpg", pack(10) + filler + pack(130) + fake + filler.substr(0, 1000)).seconds, 120);
+  EXPECT_EQ(Info("joined.vob", pack(130) + filler + pack(10)).seconds, -1);
 }
 
 TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {

@@ -194,6 +194,44 @@ int Mp4Seconds(int fd, uint64_t size) {
   return -1;
 }
 
+// The system clock of an MPEG program stream pack header whose fields start
+// at `p` (after 00 00 01 BA), in 90 kHz ticks; -1 unless its marker bits are
+// right (so a pattern inside the payload is not taken for one).
+int64_t PackClock(const unsigned char* p) {
+  if ((p[0] & 0xC4) == 0x44 && (p[2] & 0x04) && (p[4] & 0x04))  // MPEG-2
+    return (int64_t((p[0] >> 3) & 7) << 30) | (int64_t(p[0] & 3) << 28) | (int64_t(p[1]) << 20) |
+           (int64_t(p[2] >> 3) << 15) | (int64_t(p[2] & 3) << 13) | (int64_t(p[3]) << 5) | (p[4] >> 3);
+  if ((p[0] & 0xF1) == 0x21 && (p[2] & 1) && (p[4] & 1))  // MPEG-1
+    return (int64_t((p[0] >> 1) & 7) << 30) | (int64_t(p[1]) << 22) | (int64_t(p[2] >> 1) << 15) |
+           (int64_t(p[3]) << 7) | (p[4] >> 1);
+  return -1;
+}
+
+// Playing time of an MPEG program stream (also a VCD's .dat): the clock of
+// the last pack header less that of the first. A clock that runs backwards
+// (streams joined end to end) gives none rather than a wrong one.
+int ProgramStreamSeconds(int fd, uint64_t size) {
+  constexpr size_t kWindow = 256 * 1024;
+  std::vector<unsigned char> buf(kWindow);
+  auto clockIn = [&](uint64_t from, bool last) -> int64_t {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kWindow, size - from));
+    if (n < 9 || !ReadAt(fd, buf.data(), n, from)) return -1;
+    for (size_t k = 0; k + 9 <= n; ++k) {
+      size_t i = last ? n - 9 - k : k;
+      if (buf[i] == 0 && buf[i + 1] == 0 && buf[i + 2] == 1 && buf[i + 3] == 0xBA) {
+        int64_t clock = PackClock(&buf[i + 4]);
+        if (clock >= 0) return clock;
+      }
+    }
+    return -1;
+  };
+  int64_t first = clockIn(0, false);
+  int64_t last = clockIn(size > kWindow ? size - kWindow : 0, true);
+  if (first < 0 || last <= first) return -1;
+  int64_t seconds = (last - first) / 90000;
+  return seconds <= 24 * 3600 ? static_cast<int>(seconds) : -1;
+}
+
 // TagLib prints what it dislikes in a file; a server has no one to read it.
 class QuietTagLib : public TagLib::DebugListener {
  public:
@@ -271,6 +309,8 @@ MediaInfo ReadMediaInfo(const std::string& path) {
     else if (ext == ".wav") info.seconds = WavDuration(fd, size);
     else if (ext == ".avi") info.seconds = AviSeconds(fd, size);
     else if (ext == ".mp4") info.seconds = Mp4Seconds(fd, size);
+    else if (ext == ".mpg" || ext == ".mpeg" || ext == ".mpeg2" || ext == ".vob" || ext == ".dat")
+      info.seconds = ProgramStreamSeconds(fd, size);
     else if (ext == ".wma") info.seconds = TagLibSeconds(path, true);
     else if (ext == ".aif" || ext == ".aiff") info.seconds = TagLibSeconds(path, false);
     else if (ext == ".jpg" || ext == ".jpe" || ext == ".jpeg") info.profile = JpegProfile(fd, size);

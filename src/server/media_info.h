@@ -1,7 +1,8 @@
 // What the server tells clients about a file beyond its catalogue row: its
 // playing time and its DLNA profile, read from the file itself (MP3 frame
 // headers and their Xing/Info/VBRI counts, WAV and AVI headers, the MP4 movie
-// header, TagLib for WMA and AIFF, the JPEG frame header) on a thread of its
+// header, MPEG program stream clocks, TagLib for WMA and AIFF, the JPEG frame
+// header) on a thread of its
 // own, so that Browse never waits for the disk.
 #pragma once
 
