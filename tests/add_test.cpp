@@ -106,6 +106,41 @@ TEST_F(Add, QuotesAndWildcardsInFolderNames) {
   EXPECT_EQ(Count("sharedfolder"), 2);
 }
 
+// Stops the Add from its own progress call, part way through the walk.
+class StoppingView : public RecordingView {
+ public:
+  CSharedFolderCore* core = nullptr;
+  int stopAt = 0;
+  void SetProgress(int position) override {
+    RecordingView::SetProgress(position);
+    if (position == stopAt) core->RequestStop();
+  }
+};
+
+TEST_F(Add, AnAddStoppedPartWayLeavesNoRowNoPlaylistAndCanBeRepeated) {
+  for (int i = 0; i < 60; ++i)
+    WriteFile(dir_ / "Big" / ("d" + std::to_string(i / 6)) / (std::to_string(i) + ".jpg"));
+  {
+    StoppingView stopping;
+    CSharedFolderCore first;
+    stopping.core = &first;
+    stopping.stopAt = 30;  // rows and playlists of earlier folders are written by then
+    first.SetView(&stopping);
+    first.SetEchoList(false);
+    EXPECT_TRUE(first.StartAdd(P("Big"), "Big"));
+    first.WaitForAdds();
+    EXPECT_EQ(stopping.last, 30);
+    EXPECT_EQ(first.List().Size(), 0);
+    EXPECT_TRUE(stopping.messages.empty());
+  }
+  EXPECT_EQ(Count("image"), 0);
+  EXPECT_EQ(Count("sharedfolder"), 0);
+  for (auto& e : fs::recursive_directory_iterator(dir_ / "Big"))
+    EXPECT_NE(e.path().filename(), "JpgPlaylist.sls") << e.path();
+  EXPECT_EQ(Share("Big"), "shared");
+  EXPECT_EQ(Count("image"), 60);
+}
+
 TEST_F(Add, StoppingAnAddTakesBackItsRows) {
   for (int i = 0; i < 50; ++i) WriteFile(dir_ / "Big" / ("d" + std::to_string(i / 5)) / (std::to_string(i) + ".jpg"));
   core.RequestStop();

@@ -12,6 +12,8 @@
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -91,15 +93,15 @@ TEST_F(Catalog, GetIntTakesLeadingDigitsAndGetTextHonoursItsBound) {
 
 TEST_F(Catalog, FailingStatementsPrintDiagnosticsAndLeaveTheConnectionUsable) {
   CatalogConnection db = OpenCatalogue();
-  CaptureStdout();
+  CaptureStderr();
   int rc = db->Exec("SELEC nonsense");
-  std::string out = GetCapturedStdout();
+  std::string out = GetCapturedStderr();
   EXPECT_NE(rc, 0);
   EXPECT_EQ(out.rfind("szSQL=SELEC nonsense\nnErrorCode=1\npErrMsg=", 0), 0u) << out;
   EXPECT_EQ(db->Exec("INSERT INTO sharedfolder VALUES('a','/a/',0)"), 0);
-  CaptureStdout();
+  CaptureStderr();
   Recordset rs = Query(db.get(), "select * from nowhere");
-  out = GetCapturedStdout();
+  out = GetCapturedStderr();
   EXPECT_EQ(out, "SqliteRecordsetInit:nErrorCode=1\nSqliteRecordsetInit:pErrMsg=no such table: nowhere\n");
   EXPECT_EQ(rs->RowCount(), 0);
   EXPECT_EQ(rs->Next(), 0);
@@ -109,16 +111,16 @@ TEST_F(Catalog, FailingStatementsPrintDiagnosticsAndLeaveTheConnectionUsable) {
 TEST_F(Catalog, OpenFailureIsPrintedAndCountsNothing) {
   SqliteDatabase* db = SqliteDatabaseCreate();
   EXPECT_EQ(db->Open(nullptr), 1);
-  CaptureStdout();
+  CaptureStderr();
   EXPECT_EQ(db->Open("/nonexistent-folder/x/data.sqlite"), 1);
-  EXPECT_EQ(GetCapturedStdout(), "db open error.\n");
+  EXPECT_EQ(GetCapturedStderr(), "db open error.\n");
   EXPECT_EQ(db->Close(), 0);
   SqliteDatabaseFree(db);
   fs::remove("data.sqlite");
   fs::create_directory("data.sqlite");  // a folder where the file should be
-  CaptureStdout();
+  CaptureStderr();
   EXPECT_EQ(CountRows("select * from audio"), 0);
-  EXPECT_NE(GetCapturedStdout().find("db open error.\n"), std::string::npos);
+  EXPECT_NE(GetCapturedStderr().find("db open error.\n"), std::string::npos);
 }
 
 TEST_F(Catalog, IsCataloguedLooksInEveryMediaTable) {
@@ -166,9 +168,9 @@ TEST_F(Catalog, ClearingEmptiesTablesButKeepsThem) {
   ClearSharedFolders();
   EXPECT_EQ(Count("audio"), 0);
   EXPECT_EQ(Count("sharedfolder"), 0);
-  CaptureStdout();
+  CaptureStderr();
   InsertAudio("/m/b.mp3");
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
   EXPECT_EQ(Count("audio"), 1);
 }
 
@@ -210,9 +212,9 @@ TEST_F(Catalog, FolderPatternsMatchLiterallyAndCaseSensitively) {
 }
 
 TEST_F(Catalog, RootWithoutQuotesIsAnSqlError) {
-  CaptureStdout();
+  CaptureStderr();
   DeleteMediaByRoot(MediaTable::Audio, "/m/");
-  EXPECT_NE(GetCapturedStdout().find("nErrorCode="), std::string::npos);
+  EXPECT_NE(GetCapturedStderr().find("nErrorCode="), std::string::npos);
 }
 
 TEST_F(Catalog, LongPathsAreKeptWholeAndTextsCutAtCharacterBoundaries) {
@@ -224,9 +226,9 @@ TEST_F(Catalog, LongPathsAreKeptWholeAndTextsCutAtCharacterBoundaries) {
   r.TagText1 = std::string(150, 'a');
   r.Genre = "日本語日本語日本語日本語日本語日本語日本語日本語日本語日本語";  // 90 bytes
   CatalogConnection db = OpenCatalogue();
-  CaptureStdout();
+  CaptureStderr();
   InsertAudioRow(db.get(), r);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
   auto row = Rows("select * from audio")[0];
   EXPECT_EQ(row[0].size(), 78u);  // 39 characters: the 40th would need bytes 79-80
   EXPECT_EQ(row[0], title.substr(0, 78));
@@ -234,6 +236,23 @@ TEST_F(Catalog, LongPathsAreKeptWholeAndTextsCutAtCharacterBoundaries) {
   EXPECT_EQ(row[3], std::string(99, 'a'));
   EXPECT_EQ(row[5], longDir);
   EXPECT_EQ(row[6], longDir + "f.mp3");
+}
+
+// The fields hold one byte less than their size, for the terminator: a text
+// of exactly the size is cut by one.
+TEST_F(Catalog, TextsOfExactlyTheFieldSizeLoseTheirLastByte) {
+  AudioRow r = Audio("/m/exact.mp3");
+  r.Title = std::string(80, 't');
+  r.Genre = std::string(80, 'g');
+  r.TagText1 = std::string(100, 'a');
+  r.TagText2 = std::string(99, 'b');
+  CatalogConnection db = OpenCatalogue();
+  InsertAudioRow(db.get(), r);
+  auto row = Rows("select Title, Genre, TagText1, TagText2 from audio")[0];
+  EXPECT_EQ(row[0], std::string(79, 't'));
+  EXPECT_EQ(row[1], std::string(79, 'g'));
+  EXPECT_EQ(row[2], std::string(99, 'a'));
+  EXPECT_EQ(row[3], std::string(99, 'b'));  // short enough already
 }
 
 TEST_F(Catalog, WriterWaitsForAnotherConnectionsLockInsteadOfLosingTheRow) {
@@ -284,7 +303,7 @@ TEST_F(Catalog, TransactionRollsBackUnlessCommitted) {
 TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
   CatalogConnection db = OpenCatalogue();
   db->StartWriteBehind();
-  CaptureStdout();
+  CaptureStderr();
   for (int i = 0; i < 5000; ++i) {
     if (i % 1000 == 0) db->Exec("BEGIN IMMEDIATE");
     InsertAudioRow(db.get(), Audio("/m/" + std::to_string(i) + ".mp3"));
@@ -299,7 +318,7 @@ TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
   Recordset rs = Query(db.get(), "select count(*) from audio");  // waits for the queue
   ASSERT_EQ(rs->Next(), 1);
   EXPECT_EQ(rs->Text(0), "5002");
-  std::string out = GetCapturedStdout();
+  std::string out = GetCapturedStderr();
   EXPECT_NE(out.find("szSQL=INSERT INTO nowhere VALUES(1)\nnErrorCode=1\n"), std::string::npos);
   EXPECT_NE(out.find("szSQL=INSERT INTO audio VALUES(1)\nnErrorCode=1\n"), std::string::npos);
   EXPECT_EQ(out.find("good1"), std::string::npos);

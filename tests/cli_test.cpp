@@ -151,7 +151,11 @@ TEST_F(Cli, UnshareRescanAndWatch) {
   Child watch = StartTarvel({"watch"});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   RunResult second = RunProgram("tarvel", {"watch"});
-  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("process " + std::to_string(watch.Pid()) + " (watch, data folder " +
+                            dir_.string() + ")"),
+            std::string::npos)
+      << second.err;
   WriteFile(dir_ / "C" / "new.png");
   bool seen = false;
   for (int i = 0; i < 300 && !seen; ++i) {

@@ -183,7 +183,7 @@ TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
   fs::remove(dir_ / "data.sqlite");
   fs::create_directory(dir_ / "data.sqlite");
   WriteFile(fs::path(m) / "a.mp3");
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(ScanM(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "db open error.\nOpen DB failed!\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "db open error.\nOpen DB failed!\n");
 }

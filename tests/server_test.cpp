@@ -139,6 +139,30 @@ TEST_F(Server, RenameWaitsForAServerSlowToCloseAndLeavesExactlyOne) {
   EXPECT_TRUE(Eventually([] { return !IsPresent(kServerTitle); }));
 }
 
+TEST_F(Server, NameNeedsNoCatalogueAndRenameTakesAnyNameAfterTheCommand) {
+  WriteFile("data.sqlite", std::string(4096, 'z'));  // damaged
+  RunResult r = RunProgram("tarvel", {"name"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "tarvel\n");
+  r = RunProgram("tarvel", {"rename", "-h"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile("ServerName.change"), "-h");
+}
+
+TEST_F(Server, ServeSaysWhenTheServerKeepsEndingAtStart) {
+  fs::path bin = dir_ / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(BinDir() + "/tarvel", bin / "tarvel");
+  WriteFile(bin / "MediaServer", "#!/bin/sh\nexit 3\n");
+  fs::permissions(bin / "MediaServer", fs::perms::owner_all);
+  Child serve((bin / "tarvel").string(), {"serve"}, "serve");
+  EXPECT_TRUE(Eventually([&] { return ReadFile("serve.err").find("keeps ending at start") !=
+                                      std::string::npos; }, 25s))
+      << ReadFile("serve.err");
+  serve.Signal(SIGTERM);
+  EXPECT_EQ(serve.Wait(), 0);
+}
+
 TEST_F(Server, EmptyOrOverlongNamesChangeNothing) {
   WriteFile("ServerName.change", "Old");
   RunResult r = RunProgram("tarvel", {"rename", ""});
@@ -181,7 +205,9 @@ TEST_F(Server, ServeRestartsAKilledServerAndLeavesNoZombie) {
   // A second serve leaves at once and leaves the first one's server alone.
   auto start = std::chrono::steady_clock::now();
   RunResult second = RunProgram("tarvel", {"serve"});
-  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("(serve, data folder " + dir_.string() + ")"), std::string::npos)
+      << second.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(IsPresent(kServerTitle));
   // SIGTERM: the server is asked to close, serve ends cleanly.

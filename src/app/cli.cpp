@@ -14,6 +14,8 @@
 #include "catalog/database.h"
 #include "catalog/schema.h"
 #include "panel/panel_app.h"
+#include "platform/runtime_dir.h"
+#include "shares/catalogue_change.h"
 
 namespace {
 
@@ -74,7 +76,15 @@ std::string g_dataDir;  // as given with --data-dir; empty: the current folder
 
 }  // namespace
 
-int EnterDataFolder() {
+int EnterDataFolder(bool catalogue) {
+  // Without working locks two tarvels would write the same rows twice.
+  if (RuntimeDir().empty()) {
+    fprintf(stderr,
+            "tarvel: the runtime folder %s is not a private folder of this user (mode 0700, "
+            "owned by uid %u); without it locks cannot work\n",
+            RuntimeDirPath().c_str(), static_cast<unsigned>(getuid()));
+    return 1;
+  }
   if (!g_dataDir.empty()) {
     bool made = false;
     if (!MakeFolder(g_dataDir, &made) || chdir(g_dataDir.c_str()) != 0) {
@@ -84,7 +94,10 @@ int EnterDataFolder() {
     }
     if (made) fprintf(stderr, "tarvel: created the data folder %s\n", g_dataDir.c_str());
   }
-  return EnsureCatalogueSchema(kCatalogueFile) != 0 ? 1 : 0;
+  if (!catalogue) return 0;
+  if (EnsureCatalogueSchema(kCatalogueFile) != 0) return 1;
+  // Whatever an interrupted tarvel left half done is set right first.
+  return RepairCatalogue() ? 0 : 1;
 }
 
 int RunTarvel(int argc, char** argv) {
@@ -92,7 +105,11 @@ int RunTarvel(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--data-dir") {
+    // Options of tarvel itself come before the command; what follows it is
+    // the command's own ("rename -h" names the server "-h").
+    if (!args.empty()) {
+      args.push_back(a);
+    } else if (a == "--data-dir") {
       if (i + 1 >= argc || !*argv[i + 1]) return Usage("--data-dir needs a folder");
       dataDir = argv[++i];
     } else if (a.rfind("--data-dir=", 0) == 0) {

@@ -76,6 +76,10 @@ bool ReadableFolder(const std::string& path) {
   return fs::is_directory(path, ec) && access(path.c_str(), R_OK | X_OK) == 0;
 }
 
+// Whether a command's argument is an option (or an empty path, which would
+// silently mean the current folder): those it does not take are usage errors.
+bool NotAPath(const std::string& arg) { return arg.empty() || arg[0] == '-'; }
+
 // Splits off "--types LIST" and sets the enabled media types from it.
 // False when LIST is missing or not understood (an unknown type is named).
 bool TakeTypesOption(std::vector<std::string>& args, bool* given = nullptr) {
@@ -121,7 +125,7 @@ bool TakeTypesOption(std::vector<std::string>& args, bool* given = nullptr) {
 int ShareCommand(const std::vector<std::string>& argsIn) {
   std::vector<std::string> args = argsIn;
   if (!TakeTypesOption(args)) return kUsageError;
-  if (args.size() != 1 || args[0].rfind("--", 0) == 0) return kUsageError;
+  if (args.size() != 1 || NotAPath(args[0])) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
   const std::string path = FolderArgument(args[0]);
   if (!ReadableFolder(path)) {
@@ -137,7 +141,7 @@ int ShareCommand(const std::vector<std::string>& argsIn) {
   });
   if (!engine.core.StartAdd(path, label)) return 1;
   engine.core.WaitForAdds();
-  if (engine.core.RefusedAdds() > 0) return 1;
+  if (engine.core.RefusedAdds() > 0 || engine.core.FailedAdds() > 0) return 1;
   if (interrupted) {
     fprintf(stderr, "tarvel: interrupted; %s was not shared\n", path.c_str());
     return 1;
@@ -165,16 +169,16 @@ int UnshareCommand(const std::vector<std::string>& args) {
   if (args.empty()) return kUsageError;
   const bool all = args.size() == 1 && args[0] == "--all";
   for (const std::string& a : args)
-    if (!all && a.rfind("--", 0) == 0) return kUsageError;
+    if (!all && NotAPath(a)) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
   Engine engine;
   if (all) {
     engine.core.OnReset();
-    return 0;
+    return engine.core.LastChangeOk() ? 0 : 1;
   }
   if (!SelectListed(engine.core, args)) return 1;
   engine.core.DeleteSelected();
-  return 0;
+  return engine.core.LastChangeOk() ? 0 : 1;
 }
 
 int RescanCommand(const std::vector<std::string>& argsIn) {
@@ -183,14 +187,25 @@ int RescanCommand(const std::vector<std::string>& argsIn) {
   if (!TakeTypesOption(args, &typesGiven)) return kUsageError;
   if (args.empty()) return kUsageError;
   for (const std::string& a : args)
-    if (a.rfind("--", 0) == 0) return kUsageError;
+    if (NotAPath(a)) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
   Engine engine;
   if (!SelectListed(engine.core, args)) return 1;
   // Without --types each folder keeps the types it was shared with.
   if (typesGiven) engine.core.SetRescanTypes(g_enabledMediaTypes.Get());
+  // Stopped like a share: what the rescan did is taken back.
+  std::atomic<bool> interrupted{false};
+  StopSignals signals([&](int) {
+    interrupted = true;
+    engine.core.RequestStop();
+  });
   engine.core.RescanSelected();
-  return 0;
+  bool ok = engine.core.LastChangeOk();
+  if (interrupted) {
+    fprintf(stderr, "tarvel: interrupted; nothing was rescanned\n");
+    return 1;
+  }
+  return ok ? 0 : 1;
 }
 
 // SIGINT and SIGTERM, turned into a request to stop. Made before any thread
@@ -220,12 +235,31 @@ class StopRequest {
   StopSignals signals_;
 };
 
+// Claims the single-instance guard and leaves a note there of who holds it;
+// a second one says which process follows which data folder.
+bool ClaimInstance(const char* what, std::unique_ptr<NamedMutex>* instance) {
+  if (!ClaimSingleInstance(kInstanceMutex, instance)) {
+    std::string note = NamedMutex::ReadNote(kInstanceMutex);
+    if (note.empty()) note = "another tarvel";
+    fprintf(stderr,
+            "tarvel: %s already follows its data folder; only one watch, serve or control panel "
+            "runs at a time\n",
+            note.c_str());
+    return false;
+  }
+  std::error_code ec;
+  if (*instance)
+    (*instance)->SetNote("process " + std::to_string(getpid()) + " (" + what + ", data folder " +
+                         fs::current_path(ec).string() + ")");
+  return true;
+}
+
 int WatchCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
-  // One watcher or panel at a time; a second one leaves silently.
+  // One watcher, serve or panel at a time.
   std::unique_ptr<NamedMutex> instance;
-  if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
+  if (!ClaimInstance("watch", &instance)) return 1;
   StopRequest stop;
   Engine engine;
   engine.core.EnableMonitor();
@@ -238,14 +272,14 @@ int WatchCommand(const std::vector<std::string>& args) {
 
 int NameCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
-  if (int rc = EnterDataFolder()) return rc;
+  if (int rc = EnterDataFolder(false)) return rc;
   printf("%s\n", ReadServerName().c_str());
   return 0;
 }
 
 int RenameCommand(const std::vector<std::string>& args) {
   if (args.size() != 1) return kUsageError;
-  if (int rc = EnterDataFolder()) return rc;
+  if (int rc = EnterDataFolder(false)) return rc;
   const std::string& name = args[0];
   if (name.empty()) {
     fprintf(stderr, "Irregular name!\n");
@@ -281,10 +315,10 @@ int RenameCommand(const std::vector<std::string>& args) {
 int ServeCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
-  // One panel or serve at a time; a second one leaves silently, without
-  // disturbing the first one's server.
+  // One panel or serve at a time; a second one leaves without disturbing
+  // the first one's server.
   std::unique_ptr<NamedMutex> instance;
-  if (!ClaimSingleInstance(kInstanceMutex, &instance)) return 0;
+  if (!ClaimInstance("serve", &instance)) return 1;
   // A server left running by an earlier run is asked to close first.
   if (ServerControl::AskToClose()) WaitUntilAbsent(kServerTitle, kServerCloseLimitMs);
   StopRequest stop;
@@ -306,7 +340,17 @@ int ListCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
   Engine engine;
-  for (const std::string& item : engine.core.List().Items()) printf("%s\n", item.c_str());
+  // One line a folder: a line feed in a path is written "\n", and a
+  // backslash "\\", so that every line reads back as one path.
+  for (const std::string& item : engine.core.List().Items()) {
+    std::string line;
+    for (char c : item) {
+      if (c == '\\') line += "\\\\";
+      else if (c == '\n') line += "\\n";
+      else line += c;
+    }
+    printf("%s\n", line.c_str());
+  }
   return 0;
 }
 

@@ -17,8 +17,9 @@ const std::vector<Command>& Commands();
 // taken from there, not from the data folder.
 extern std::string g_invocationDir;
 
-// Makes the data folder when it is missing, changes into it and opens (or
-// creates) the catalogue there; returns 0, or the exit code after saying why.
-// A command calls it once its arguments are known to be right, so that a
-// usage error leaves every file alone.
-int EnterDataFolder();
+// Makes the data folder when it is missing, changes into it and, for a
+// command that works on the catalogue, opens (or creates) the catalogue there
+// and sets right what an interrupted tarvel left half done; returns 0, or the
+// exit code after saying why. A command calls it once its arguments are known
+// to be right, so that a usage error leaves every file alone.
+int EnterDataFolder(bool catalogue = true);

@@ -44,4 +44,6 @@ class ServerControl {
   bool restartPending_ = false;
   std::chrono::steady_clock::time_point started_;
   std::chrono::milliseconds grace_{4000};
+  int endedAtStart_ = 0;  // starts in a row that ended without becoming present
+  bool saidMissing_ = false;
 };

@@ -15,6 +15,36 @@
 
 #include "catalog/sqlite2.h"
 
+#include <sqlite3.h>
+
+namespace {
+
+// Errors after which the library may have rolled the transaction back by
+// itself, and the statements after it would run outside any transaction.
+bool FatalError(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_NOMEM:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_READONLY:
+    case SQLITE_CORRUPT:
+    case SQLITE_CANTOPEN:
+    case SQLITE_INTERRUPT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+thread_local SqliteDatabase* t_threadCatalogue = nullptr;
+
+}  // namespace
+
+SqliteDatabase* ThreadCatalogue() { return t_threadCatalogue; }
+void SetThreadCatalogue(SqliteDatabase* db) { t_threadCatalogue = db; }
+
 // A bounded queue of statements and the thread that runs them, in batches,
 // so that the walk and the writer rarely wake each other. Statements are kept
 // end to end in one buffer, and the two buffers pass between the threads
@@ -128,7 +158,8 @@ class WriteBehind {
           merged_ += ',';
           merged_.append(at(rows[k]).substr(heads_[h].size()));
         }
-        if (db_->ExecNow(merged_.c_str(), false) != 0)
+        int rc = db_->ExecNow(merged_.c_str(), false);
+        if (rc != 0 && !FatalError(rc))
           for (size_t k = i; k < j; ++k) db_->ExecNow(at(rows[k]).data());
       }
     }
@@ -170,7 +201,7 @@ int SqliteDatabase::Open(const char* fileName) {
   *handle = sqlite_open(fileName, 0x1ff, &err);
   sqlite_freemem(err);
   if (!*handle) {
-    printf("db open error.\n");
+    fprintf(stderr, "db open error.\n");
     return 1;
   }
   return 0;
@@ -194,12 +225,15 @@ int SqliteDatabase::Exec(const char* sql) {
 }
 
 int SqliteDatabase::ExecNow(const char* sql, bool report) {
+  if (failed_ && transactionDepth > 0 && strcmp(sql, "ROLLBACK") != 0) return SQLITE_ABORT;
   char* err = nullptr;
   int rc = sqlite_exec(*handle, sql, nullptr, nullptr, &err);
-  if (rc != 0 && report) {
-    printf("szSQL=%s\n", sql);
-    printf("nErrorCode=%d\n", rc);
-    printf("pErrMsg=%s\n", err ? err : "");
+  if (rc != 0 && (report || FatalError(rc))) {
+    failed_ = true;
+    // A statement of many rows, failed as a whole, is shown by its start.
+    fprintf(stderr, report ? "szSQL=%s\n" : "szSQL=%.300s...\n", sql);
+    fprintf(stderr, "nErrorCode=%d\n", rc);
+    fprintf(stderr, "pErrMsg=%s\n", err ? err : "");
   }
   sqlite_freemem(err);
   return rc;
@@ -213,8 +247,9 @@ SqliteRecordset* SqliteRecordsetInit(SqliteDatabase* database, const char* sql) 
   char** result = nullptr;
   int rc = sqlite_get_table(database ? *database->handle : nullptr, sql, &result, &rows, &cols, &err);
   if (rc != 0) {
-    printf("SqliteRecordsetInit:nErrorCode=%d\n", rc);
-    printf("SqliteRecordsetInit:pErrMsg=%s\n", err ? err : "");
+    if (database) database->MarkFailed();
+    fprintf(stderr, "SqliteRecordsetInit:nErrorCode=%d\n", rc);
+    fprintf(stderr, "SqliteRecordsetInit:pErrMsg=%s\n", err ? err : "");
     rows = 0;
   }
   sqlite_freemem(err);
@@ -298,6 +333,7 @@ std::string SqliteRecordset::Text(int column) const {
 }
 
 int CountRows(const char* sql) {
+  if (SqliteDatabase* current = ThreadCatalogue()) return Query(current, sql)->RowCount();
   CatalogConnection db = OpenCatalogue();
   if (!db) return 0;
   Recordset rs = Query(db.get(), sql);
@@ -320,10 +356,16 @@ CatalogConnection OpenCatalogue(const char* fileName) {
 }
 
 Transaction::Transaction(SqliteDatabase* db) : db_(db) {
-  active_ = db_ && db_->Exec("BEGIN IMMEDIATE") == 0;
+  if (!db_) return;
+  nested_ = db_->transactionDepth++ > 0;
+  if (nested_) return;
+  db_->ClearFailure();  // what failed before is no part of this transaction
+  active_ = db_->Exec("BEGIN IMMEDIATE") == 0;
 }
 
 Transaction::~Transaction() {
+  if (!db_) return;
+  --db_->transactionDepth;
   if (active_) db_->Exec("ROLLBACK");
 }
 

@@ -1,7 +1,9 @@
 // The catalogue connection, the in-memory query result and the row count.
-// Failures are printed to standard output in fixed words and returned as codes.
+// Failures are printed to standard error in fixed words and returned as codes;
+// a connection also remembers that one of its statements failed.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -29,12 +31,31 @@ struct SqliteDatabase {
   void StartWriteBehind();
   void Flush();
 
-  // Exec on this thread, whatever the mode; failures printed when `report`.
+  // Exec on this thread, whatever the mode; failures printed (and the
+  // connection marked) when `report`, or when they may have ended the transaction.
   int ExecNow(const char* sql, bool report = true);
+
+  // Whether a statement or query failed since the last ClearFailure (after
+  // Flush, for statements handed to the writer). Once one has failed while a
+  // Transaction is open, every later statement but ROLLBACK is refused until
+  // ClearFailure: a transaction the library gave up on must not go on in
+  // autocommit mode, row by row.
+  bool Failed() const { return failed_; }
+  void ClearFailure() { failed_ = false; }
+  void MarkFailed() { failed_ = true; }
+
+  std::atomic<int> transactionDepth{0};  // Transaction objects open on this connection
 
  private:
   std::unique_ptr<WriteBehind> writer_;
+  std::atomic<bool> failed_{false};
 };
+
+// The connection of the catalogue change running on this thread (a walk, an
+// Add, a removal), or null. Statements that would open a connection of their
+// own run on it instead, inside its transaction, and row counts read there.
+SqliteDatabase* ThreadCatalogue();
+void SetThreadCatalogue(SqliteDatabase* db);
 
 SqliteDatabase* SqliteDatabaseCreate();
 // Releases the structure; does not close the handle (callers Close first).
@@ -84,7 +105,9 @@ inline Recordset Query(SqliteDatabase* db, const std::string& sql) {
 }
 
 // BEGIN IMMEDIATE on construction (so a write never fails on lock upgrade);
-// ROLLBACK on destruction unless Commit() ran.
+// ROLLBACK on destruction unless Commit() ran. One made while another is open
+// on the same connection joins it: only the outermost one begins, commits or
+// rolls back.
 class Transaction {
  public:
   explicit Transaction(SqliteDatabase* db);
@@ -97,4 +120,5 @@ class Transaction {
  private:
   SqliteDatabase* db_;
   bool active_ = false;
+  bool nested_ = false;
 };

@@ -77,6 +77,10 @@ class RowStatement {
 };
 
 int RunOnOwnConnection(const std::string& sql) {
+  if (SqliteDatabase* current = ThreadCatalogue()) {
+    current->Exec(sql.c_str());
+    return 0;
+  }
   CatalogConnection db = OpenCatalogue();
   if (!db) return 0;
   db->Exec(sql.c_str());

@@ -28,6 +28,22 @@ bool NamedMutex::TryWait() { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }
 
 void NamedMutex::Release() { flock(fd_, LOCK_UN); }
 
+void NamedMutex::SetNote(const std::string& note) {
+  if (ftruncate(fd_, 0) != 0 || pwrite(fd_, note.data(), note.size(), 0) < 0) {
+  }
+}
+
+std::string NamedMutex::ReadNote(const std::string& name) {
+  std::string dir = RuntimeDir();
+  if (dir.empty() || name.empty() || name.find('/') != std::string::npos) return {};
+  int fd = open((dir + "/" + name + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return {};
+  char buf[4096];
+  ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 NamedLock::NamedLock(const std::string& name) : mutex_(NamedMutex::Open(name)) {
   if (mutex_) mutex_->Wait();
 }

@@ -20,6 +20,10 @@ class NamedMutex {
   void Wait();     // blocks until owned
   bool TryWait();  // owns it if free
   void Release();
+  // A line the owner leaves in the mutex's file for others to read (who
+  // holds it, for what); replaced whole.
+  void SetNote(const std::string& note);
+  static std::string ReadNote(const std::string& name);
 
  private:
   explicit NamedMutex(int fd) : fd_(fd) {}

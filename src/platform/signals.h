@@ -6,7 +6,8 @@
 #include <functional>
 #include <thread>
 
-// SIGINT and SIGTERM: how the user and the system ask a program to stop.
+// SIGINT, SIGTERM and SIGHUP: how the user, the system and a closed terminal
+// ask a program to stop.
 sigset_t StopSignalSet();
 
 // Blocks SIGINT and SIGTERM in the calling thread (call it before starting any

@@ -41,10 +41,20 @@ void DeleteStampsOfUnsharedRoots(SqliteDatabase* db) {
 
 namespace {
 
+// The connection of the catalogue change under way on this thread, if any:
+// it holds the write lock, so a connection of our own would wait on it for
+// ever (and read around its uncommitted rows).
+SqliteDatabase* ChangeOrOwnConnection(CatalogConnection* own) {
+  if (SqliteDatabase* current = ThreadCatalogue()) return current;
+  *own = OpenCatalogue();
+  return own->get();
+}
+
 std::optional<std::string> FolderColumn(const std::string& listed, const char* column) {
-  CatalogConnection db = OpenCatalogue();
+  CatalogConnection own;
+  SqliteDatabase* db = ChangeOrOwnConnection(&own);
   if (!db) return std::nullopt;
-  Recordset rs = Query(db.get(), std::string("select ") + column +
+  Recordset rs = Query(db, std::string("select ") + column +
                                      " from TARVEL_FOLDERS where FullPath = " + Quoted(listed));
   if (!rs->Next()) return std::nullopt;
   const char* cell = rs->current[0];
@@ -53,7 +63,8 @@ std::optional<std::string> FolderColumn(const std::string& listed, const char* c
 }
 
 void SetFolderColumn(const std::string& listed, const char* column, const std::string& value) {
-  CatalogConnection db = OpenCatalogue();
+  CatalogConnection own;
+  SqliteDatabase* db = ChangeOrOwnConnection(&own);
   if (!db) return;
   db->Exec(("INSERT OR IGNORE INTO TARVEL_FOLDERS(FullPath) VALUES(" + Quoted(listed) + ");"
             "UPDATE TARVEL_FOLDERS SET " + column + " = " + value + " WHERE FullPath = " +

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "catalog/text.h"
 #include "scan/playlist_writer.h"
 #include "shares/shared_folder_core.h"
@@ -32,8 +34,38 @@ struct OpenPlaylist {
   }
 };
 thread_local OpenPlaylist t_playlist;
+thread_local std::string t_realRoot;  // of the outermost PlaylistScope, ending with '/'
+thread_local bool t_scoped = false;
+
+std::string RealFolder(const std::string& folder) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (!real) return {};
+  std::string r = real;
+  free(real);
+  return r.back() == '/' ? r : r + "/";
+}
+
+// Whether playlists may be written or deleted in `folder`.
+bool InScope(const std::string& folder) {
+  if (!t_scoped) return true;
+  if (t_realRoot.empty()) return false;
+  std::string real = RealFolder(folder);
+  return !real.empty() && real.compare(0, t_realRoot.size(), t_realRoot) == 0;
+}
 
 }  // namespace
+
+PlaylistScope::PlaylistScope(const std::string& root) {
+  if (t_scoped) return;
+  t_scoped = outermost_ = true;
+  t_realRoot = RealFolder(root);
+}
+
+PlaylistScope::~PlaylistScope() {
+  if (!outermost_) return;
+  t_scoped = false;
+  t_realRoot.clear();
+}
 
 void ClosePlaylists() { t_playlist.Close(); }
 
@@ -49,6 +81,7 @@ bool CSharedFolderCore::AppendToPlaylist(const std::string& folder, const std::s
   std::string path = WithSlash(folder) + kPlaylistName;
   if (t_playlist.path != path || t_playlist.fd < 0) {
     t_playlist.Close();
+    if (!InScope(folder)) return false;
     // Never through a link: the playlist is written in its folder and nowhere else.
     t_playlist.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (t_playlist.fd < 0) return false;
@@ -66,5 +99,5 @@ void CSharedFolderCore::DeletePlaylist(const std::string& folder) {
     t_playlist.pending.clear();
     t_playlist.Close();
   }
-  unlink(path.c_str());
+  if (InScope(folder)) unlink(path.c_str());
 }

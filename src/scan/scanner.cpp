@@ -1,5 +1,7 @@
 // The walk of a shared folder into the catalogue.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "catalog/database.h"
@@ -14,16 +16,18 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
   const std::string dir = WithSlash(folder);
   BranchGuard guard(dir);
   if (guard.Skip()) return 0;  // a link back up the tree, or /proc and the like
+  PlaylistScope scope(root);
   DeletePlaylist(folder);
   WalkConnection db;
   if (!db.get()) {
-    printf("Open DB failed!\n");
+    fprintf(stderr, "Open DB failed!\n");
     return -1;
   }
   // One transaction per folder level, closed before a deeper level writes
   // (a deeper level's rows then go in a transaction of their own).
   std::optional<Transaction> tx;
-  ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
+  int readError = 0;
+  bool listed = ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
     if (name[0] == '.' || stopRequested_) return;  // hidden
     if (kind == EntryKind::File) {
       ++m_nProgressPos;
@@ -41,9 +45,24 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
       ScanSubfolder(name, folder, root);
     }
   });
+  if (!listed) readError = errno;
   if (tx) tx->Commit();
   ClosePlaylists();
+  // A partial walk is said, not passed over: what is in there is not catalogued.
+  if (!listed) view_->Warn("cannot read " + dir + ": " + strerror(readError) + "; its files are left out");
   return 0;
+}
+
+void CSharedFolderCore::DeletePlaylistsUnder(const std::string& folder) {
+  const std::string dir = WithSlash(folder);
+  BranchGuard guard(dir);
+  if (guard.Skip()) return;
+  PlaylistScope scope(folder);
+  DeletePlaylist(folder);
+  ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
+    if (name[0] == '.' || kind != EntryKind::Folder || IsSharedSubfolder(folder, name)) return;
+    if (!OnBranch(dir + name)) DeletePlaylistsUnder(dir + name);
+  });
 }
 
 void CSharedFolderCore::ScanSubfolder(const std::string& name, const std::string& folder,

@@ -12,6 +12,7 @@
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
 #include "shares/folder_selection.h"
+#include "scan/playlist_writer.h"
 #include "scan/walk_connection.h"
 #include "shares/shared_folder_core.h"
 
@@ -64,7 +65,7 @@ int ScanNewFolder(CSharedFolderCore* page, const std::string& folder, const std:
   DuplicateGuard guard;
   WalkConnection db;
   if (!db.get()) {
-    printf("Open DB failed!\n");
+    fprintf(stderr, "Open DB failed!\n");
     return -1;
   }
   const std::string dir = CSharedFolderCore::WithSlash(folder);
@@ -114,14 +115,17 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
   if (!isDirectory && !CSharedFolderCore::IsMediaName(name)) return;
   CatalogConnection db = OpenCatalogue();
   if (!db) {
-    printf("Open DB failed!\n");
+    fprintf(stderr, "Open DB failed!\n");
     return;
   }
   NamedLock lock(kCatalogueMutex);
   // A change that arrives after its folder stopped being shared is not applied.
-  if (page->FindListIndex(watched) < 0) return;
+  // The catalogue is asked too: another tarvel may have unshared it a moment
+  // ago, before this one's list caught up.
+  if (page->FindListIndex(watched) < 0 || !page->StillListedInCatalogue(db.get(), watched)) return;
   // The folder's own chosen media types.
   ScopedMediaTypes types(MediaTypesOfFolder(watched));
+  PlaylistScope scope(watched);
 
   switch (action) {
     case kActionAdded:

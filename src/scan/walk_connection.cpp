@@ -3,7 +3,6 @@
 #include "catalog/statements.h"
 
 namespace {
-thread_local SqliteDatabase* t_walkConnection = nullptr;
 thread_local bool t_guarded = false;
 thread_local CatalogConnection t_lookup;  // a reader of its own, for the guard
 thread_local std::function<bool(const std::string&)> t_incomplete;
@@ -17,18 +16,19 @@ IncompleteFiles::IncompleteFiles(std::function<bool(const std::string&)> isIncom
 IncompleteFiles::~IncompleteFiles() { t_incomplete = std::move(previous_); }
 
 WalkConnection::WalkConnection() {
-  if (t_walkConnection) {
-    db_ = t_walkConnection;
+  if (SqliteDatabase* current = ThreadCatalogue()) {
+    db_ = current;
     return;
   }
   own_ = OpenCatalogue();
   if (!own_) return;
   own_->StartWriteBehind();
-  db_ = t_walkConnection = own_.get();
+  db_ = own_.get();
+  SetThreadCatalogue(db_);
 }
 
 WalkConnection::~WalkConnection() {
-  if (own_) t_walkConnection = nullptr;
+  if (own_) SetThreadCatalogue(nullptr);
 }
 
 DuplicateGuard::DuplicateGuard() {

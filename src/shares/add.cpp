@@ -1,12 +1,17 @@
 // Add: the duplicate test, the file count and the worker that shares a folder.
+#include <algorithm>
+#include <cstdlib>
+
 #include "catalog/database.h"
 #include "catalog/statements.h"
 #include "catalog/text.h"
+#include "platform/filesystems.h"
 #include "platform/named_mutex.h"
 #include "scan/catch_up.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
 #include "shares/folder_selection.h"
+#include "shares/catalogue_change.h"
 #include "shares/shared_folder_core.h"
 
 bool CSharedFolderCore::IsParentOfSharedFolder(const std::string& path) const {
@@ -60,7 +65,59 @@ void AddSharedFolderRow(const std::string& path, const std::string& label,
   if (CountRows(SharedFolderExistsQuery(path).c_str()) == 0) InsertSharedFolderRow(row);
 }
 
+namespace {
+
+// The folder and every folder above it, by identity: the same folder reached
+// through a symbolic link or a bind mount has the same one.
+std::vector<FolderId> SelfAndAncestors(const std::string& folder) {
+  std::vector<FolderId> ids;
+  char* real = realpath(folder.c_str(), nullptr);
+  if (!real) return ids;
+  std::string p = real;
+  free(real);
+  while (true) {
+    FolderId id = IdentifyFolder(p.empty() ? "/" : p);
+    if (id != FolderId{0, 0}) ids.push_back(id);
+    size_t slash = p.rfind('/');
+    if (p.empty() || slash == std::string::npos) break;
+    p.erase(slash);
+  }
+  return ids;
+}
+
+bool LexicallyRelated(const std::string& a, const std::string& b) {
+  return a.compare(0, b.size(), b) == 0 || b.compare(0, a.size(), a) == 0;
+}
+
+}  // namespace
+
+std::string CSharedFolderCore::SharedUnderAnotherPath(const std::string& path) const {
+  const std::string p = WithSlash(path);
+  const FolderId self = IdentifyFolder(p);
+  const std::vector<FolderId> up = SelfAndAncestors(p);
+  for (const std::string& item : m_list.Items()) {
+    // Folders related by their paths follow the nesting rules of the list.
+    if (LexicallyRelated(p, item)) continue;
+    const FolderId listed = IdentifyFolder(item);
+    if (listed == FolderId{0, 0}) continue;
+    if (std::find(up.begin(), up.end(), listed) != up.end()) return item;  // the same, or inside
+    std::vector<FolderId> above = SelfAndAncestors(item);
+    if (std::find(above.begin(), above.end(), self) != above.end()) return item;  // around
+  }
+  return {};
+}
+
 bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& label) {
+  if (IsPseudoFileSystem(path)) {
+    view_->ShowMessage(path + " is on a kernel file system and holds no media; not shared");
+    return false;
+  }
+  const std::string other = SharedUnderAnotherPath(path);
+  if (!other.empty()) {
+    view_->ShowMessage(path + " is the same folder as the shared " + other +
+                       ", or lies inside or around it, under another path; not shared");
+    return false;
+  }
   if (IsAlreadyShared(path, label)) {
     view_->ShowMessage(kAlreadySharedMessage);
     return false;
@@ -113,6 +170,11 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
                                const std::string& label) {
   NamedLock lock(kCatalogueMutex);
   ShareView& view = *page->view_;
+  if (!lock.Held()) {
+    ++page->failedAdds_;
+    view.ShowMessage(kNoLockText);
+    return;
+  }
   // Asked again under the lock: another Add of the same folder (from here or
   // from another tarvel) may have finished while this one waited.
   if (page->IsAlreadyShared(path, label)) {
@@ -130,16 +192,28 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
   // Every row records the folder as it is listed, so that removal by root
   // finds them all.
   const std::string listed = WithSlash(path);
-  page->ScanFolder(path, listed);
-  page->DestroyProgress();
-  if (page->stopRequested_) {
-    // Stopped half way: take back what was written, list nothing.
-    for (MediaTable t : kMediaTables) DeleteMediaByRoot(t, Quoted(listed));
-  } else {
+  bool committed = false;
+  {
+    // Rows and the SHAREDFOLDER row go in as one: stopped, failed or killed
+    // half way, the Add leaves no row behind. The journal lets the next
+    // start take back the playlists of an Add that was killed.
+    AddJournal journal(listed);
+    CatalogueChange change;
+    page->ScanFolder(path, listed);
+    page->DestroyProgress();
+    if (!page->stopRequested_) {
+      AddSharedFolderRow(listed, label, "");
+      StoreMediaTypes(listed, ScopedMediaTypes::Current().Get());
+      StoreMountPoint(listed, IsMountPoint(listed));
+      committed = change.Commit();
+    }
+    if (!committed) page->DeletePlaylistsUnder(listed);
+  }
+  if (committed) {
     page->AddListItem(listed);
-    AddSharedFolderRow(listed, label, "");
-    StoreMediaTypes(listed, ScopedMediaTypes::Current().Get());
-    StoreMountPoint(listed, IsMountPoint(listed));
+  } else if (!page->stopRequested_) {
+    ++page->failedAdds_;
+    view.ShowMessage(kWriteFailedText);
   }
   view.SetButtonsEnabled(true);
 }

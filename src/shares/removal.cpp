@@ -5,7 +5,11 @@
 #include "platform/named_mutex.h"
 #include "scan/folder_state.h"
 #include "shares/folder_selection.h"
+#include "shares/catalogue_change.h"
 #include "shares/shared_folder_core.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -72,25 +76,62 @@ void CSharedFolderCore::RemoveListItem(int index) {
 }
 
 void CSharedFolderCore::DeleteSelected() {
+  lastChangeOk_ = DeleteSelectedAsAWhole();
+}
+
+bool CSharedFolderCore::DeleteSelectedAsAWhole() {
   std::vector<int> selected = m_list.SelectedIndices();
-  if (selected.empty()) return;
-  for (size_t n = selected.size(); n > 0; --n) {
-    std::vector<int> now = m_list.SelectedIndices();
-    if (now.empty()) break;
-    DeleteFolderFromCatalogue(m_list.At(now.front()));
-    RemoveListItem(now.front());
+  if (selected.empty()) return true;
+  bool committed = false;
+  {
+    // Waits for an Add or a change being applied: neither may interleave
+    // with the removal, or rows of an unshared folder would survive it.
+    NamedLock lock(kCatalogueMutex);
+    if (!lock.Held()) {
+      view_->ShowMessage(kNoLockText);
+      return false;
+    }
+    CatalogueChange change;
+    for (size_t n = selected.size(); n > 0; --n) {
+      std::vector<int> now = m_list.SelectedIndices();
+      if (now.empty()) break;
+      DeleteFolderFromCatalogue(m_list.At(now.front()));
+      RemoveListItem(now.front());
+    }
+    committed = change.Commit();
+    if (!committed) ReloadList();  // the list as the catalogue still has it
   }
+  if (!committed) view_->ShowMessage(kWriteFailedText);
   RestartMonitor();
+  return committed;
 }
 
 void CSharedFolderCore::OnReset() {
-  m_list.Clear();
-  ClearMediaTable(MediaTable::Image);
-  ClearSharedFolders();
-  ClearMediaTable(MediaTable::Video);
-  ClearMediaTable(MediaTable::Audio);
-  m_nItemCount = 0;
+  lastChangeOk_ = ResetAsAWhole();
+}
+
+bool CSharedFolderCore::ResetAsAWhole() {
+  bool committed = false;
+  {
+    NamedLock lock(kCatalogueMutex);
+    if (!lock.Held()) {
+      view_->ShowMessage(kNoLockText);
+      return false;
+    }
+    CatalogueChange change;
+    ClearMediaTable(MediaTable::Image);
+    ClearSharedFolders();
+    ClearMediaTable(MediaTable::Video);
+    ClearMediaTable(MediaTable::Audio);
+    committed = change.Commit();
+    if (committed) {
+      m_list.Clear();
+      m_nItemCount = 0;
+    }
+  }
+  if (!committed) view_->ShowMessage(kWriteFailedText);
   RestartMonitor();
+  return committed;
 }
 
 std::string CSharedFolderCore::FolderNameFromPath(const std::string& path) {
@@ -101,13 +142,35 @@ std::string CSharedFolderCore::FolderNameFromPath(const std::string& path) {
 }
 
 void CSharedFolderCore::RescanSelected() {
+  lastChangeOk_ = RescanAsAWhole();
+}
+
+bool CSharedFolderCore::RescanAsAWhole() {
   std::vector<int> selected = m_list.SelectedIndices();
-  if (selected.empty()) return;
+  if (selected.empty()) return true;
   std::vector<std::string> folders;
   for (int i : selected) folders.push_back(m_list.At(i));
+  for (const std::string& folder : folders) {
+    // A folder that is gone for now (a network share offline) would lose
+    // every row to an empty walk.
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        access(folder.c_str(), R_OK | X_OK) != 0) {
+      view_->ShowMessage(folder + " cannot be read now; nothing was rescanned");
+      return false;
+    }
+  }
+  bool committed = false;
   {
     // Changes reported meanwhile wait, so that they neither double nor lose a row.
     NamedLock lock(kCatalogueMutex);
+    if (!lock.Held()) {
+      view_->ShowMessage(kNoLockText);
+      return false;
+    }
+    // Taken out and walked again as one: a rescan stopped, failed or killed
+    // half way leaves the rows as they were.
+    CatalogueChange change;
     int total = 0;
     for (const std::string& folder : folders) {
       m_bRescan = true;
@@ -126,6 +189,9 @@ void CSharedFolderCore::RescanSelected() {
       if (rescanTypes_) StoreMediaTypes(folder, types);
     }
     DestroyProgress();
+    committed = !stopRequested_ && change.Commit();
   }
+  if (!committed && !stopRequested_) view_->ShowMessage(kWriteFailedText);
   RestartMonitor();
+  return committed;
 }

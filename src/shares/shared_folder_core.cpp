@@ -78,7 +78,27 @@ int CSharedFolderCore::LoadList() {
   if (!db) return 0;
   loaded_ = SharedFolderPaths(db.get(), echoList_);
   for (const std::string& path : loaded_) AddListItem(path);
+  listFromCatalogue_ = true;
   return 0;
+}
+
+bool CSharedFolderCore::StillListedInCatalogue(SqliteDatabase* db, const std::string& listed) const {
+  if (!listFromCatalogue_ || !db) return true;
+  return Query(db, SharedFolderExistsQuery(WithSlash(listed)))->RowCount() > 0;
+}
+
+void CSharedFolderCore::ReloadList() {
+  std::vector<std::string> now;
+  {
+    CatalogConnection db = OpenCatalogue();
+    if (!db) return;
+    now = SharedFolderPaths(db.get(), false);
+  }
+  loaded_ = now;
+  m_list.Clear();
+  m_nItemCount = 0;
+  for (const std::string& path : now) AddListItem(path);
+  listFromCatalogue_ = true;
 }
 
 bool CSharedFolderCore::ReloadListIfChanged() {

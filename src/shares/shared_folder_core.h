@@ -70,6 +70,8 @@ class CSharedFolderCore {
   virtual bool AppendToPlaylist(const std::string& folder, const std::string& name);
   virtual int IsPlaylistImage(const std::string& name) const;
   virtual void DeletePlaylist(const std::string& folder);
+  // The playlists of every folder a walk of `folder` would enter.
+  void DeletePlaylistsUnder(const std::string& folder);
 
   // The walk.
   virtual short ScanFolder(const std::string& folder, const std::string& root);
@@ -85,10 +87,15 @@ class CSharedFolderCore {
   // Add.
   virtual bool IsAlreadyShared(const std::string& path, const std::string& label);
   virtual bool IsParentOfSharedFolder(const std::string& path) const;
+  // A listed folder that is `path`'s own folder, or lies inside or around it,
+  // reached under another path (a symbolic link, a bind mount); "" if none.
+  std::string SharedUnderAnotherPath(const std::string& path) const;
   // Refuses (false, "This folder has been shared" shown) or starts the Add
   // worker on the folder and returns true without waiting for it.
   bool StartAdd(const std::string& path, const std::string& label);
-  // Removal and rescan. Folders are named by their listed paths.
+  // Removal and rescan. Folders are named by their listed paths. Each
+  // changes the catalogue as a whole; when it could not, it shows why and
+  // changes nothing, the list included (see LastChangeOk).
   virtual void DeleteSelected();
   virtual int DeleteFolderFromCatalogue(const std::string& listed);
   virtual bool IsInsideSharedFolder(const std::string& listed) const;
@@ -96,10 +103,14 @@ class CSharedFolderCore {
   virtual void OnReset();  // Delete All
   // Removes the selected folders' rows and walks them again, with the media
   // types now enabled; their SHAREDFOLDER rows take the folder's own name.
+  // A folder that cannot be read keeps its rows and fails the rescan; a
+  // rescan stopped by RequestStop changes nothing.
   virtual void RescanSelected();
   // RescanSelected on a worker of its own, like an Add: the buttons are
   // disabled while it runs. False when nothing is selected.
   bool StartRescan();
+  // Whether the last Delete, Delete All or Rescan was carried out.
+  bool LastChangeOk() const { return lastChangeOk_; }
   static std::string FolderNameFromPath(const std::string& path);
   void RemoveListItem(int index);
   // Takes out the rows a walk of the listed folder will write again.
@@ -124,6 +135,14 @@ class CSharedFolderCore {
   void WaitForAdds();
   // Adds that their worker refused, finding the folder shared meanwhile.
   int RefusedAdds() const { return refusedAdds_; }
+  // Adds that could not write the catalogue, and took back what they wrote.
+  int FailedAdds() const { return failedAdds_; }
+  // Loads the list afresh from SHAREDFOLDER.
+  void ReloadList();
+  // False when the list was loaded from the catalogue and SHAREDFOLDER no
+  // longer holds this listed folder: another tarvel unshared it, and this
+  // list has not caught up yet.
+  bool StillListedInCatalogue(SqliteDatabase* db, const std::string& listed) const;
   // Asks running scans to stop early; an Add stopped so takes back the rows
   // it wrote and lists nothing.
   void RequestStop() { stopRequested_ = true; }
@@ -150,13 +169,19 @@ class CSharedFolderCore {
   bool echoList_ = true;
   std::atomic<bool> stopRequested_{false};
   std::atomic<int> refusedAdds_{0};
+  std::atomic<int> failedAdds_{0};
+  bool lastChangeOk_ = true;
 
  private:
+  bool DeleteSelectedAsAWhole();
+  bool ResetAsAWhole();
+  bool RescanAsAWhole();
   short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
   int CountLevel(const std::string& folder, std::set<FolderId>& branch);
 
   std::vector<std::string> loaded_;  // SHAREDFOLDER paths at the last load
   std::optional<std::vector<std::string>> rescanTypes_;
+  std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
   mutable std::mutex monitorMutex_;
@@ -170,3 +195,7 @@ void AddSharedFolderRow(const std::string& path, const std::string& label,
 
 inline constexpr const char* kAlreadySharedMessage = "This folder has been shared";
 inline constexpr const char* kWaitingText = "For be shared,please wait...";
+inline constexpr const char* kWriteFailedText =
+    "The catalogue could not be written; nothing was changed";
+inline constexpr const char* kNoLockText =
+    "The catalogue lock cannot be used; nothing was changed";
