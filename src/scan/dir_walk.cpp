@@ -5,6 +5,7 @@
 #include "catalog/database.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -52,7 +53,11 @@ std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::strin
     return EntryKind::File;
   }
   if (type != DT_DIR) return std::nullopt;
-  if (!haveStat && stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (!haveStat && stat(path.c_str(), &st) != 0) {
+    // A folder too deep to reach by its path is still a folder of the tree:
+    // the walk tries it and names it, rather than leave it out unsaid.
+    return errno == ENAMETOOLONG ? std::optional(EntryKind::Folder) : std::nullopt;
+  }
   const FolderId id = IdOf(st);
   if (id == own.data || id == own.runtime) return std::nullopt;
   if (IsOwnDataFile(name) && IdentifyFolder(folder) == own.data) return std::nullopt;
