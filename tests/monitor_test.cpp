@@ -233,3 +233,22 @@ TEST_F(Monitor, AFileStillBeingWrittenWhenItsFolderArrivesIsTakenWhenComplete) {
   }));
   EXPECT_EQ(Count("audio"), 1);
 }
+
+// A folder shared inside another keeps its own rows' root for what arrives
+// in it later, files and new subfolders alike.
+TEST_F(Monitor, ANestedShareKeepsItsOwnRoot) {
+  const std::string inner = root + "/inner";
+  fs::create_directories(inner);
+  ASSERT_TRUE(core.StartAdd(inner, "inner"));
+  core.WaitForAdds();
+  WriteFile(inner + "/a.mp3");
+  WriteFile(root + "/b.mp3");
+  fs::create_directories(inner + "/new");
+  WriteFile(inner + "/new/c.mp3");
+  ASSERT_TRUE(Eventually([&] { return Count("audio") == 3; }));
+  std::this_thread::sleep_for(300ms);  // nothing doubled later either
+  EXPECT_EQ(Rows("select Filename, SharedRoot from audio order by Filename"),
+            (std::vector<std::vector<std::string>>{{root + "/b.mp3", root + "/"},
+                                                   {inner + "/a.mp3", inner + "/"},
+                                                   {inner + "/new/c.mp3", inner + "/"}}));
+}

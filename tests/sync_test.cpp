@@ -123,3 +123,16 @@ TEST_F(Sync, ChangesOfAFolderNoLongerSharedAreDropped) {
   Change("late.mp3", kActionAdded);
   EXPECT_EQ(Count("audio"), 0);
 }
+
+TEST_F(Sync, AFileRenamedOverACataloguedOneLeavesOneRow) {
+  WriteFile(root + "a.mp3");
+  WriteFile(root + "b.mp3");
+  core.ScanFolder(root, root);
+  fs::rename(root + "a.mp3", root + "b.mp3");
+  Change("a.mp3", kActionOldName, false);
+  Change("b.mp3", kActionNewName, false);
+  EXPECT_EQ(Rows("audio", "a.mp3"), 0);
+  EXPECT_EQ(Rows("audio", "b.mp3"), 1);
+  EXPECT_EQ(Count("audio"), 1);
+}
+
