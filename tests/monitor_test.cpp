@@ -147,7 +147,8 @@ TEST_F(Monitor, RenamesAndRemovalsFollowTheFiles) {
   WriteFile(root + "/sub/a.mp3");
   ASSERT_TRUE(Eventually([&] { return Catalogued("sub/a.mp3"); }));
   fs::rename(root + "/sub/a.mp3", root + "/sub/b.mp3");
-  EXPECT_TRUE(Eventually([&] { return Catalogued("sub/b.mp3") && !Catalogued("sub/a.mp3"); }));
+  EXPECT_TRUE(Eventually([&] { return Catalogued("sub/b.mp3") && !Catalogued("sub/a.mp3"); }))
+      << Catalogued("sub/b.mp3") << Catalogued("sub/a.mp3") << " " << Count("audio");
   fs::remove_all(root + "/sub");
   EXPECT_TRUE(Eventually([&] { return Count("audio") == 0; }));
   WriteFile(root + "/x.mp3");

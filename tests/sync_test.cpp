@@ -136,3 +136,23 @@ TEST_F(Sync, AFileRenamedOverACataloguedOneLeavesOneRow) {
   EXPECT_EQ(Count("audio"), 1);
 }
 
+
+// A folder's appearance can be read after a catch-up walked it and after its
+// files changed again, unseen: the rows follow the disk as it is then.
+TEST_F(Sync, AFolderReportedLateHasRowsOnlyForTheFilesThereNow) {
+  WriteFile(root + "sub/a.mp3");
+  WriteFile(root + "sub/deep/c.mp3");
+  core.ScanFolder(root, root);
+  fs::rename(root + "sub/a.mp3", root + "sub/b.mp3");
+  fs::remove(root + "sub/deep/c.mp3");
+  Change("sub", kActionAdded, true);
+  EXPECT_EQ(Rows("audio", "sub/a.mp3"), 0);
+  EXPECT_EQ(Rows("audio", "sub/b.mp3"), 1);
+  EXPECT_EQ(Count("audio"), 1);
+  fs::rename(root + "sub", root + "moved");
+  Change("moved", kActionNewName, true);
+  fs::rename(root + "moved/b.mp3", root + "moved/d.mp3");
+  Change("moved", kActionNewName, true);
+  EXPECT_EQ(Rows("audio", "moved/b.mp3"), 0);
+  EXPECT_EQ(Rows("audio", "moved/d.mp3"), 1);
+}

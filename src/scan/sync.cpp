@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
@@ -39,6 +41,24 @@ void DeleteFolderRows(SqliteDatabase* db, const std::string& folder, const std::
 void DeleteFileRows(SqliteDatabase* db, const std::string& path) {
   for (MediaTable t : kMediaTables) DeleteMediaByFilename(t, path);
   DeleteFileStamp(db, path);
+}
+
+// Rows below a folder that just appeared whose files are not there now. A
+// folder is watched only once its appearance is read: what was catalogued in
+// it before (by a catch-up walk) and renamed or removed in that moment is
+// never reported, so its rows are checked against the disk.
+void DeleteRowsOfMissingFiles(SqliteDatabase* db, const std::string& folder,
+                              const std::string& root) {
+  const std::string like = FolderLikeArgument(folder + "/");
+  std::vector<std::string> missing;
+  for (MediaTable t : kMediaTables) {
+    Recordset rs = Query(db, std::string("select Filename from ") + TableName(t) +
+                                 " where Filename like " + like + " AND SharedRoot = " + Quoted(root));
+    struct stat st;
+    while (rs->Next())
+      if (std::string file = rs->Text(0); stat(file.c_str(), &st) != 0) missing.push_back(file);
+  }
+  for (const std::string& file : missing) DeleteFileRows(db, file);
 }
 
 // A file that appeared, got a new name or was rewritten: catalogued unless
@@ -130,6 +150,7 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
   switch (action) {
     case kActionAdded:
       if (isDirectory) {
+        DeleteRowsOfMissingFiles(db.get(), full, watched);
         ScanNewFolder(page, full, watched);
       } else {
         page->DeletePlaylist(dir);
@@ -152,8 +173,12 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
       else DeleteFileRows(db.get(), full);
       break;
     case kActionNewName:
-      if (isDirectory) ScanNewFolder(page, full, watched);
-      else TakeFile(page, db.get(), dir, watched, name, true);
+      if (isDirectory) {
+        DeleteRowsOfMissingFiles(db.get(), full, watched);
+        ScanNewFolder(page, full, watched);
+      } else {
+        TakeFile(page, db.get(), dir, watched, name, true);
+      }
       break;
     default:
       break;
