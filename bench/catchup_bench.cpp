@@ -30,25 +30,6 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(const std::function<void()>& f) {
-  auto start = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-int Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The folder and name GenerateTree gives file i.
 fs::path PathOf(const std::string& root, int i) {
@@ -138,7 +119,7 @@ int main(int argc, char** argv) {
   std::set<std::string> warm;
   Enumerate(tree + "/", &warm);  // the page cache warm for every measurement alike
   fs::create_directories(work / "data");
-  double share = Seconds([&] { Spawn({tarvel, "--data-dir", (work / "data").string(), "share", tree}); });
+  double share = Seconds([&] { RunToEnd({tarvel, "--data-dir", (work / "data").string(), "share", tree}); });
   fs::current_path(work / "data");
   bool ok = true;
   int rows = 0;
@@ -207,7 +188,7 @@ int main(int argc, char** argv) {
 
   // The end state against a fresh share of the same tree, row for row.
   fs::create_directories(work / "fresh");
-  double share2 = Seconds([&] { Spawn({tarvel, "--data-dir", (work / "fresh").string(), "share", tree}); });
+  double share2 = Seconds([&] { RunToEnd({tarvel, "--data-dir", (work / "fresh").string(), "share", tree}); });
   bool same = Dump((work / "data").c_str()) == Dump((work / "fresh").c_str());
   ok &= same;
   printf("after the three: rows %s those of a fresh share (which took %.2f s)\n",

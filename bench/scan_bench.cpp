@@ -22,7 +22,6 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 int Walk(const std::string& dir, bool readTags) {
   int n = 0;
@@ -36,24 +35,6 @@ int Walk(const std::string& dir, bool readTags) {
       ReadTagTexts(dir + name);
   });
   return n;
-}
-
-double Seconds(const std::function<void()>& f) {
-  auto start = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-int Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -78,7 +59,7 @@ int main(int argc, char** argv) {
     fs::remove_all(work / "data");
     fs::create_directory(work / "data");
     share = std::min(share, Seconds([&] {
-      rc |= Spawn({tarvel, "--data-dir", (work / "data").string(), "share", tree});
+      rc |= RunToEnd({tarvel, "--data-dir", (work / "data").string(), "share", tree});
     }));
   }
   printf("files: %d (generated in %.1f s)\n", counted, gen);

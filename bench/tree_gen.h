@@ -3,7 +3,15 @@
 // folder, three levels deep.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 // Writes `files` files below `root` (which must not exist yet).
 void GenerateTree(const std::string& root, int files);
+
+// Wall-clock seconds that f takes.
+double Seconds(const std::function<void()>& f);
+
+// Runs a program (argv[0] a path) to its end; its exit status, or -1.
+int RunToEnd(const std::vector<std::string>& args);
