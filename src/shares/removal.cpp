@@ -9,6 +9,7 @@
 #include "shares/shared_folder_core.h"
 
 #include <sys/stat.h>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -79,31 +80,43 @@ void CSharedFolderCore::DeleteSelected() {
   lastChangeOk_ = DeleteSelectedAsAWhole();
 }
 
-bool CSharedFolderCore::DeleteSelectedAsAWhole() {
-  std::vector<int> selected = m_list.SelectedIndices();
-  if (selected.empty()) return true;
-  bool committed = false;
+bool CSharedFolderCore::ChangeAsAWhole(const std::function<bool()>& change,
+                                       const std::function<void(bool)>& after) {
+  bool wanted = false, committed = false;
   {
     // Waits for an Add or a change being applied: neither may interleave
-    // with the removal, or rows of an unshared folder would survive it.
+    // with this one, or rows of an unshared folder would survive it.
     NamedLock lock(kCatalogueMutex);
     if (!lock.Held()) {
       view_->ShowMessage(kNoLockText);
       return false;
     }
-    CatalogueChange change;
-    for (size_t n = selected.size(); n > 0; --n) {
-      std::vector<int> now = m_list.SelectedIndices();
-      if (now.empty()) break;
-      DeleteFolderFromCatalogue(m_list.At(now.front()));
-      RemoveListItem(now.front());
-    }
-    committed = change.Commit();
-    if (!committed) ReloadList();  // the list as the catalogue still has it
+    CatalogueChange transaction;
+    wanted = change();
+    committed = wanted && transaction.Commit();
+    after(committed);
   }
-  if (!committed) view_->ShowMessage(kWriteFailedText);
+  if (wanted && !committed) view_->ShowMessage(kWriteFailedText);
   RestartMonitor();
   return committed;
+}
+
+bool CSharedFolderCore::DeleteSelectedAsAWhole() {
+  const size_t selected = m_list.SelectedIndices().size();
+  if (selected == 0) return true;
+  return ChangeAsAWhole(
+      [this, selected] {
+        for (size_t n = selected; n > 0; --n) {
+          std::vector<int> now = m_list.SelectedIndices();
+          if (now.empty()) break;
+          DeleteFolderFromCatalogue(m_list.At(now.front()));
+          RemoveListItem(now.front());
+        }
+        return true;
+      },
+      [this](bool committed) {
+        if (!committed) ReloadList();  // the list as the catalogue still has it
+      });
 }
 
 void CSharedFolderCore::OnReset() {
@@ -111,27 +124,19 @@ void CSharedFolderCore::OnReset() {
 }
 
 bool CSharedFolderCore::ResetAsAWhole() {
-  bool committed = false;
-  {
-    NamedLock lock(kCatalogueMutex);
-    if (!lock.Held()) {
-      view_->ShowMessage(kNoLockText);
-      return false;
-    }
-    CatalogueChange change;
-    ClearMediaTable(MediaTable::Image);
-    ClearSharedFolders();
-    ClearMediaTable(MediaTable::Video);
-    ClearMediaTable(MediaTable::Audio);
-    committed = change.Commit();
-    if (committed) {
-      m_list.Clear();
-      m_nItemCount = 0;
-    }
-  }
-  if (!committed) view_->ShowMessage(kWriteFailedText);
-  RestartMonitor();
-  return committed;
+  return ChangeAsAWhole(
+      [] {
+        ClearMediaTable(MediaTable::Image);
+        ClearSharedFolders();
+        ClearMediaTable(MediaTable::Video);
+        ClearMediaTable(MediaTable::Audio);
+        return true;
+      },
+      [this](bool committed) {
+        if (!committed) return;
+        m_list.Clear();
+        m_nItemCount = 0;
+      });
 }
 
 std::string CSharedFolderCore::FolderNameFromPath(const std::string& path) {
@@ -160,38 +165,29 @@ bool CSharedFolderCore::RescanAsAWhole() {
       return false;
     }
   }
-  bool committed = false;
-  {
-    // Changes reported meanwhile wait, so that they neither double nor lose a row.
-    NamedLock lock(kCatalogueMutex);
-    if (!lock.Held()) {
-      view_->ShowMessage(kNoLockText);
-      return false;
-    }
-    // Taken out and walked again as one: a rescan stopped, failed or killed
-    // half way leaves the rows as they were.
-    CatalogueChange change;
-    int total = 0;
-    for (const std::string& folder : folders) {
-      m_bRescan = true;
-      DeleteFolderFromCatalogue(folder);
-      m_nFileCount = 0;
-      total += CountFiles(folder);
-    }
-    CreateProgress(total);
-    m_nProgressPos = 0;
-    for (const std::string& folder : folders) {
-      // Each folder with its own chosen types, unless others were asked for.
-      std::vector<std::string> types = rescanTypes_ ? *rescanTypes_ : MediaTypesOfFolder(folder);
-      ScopedMediaTypes scoped(types);
-      ScanFolder(folder, folder);
-      AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
-      if (rescanTypes_) StoreMediaTypes(folder, types);
-    }
-    DestroyProgress();
-    committed = !stopRequested_ && change.Commit();
-  }
-  if (!committed && !stopRequested_) view_->ShowMessage(kWriteFailedText);
-  RestartMonitor();
-  return committed;
+  // Taken out and walked again as one: a rescan stopped, failed or killed
+  // half way leaves the rows as they were.
+  return ChangeAsAWhole(
+      [&] {
+        int total = 0;
+        for (const std::string& folder : folders) {
+          m_bRescan = true;
+          DeleteFolderFromCatalogue(folder);
+          m_nFileCount = 0;
+          total += CountFiles(folder);
+        }
+        CreateProgress(total);
+        m_nProgressPos = 0;
+        for (const std::string& folder : folders) {
+          // Each folder with its own chosen types, unless others were asked for.
+          std::vector<std::string> types = rescanTypes_ ? *rescanTypes_ : MediaTypesOfFolder(folder);
+          ScopedMediaTypes scoped(types);
+          ScanFolder(folder, folder);
+          AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
+          if (rescanTypes_) StoreMediaTypes(folder, types);
+        }
+        DestroyProgress();
+        return !stopRequested_;
+      },
+      [](bool) {});
 }

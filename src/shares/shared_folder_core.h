@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -173,6 +174,10 @@ class CSharedFolderCore {
   bool lastChangeOk_ = true;
 
  private:
+  // Runs `change` under the catalogue lock as one transaction, committed
+  // when it returns true; `after` sees whether it was, still under the lock.
+  // Says when the lock or the write failed; true when committed.
+  bool ChangeAsAWhole(const std::function<bool()>& change, const std::function<void(bool)>& after);
   bool DeleteSelectedAsAWhole();
   bool ResetAsAWhole();
   bool RescanAsAWhole();
