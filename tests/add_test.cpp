@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 #include "catalog/database.h"
 #include "catalog/statements.h"
 #include "platform/named_mutex.h"
@@ -164,4 +167,36 @@ TEST_F(Add, TwoAddsOfOneFolderAtOnceShareItOnce) {
   EXPECT_EQ(core.List().Size(), 1);
   EXPECT_EQ(core.RefusedAdds(), 1);
   EXPECT_EQ(view.messages, std::vector<std::string>{"This folder has been shared"});
+}
+
+namespace {
+
+// Notes the thread of every change that shows its waiting label.
+class ThreadView : public RecordingView {
+ public:
+  void ShowWaitingLabel(const std::string& text) override {
+    RecordingView::ShowWaitingLabel(text);
+    std::lock_guard lock(mutex);
+    threads.insert(std::this_thread::get_id());
+  }
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+};
+
+}  // namespace
+
+TEST_F(Add, ChangesRunOneAfterAnotherOnOneWorkerThatOutlivesNone) {
+  ThreadView threads;
+  core.SetView(&threads);
+  for (int i = 0; i < 6; ++i) WriteFile(dir_ / ("F" + std::to_string(i)) / "a.mp3");
+  // Queued together: they run in order, never side by side, on one thread
+  // that is not the caller's (a thread per Add would pile up until the end).
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(core.StartAdd(P("F" + std::to_string(i)), "F"));
+  core.StartDelete({P("F0/")});
+  core.WaitForAdds();
+  EXPECT_EQ(threads.threads.size(), 1u);
+  EXPECT_EQ(threads.threads.count(std::this_thread::get_id()), 0u);
+  EXPECT_EQ(Count("audio"), 5);
+  EXPECT_EQ(core.List().Size(), 5);
+  core.SetView(&view);
 }

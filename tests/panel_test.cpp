@@ -354,14 +354,14 @@ TEST_F(PanelTest, FolderTreeIsReadLazily) {
   d.Tree()->setCurrentItem(created);
   d.accept();
   EXPECT_TRUE(CFolderSelection::IsChosen());
-  EXPECT_EQ(g_folderSelection.GetLastPath(), (home_ / "New").string());
-  EXPECT_EQ(g_folderSelection.GetLastLabel(), "New");
+  EXPECT_EQ(d.Chosen().path, (home_ / "New").string());
+  EXPECT_EQ(d.Chosen().label, "New");
   // OK on a root gives its path as both; OK with nothing selected chooses nothing.
   CSourceSearchDialog d2;
   d2.Tree()->setCurrentItem(RootNamed(d2.Tree(), "/"));
   d2.accept();
-  EXPECT_EQ(g_folderSelection.GetLastPath(), "/");
-  EXPECT_EQ(g_folderSelection.GetLastLabel(), "/");
+  EXPECT_EQ(d2.Chosen().path, "/");
+  EXPECT_EQ(d2.Chosen().label, "/");
   CSourceSearchDialog d3;
   d3.Tree()->clearSelection();
   d3.Tree()->setCurrentItem(nullptr);
@@ -559,6 +559,129 @@ TEST_F(PanelTest, WithoutADisplayThePanelSaysSoAndNamesServe) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("tarvel serve"), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(PanelTest, AFolderWalkedWhileTheDialogsAreOpenLeavesTheChoiceAlone) {
+  WriteFile(home_ / "Music" / "a.mp3");
+  WriteFile(home_ / "Watched" / "w.mp3");
+  CSharedFolderPage page;  // follows what it shares
+  ASSERT_TRUE(page.StartAdd((home_ / "Watched").string(), "Watched"));
+  page.WaitForAdds();
+  ASSERT_TRUE(Until([&] { return page.MonitorRunning(); }));
+  // While the media-type dialog is open, a folder with a subfolder appears
+  // in the watched tree and is walked into the catalogue.
+  WhenModal<CSourceSearchDialog>([this](CSourceSearchDialog* d) {
+    QTreeWidgetItem* home = RootNamed(d->Tree(), QString::fromStdString(home_.string()));
+    home->setExpanded(true);
+    d->Tree()->setCurrentItem(ChildNamed(home, "Music"));
+    WhenModal<CScanDiskDialog>([this](CScanDiskDialog* t) {
+      // Made elsewhere and moved in whole, so that the walk meets the subfolder.
+      WriteFile(home_ / "Staging" / "New" / "Sub" / "n.mp3");
+      fs::rename(home_ / "Staging" / "New", home_ / "Watched" / "New");
+      EXPECT_TRUE(Until([] { return Count("AUDIO") == 2; }, 15s));
+      t->accept();
+    });
+    d->accept();
+  });
+  page.OnAdd();
+  page.WaitForAdds();
+  ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 2; }));
+  EXPECT_EQ(page.ListControl()->topLevelItem(1)->text(0).toStdString(), (home_ / "Music").string() + "/");
+  EXPECT_EQ(page.LastMessageBox(), nullptr);
+  EXPECT_EQ(Count("AUDIO"), 3);
+}
+
+TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
+  WriteFile(home_ / "A" / "x.mp3");
+  CSharedFolderPage page;
+  page.show();
+  ASSERT_TRUE(page.StartAdd((home_ / "A").string(), "A"));
+  page.WaitForAdds();
+  ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
+  // Another process (a share in a terminal) holds the catalogue lock.
+  const std::string lockFile = (dir_ / "run" / "tarvel" / "DBSYNICMUTEX.lock").string();
+  ::Child holder("/usr/bin/flock", {lockFile, "sleep", "3"});
+  ASSERT_TRUE(Eventually([] {
+    auto probe = NamedMutex::Open(kCatalogueMutex);
+    if (!probe->TryWait()) return true;
+    probe->Release();
+    return false;
+  }));
+  QTreeWidget* list = page.ListControl();
+  list->topLevelItem(0)->setSelected(true);
+  list->setFocus();
+  // The event loop keeps answering while Delete waits for the lock.
+  auto last = std::chrono::steady_clock::now();
+  auto longest = std::chrono::steady_clock::duration::zero();
+  QTimer beat;
+  QObject::connect(&beat, &QTimer::timeout, [&] {
+    const auto now = std::chrono::steady_clock::now();
+    longest = std::max(longest, now - last);
+    last = now;
+  });
+  beat.start(10);
+  QTest::keyClick(list, Qt::Key_Delete);
+  Until([] { return false; }, 1s);
+  EXPECT_LT(longest, 100ms);
+  EXPECT_EQ(list->topLevelItemCount(), 1);  // not before the lock is let go
+  EXPECT_EQ(Count("SHAREDFOLDER"), 1);
+  holder.Kill();
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 0; }));
+  EXPECT_LT(longest, 100ms);
+  page.WaitForAdds();
+  EXPECT_EQ(Count("AUDIO") + Count("SHAREDFOLDER"), 0);
+}
+
+TEST_F(PanelTest, ThePanelsOwnChangesLeaveTheListAndItsSelectionAlone) {
+  WriteFile(home_ / "A" / "x.mp3");
+  WriteFile(home_ / "B" / "y.mp3");
+  WriteFile(home_ / "C" / "z.mp3");
+  CSharedFolderPage page;
+  QTreeWidget* list = page.ListControl();
+  for (const char* f : {"A", "B"}) ASSERT_TRUE(page.StartAdd((home_ / f).string(), f));
+  page.WaitForAdds();
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2; }));
+  QTreeWidgetItem* a = list->topLevelItem(0);
+  a->setSelected(true);
+  // The 5-second check after the panel's own Add and Delete: the rows stay
+  // the same items, the selection with them.
+  ASSERT_TRUE(page.StartAdd((home_ / "C").string(), "C"));
+  page.StartDelete({(home_ / "B").string() + "/"});
+  page.StartReloadIfChanged();
+  page.WaitForAdds();
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2; }));
+  QApplication::processEvents();
+  EXPECT_EQ(list->topLevelItem(0), a);
+  EXPECT_TRUE(a->isSelected());
+  EXPECT_FALSE(page.ReloadListIfChanged());
+  // A folder shared by another tarvel is still taken up.
+  WriteFile(home_ / "D" / "w.mp3");
+  ASSERT_EQ(RunProgram("tarvel", {"share", (home_ / "D").string()}).status, 0);
+  page.StartReloadIfChanged();
+  page.WaitForAdds();
+  EXPECT_TRUE(Until([&] { return list->topLevelItemCount() == 3; }));
+}
+
+TEST_F(PanelTest, SignalsWhileThePanelEndsEndItCleanly) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // A stop signal that arrives while the panel is taking itself down must
+  // find nothing destroyed under it: a storm of them, at every moment.
+  for (int round = 0; round < 5; ++round) {
+    Child panel;
+    panel.pid = Spawn({"--data-dir", dir_.string()});
+    ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "run" / "tarvel" / "panel.socket"); }, 10s));
+    int status = -1;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (waitpid(panel.pid, &status, WNOHANG) != panel.pid) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end);
+      kill(panel.pid, SIGTERM);
+      std::this_thread::sleep_for(50us);
+    }
+    panel.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ", status " << status;
+    EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(dir_) == 0; }));
+  }
 }
 
 }  // namespace

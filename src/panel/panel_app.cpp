@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "app/server_control.h"
@@ -74,13 +75,23 @@ int RunControlPanel(int argc, char** argv) {
 
   // SIGINT and SIGTERM (a logout, a kill) are an Exit: the server goes too.
   // Blocked before Qt starts any thread of its own.
+  // Once the panel has begun to end, a further stop signal has nothing left
+  // to do: they stay blocked (and are dropped at exit) after the signal
+  // thread is gone, instead of killing the panel half way through its end.
+  const sigset_t stopSet = StopSignalSet();
+  pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
   QPointer<CMyPropertySheet> exitTarget;
   std::atomic<bool> stopped{false};
-  QAtomicPointer<QApplication> running;
+  // The signal thread reaches the application only while it exists: the
+  // pointer is set and cleared under this lock, and cleared before the
+  // application is destroyed.
+  std::mutex appMutex;
+  QApplication* running = nullptr;
   StopSignals stopSignals([&](int) {
     stopped = true;
-    if (QApplication* a = running.loadAcquire())
-      QMetaObject::invokeMethod(a, [&exitTarget] {
+    std::lock_guard lock(appMutex);
+    if (running)
+      QMetaObject::invokeMethod(running, [&exitTarget] {
         if (exitTarget) exitTarget->OnCommand(cmd::kExit);
       }, Qt::QueuedConnection);
   });
@@ -88,6 +99,10 @@ int RunControlPanel(int argc, char** argv) {
   const bool userChosePlatform = ChooseQtPlatform();
   qInstallMessageHandler(QtMessages);
   QApplication app(argc, argv);
+  const auto forgetApp = qScopeGuard([&] {
+    std::lock_guard lock(appMutex);
+    running = nullptr;
+  });
   if (!userChosePlatform && QGuiApplication::platformName() == "offscreen") {
     fprintf(stderr,
             "tarvel: no display to open the control panel on (is DISPLAY set?); "
@@ -111,7 +126,10 @@ int RunControlPanel(int argc, char** argv) {
     sheet.SetDropWindow(drop);
   }
   exitTarget = &sheet;
-  running.storeRelease(&app);
+  {
+    std::lock_guard lock(appMutex);
+    running = &app;
+  }
   if (stopped) return 0;  // asked to stop while starting up
   QObject::connect(&sheet, &CMyPropertySheet::exitRequested, &app, &QApplication::quit);
 

@@ -64,45 +64,49 @@ bool CSharedFolderPage::eventFilter(QObject* watched, QEvent* event) {
   return ui::PropertyPage::eventFilter(watched, event);
 }
 
-void CSharedFolderPage::PushSelection() {
-  // The engine acts on its own list; the widget's rows mirror it one to one.
+std::vector<std::string> CSharedFolderPage::SelectedFolders() const {
+  // Named by path, not by row: the worker may still change the list before
+  // it acts on them.
+  std::vector<std::string> folders;
   for (int i = 0; i < list_->topLevelItemCount(); ++i)
-    m_list.SetSelected(i, list_->topLevelItem(i)->isSelected());
+    if (list_->topLevelItem(i)->isSelected()) folders.push_back(list_->topLevelItem(i)->text(0).toStdString());
+  return folders;
 }
 
 void CSharedFolderPage::OnAdd() {
+  FolderPair chosen;
   {
     CSourceSearchDialog dialog;
     dialog.exec();
+    chosen = dialog.Chosen();
   }
   if (QWidget* w = window(); w->isMinimized()) w->showNormal();
   if (!CFolderSelection::IsChosen()) return;
-  StartAdd(g_folderSelection.GetLastPath(), g_folderSelection.GetLastLabel());
+  // The checks read the catalogue and the disk: they run on the worker too.
+  QueueAdd(chosen.path, chosen.label);
 }
 
 void CSharedFolderPage::OnDelete() {
   // While a walk writes, removal waits for it: a folder taken out half way
   // through its own walk would keep the rows written after.
   if (Busy()) return;
-  PushSelection();
-  DeleteSelected();
+  StartDelete(SelectedFolders());
 }
 
 void CSharedFolderPage::OnReset() {
   if (Busy()) return;
-  CSharedFolderCore::OnReset();
+  StartReset();
 }
 
 void CSharedFolderPage::OnOperateRescan() {
   if (Busy()) return;
-  PushSelection();
-  if (m_list.SelectedIndices().empty()) return;
+  const std::vector<std::string> folders = SelectedFolders();
+  if (folders.empty()) return;
   CScanDiskDialog dialog;
   // Cancel keeps the folders as they are: nothing is taken out.
   if (dialog.exec() != QDialog::Accepted) return;
   // The types ticked in the dialog, which become the folders' own.
-  SetRescanTypes(g_enabledMediaTypes.Get());
-  StartRescan();
+  StartRescan(folders, g_enabledMediaTypes.Get());
 }
 
 void CSharedFolderPage::OnCommand(int command) {

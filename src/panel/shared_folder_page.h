@@ -61,7 +61,7 @@ class CSharedFolderPage : public ui::PropertyPage, public CSharedFolderCore {
 
  private:
   QRect ProgressRect() const;
-  void PushSelection();
+  std::vector<std::string> SelectedFolders() const;
   void OnContextMenu(const QPoint& pos);
 
   QtShareView view_;

@@ -169,7 +169,7 @@ void CSourceSearchDialog::accept() {
   if (item && IsPlaceholder(item)) item = nullptr;
   const std::string path = GetItemPath(item);
   if (!path.empty()) {
-    g_folderSelection.Add(NameOf(item), path);
+    chosen_ = FolderPair{NameOf(item), path};
     CFolderSelection::SetChosen();
   } else {
     CFolderSelection::ClearChosen();

@@ -1,7 +1,7 @@
 // The folder dialog of Add: the roots (the file system's root, the mounted
 // file systems and the home folder) and their folders as a tree that is read
-// from disk only as far as the user opens it. OK stores the pick in
-// g_folderSelection and goes on to the media-type dialog.
+// from disk only as far as the user opens it. OK keeps the pick (Chosen) and
+// goes on to the media-type dialog.
 #pragma once
 
 #include <QIcon>
@@ -9,6 +9,7 @@
 
 #include "panel/ui/modal_dialog.h"
 #include "platform/drives.h"
+#include "shares/folder_selection.h"
 
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -21,6 +22,8 @@ class CSourceSearchDialog : public ui::TemplateDialog {
   void reject() override;
 
   QTreeWidget* Tree() const { return tree_; }
+  // The folder picked with OK (empty before, and after Cancel).
+  const FolderPair& Chosen() const { return chosen_; }
   // The folder an item stands for: its parents' labels joined with '/'.
   std::string GetItemPath(QTreeWidgetItem* item) const;
   // The mount table read for the roots (for tests).
@@ -38,6 +41,8 @@ class CSourceSearchDialog : public ui::TemplateDialog {
 
  private:
   void AddPlaceholder(QTreeWidgetItem* item);
+
+  FolderPair chosen_;
   void OnItemExpanded(QTreeWidgetItem* item);
   void OnItemCollapsed(QTreeWidgetItem* item);
 

@@ -17,7 +17,7 @@ sigset_t StopSignalSet() {
 
 StopSignals::StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
   sigset_t set = StopSignalSet();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
   int sfd = signalfd(-1, &set, SFD_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_CLOEXEC);
   thread_ = std::thread([this, sfd] {
@@ -40,6 +40,5 @@ StopSignals::~StopSignals() {
   }
   thread_.join();
   close(wakeFd_);
-  sigset_t set = StopSignalSet();
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }

@@ -12,7 +12,7 @@ sigset_t StopSignalSet();
 
 // Blocks SIGINT and SIGTERM in the calling thread (call it before starting any
 // other thread, which inherit the mask) and runs `onSignal` on a thread of its
-// own when one arrives. Restores the mask when destroyed.
+// own when one arrives. Restores the mask it found when destroyed.
 class StopSignals {
  public:
   explicit StopSignals(std::function<void(int signal)> onSignal);
@@ -24,4 +24,5 @@ class StopSignals {
   std::function<void(int)> onSignal_;
   std::thread thread_;
   int wakeFd_ = -1;
+  sigset_t previous_;
 };

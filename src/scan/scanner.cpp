@@ -69,7 +69,6 @@ void CSharedFolderCore::ScanSubfolder(const std::string& name, const std::string
                                       const std::string& root) {
   std::string path = WithSlash(folder) + name;
   if (OnBranch(path)) return;  // a link back up the tree: touch nothing there
-  g_folderSelection.Add(name, path);
   DeletePlaylist(path);
   ScanFolder(path, root);
 }

@@ -107,49 +107,81 @@ std::string CSharedFolderCore::SharedUnderAnotherPath(const std::string& path) c
   return {};
 }
 
-bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& label) {
+bool CSharedFolderCore::RefuseAdd(const std::string& path, const std::string& label) {
   if (IsPseudoFileSystem(path)) {
     view_->ShowMessage(path + " is on a kernel file system and holds no media; not shared");
-    return false;
+    return true;
   }
   const std::string other = SharedUnderAnotherPath(path);
   if (!other.empty()) {
     view_->ShowMessage(path + " is the same folder as the shared " + other +
                        ", or lies inside or around it, under another path; not shared");
-    return false;
+    return true;
   }
   if (IsAlreadyShared(path, label)) {
     view_->ShowMessage(kAlreadySharedMessage);
-    return false;
+    return true;
   }
-  std::lock_guard lock(addMutex_);
-  addThreads_.emplace_back(AddFolderThread,
-                           AddRequest{this, path, label, g_enabledMediaTypes.Get()});
-  return true;
+  return false;
 }
 
-bool CSharedFolderCore::StartRescan() {
-  if (m_list.SelectedIndices().empty()) return false;
-  // Disabled before the worker starts, so that no second operation slips in
-  // between the click and the worker.
-  view_->SetButtonsEnabled(false);
-  std::lock_guard lock(addMutex_);
-  addThreads_.emplace_back([this] {
-    RescanSelected();
-    view_->SetButtonsEnabled(true);
+bool CSharedFolderCore::StartAdd(const std::string& path, const std::string& label) {
+  if (RefuseAdd(path, label)) return false;
+  Queue([request = AddRequest{this, path, label, g_enabledMediaTypes.Get()}] {
+    AddFolderThread(request);
   });
   return true;
 }
 
-void CSharedFolderCore::WaitForAdds() {
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard lock(addMutex_);
-    threads.swap(addThreads_);
-  }
-  for (auto& t : threads)
-    if (t.joinable()) t.join();
+void CSharedFolderCore::QueueAdd(const std::string& path, const std::string& label) {
+  Queue([this, request = AddRequest{this, path, label, g_enabledMediaTypes.Get()}] {
+    if (!RefuseAdd(request.path, request.label)) AddFolderThread(request);
+  });
 }
+
+bool CSharedFolderCore::StartRescan(const std::vector<std::string>& folders,
+                                    std::optional<std::vector<std::string>> types) {
+  if (folders.empty()) return false;
+  // Disabled before the worker starts, so that no second operation slips in
+  // between the click and the worker.
+  view_->SetButtonsEnabled(false);
+  Queue([this, folders, types = std::move(types)] {
+    SelectOnly(folders);
+    SetRescanTypes(types);
+    RescanSelected();
+  });
+  // Queued apart: the buttons come back also when a stop skipped the rescan.
+  worker_.Post([this] { view_->SetButtonsEnabled(true); });
+  return true;
+}
+
+void CSharedFolderCore::StartDelete(const std::vector<std::string>& folders) {
+  if (folders.empty()) return;
+  // Queued behind whatever runs: the worker never interleaves two changes.
+  Queue([this, folders] {
+    SelectOnly(folders);
+    DeleteSelected();
+  });
+}
+
+void CSharedFolderCore::StartReset() {
+  Queue([this] { CSharedFolderCore::OnReset(); });  // the engine's own, not a page's
+}
+
+void CSharedFolderCore::SelectOnly(const std::vector<std::string>& folders) {
+  const std::vector<std::string> items = m_list.Items();
+  for (size_t i = 0; i < items.size(); ++i)
+    m_list.SetSelected(static_cast<int>(i),
+                       std::find(folders.begin(), folders.end(), items[i]) != folders.end());
+}
+
+void CSharedFolderCore::Queue(std::function<void()> task) {
+  worker_.Post([this, task = std::move(task)] {
+    if (!stopRequested_) task();
+  });
+}
+
+void CSharedFolderCore::WaitForAdds() { worker_.WaitIdle(); }
 
 unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
   CSharedFolderCore* page = request.page;

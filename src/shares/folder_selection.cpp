@@ -25,7 +25,6 @@ const char* const kMediaTypeTable[kMediaTypeCount] = {
 };
 
 EnabledMediaTypes g_enabledMediaTypes;
-CFolderSelection g_folderSelection;
 std::atomic<int> CFolderSelection::s_chosen{0};
 
 EnabledMediaTypes::EnabledMediaTypes() { LoadAll(); }
@@ -95,27 +94,6 @@ std::vector<std::string> MediaTypesForExtensions(const std::vector<std::string>&
   for (int i = 0; i < kMediaTypeCount; ++i)
     if (take[i]) rows.emplace_back(kMediaTypeTable[i]);
   return rows;
-}
-
-void CFolderSelection::Add(const std::string& label, const std::string& path) {
-  std::lock_guard lock(mutex_);
-  current_ = {label, path};
-  history_.push_back(current_);
-}
-
-std::string CFolderSelection::GetLastLabel() const {
-  std::lock_guard lock(mutex_);
-  return history_.empty() ? std::string() : history_.back().label;
-}
-
-std::string CFolderSelection::GetLastPath() const {
-  std::lock_guard lock(mutex_);
-  return history_.empty() ? std::string() : history_.back().path;
-}
-
-size_t CFolderSelection::HistorySize() const {
-  std::lock_guard lock(mutex_);
-  return history_.size();
 }
 
 void CFolderSelection::SetChosen() { s_chosen = 1; }

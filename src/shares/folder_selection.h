@@ -1,5 +1,5 @@
-// What the user chose to share: the folder (with its history) and the media
-// types. The dialogs write these; the scan reads the media types.
+// What the user chose to share: the media types (the dialogs write them, the
+// walk reads them) and whether a folder was chosen.
 #pragma once
 
 #include <atomic>
@@ -55,20 +55,14 @@ struct FolderPair {
   std::string path;
 };
 
+// Whether the last run of the folder dialog ended with a folder chosen. The
+// folder itself is the dialog's own answer.
 class CFolderSelection {
  public:
-  void Add(const std::string& label, const std::string& path);
-  std::string GetLastLabel() const;
-  std::string GetLastPath() const;
-  size_t HistorySize() const;
   static void SetChosen();
   static void ClearChosen();
   static bool IsChosen();
 
  private:
-  mutable std::mutex mutex_;
-  FolderPair current_;
-  std::vector<FolderPair> history_;
   static std::atomic<int> s_chosen;
 };
-extern CFolderSelection g_folderSelection;

@@ -1,5 +1,7 @@
 #include "shares/shared_folder_core.h"
 
+#include <algorithm>
+
 #include "catalog/database.h"
 #include "catalog/statements.h"
 #include "catalog/text.h"
@@ -76,8 +78,7 @@ std::vector<std::string> SharedFolderPaths(SqliteDatabase* db, bool echo) {
 int CSharedFolderCore::LoadList() {
   CatalogConnection db = OpenCatalogue();
   if (!db) return 0;
-  loaded_ = SharedFolderPaths(db.get(), echoList_);
-  for (const std::string& path : loaded_) AddListItem(path);
+  for (const std::string& path : SharedFolderPaths(db.get(), echoList_)) AddListItem(path);
   listFromCatalogue_ = true;
   return 0;
 }
@@ -94,7 +95,6 @@ void CSharedFolderCore::ReloadList() {
     if (!db) return;
     now = SharedFolderPaths(db.get(), false);
   }
-  loaded_ = now;
   m_list.Clear();
   m_nItemCount = 0;
   for (const std::string& path : now) AddListItem(path);
@@ -108,13 +108,24 @@ bool CSharedFolderCore::ReloadListIfChanged() {
     if (!db) return false;
     now = SharedFolderPaths(db.get(), false);
   }
-  if (now == loaded_) return false;
-  loaded_ = now;
-  m_list.Clear();
-  m_nItemCount = 0;
-  for (const std::string& path : now) AddListItem(path);
+  // Compared with the list itself, not with an older load: this engine's
+  // own Adds and Deletes are in both already and change nothing here.
+  std::vector<std::string> listed = m_list.Items();
+  std::erase(now, std::string());
+  std::sort(now.begin(), now.end());
+  std::sort(listed.begin(), listed.end());
+  if (now == listed) return false;
+  ReloadList();
   RestartMonitor();
   return true;
+}
+
+void CSharedFolderCore::StartReloadIfChanged() {
+  if (reloadQueued_.exchange(true)) return;
+  Queue([this] {
+    reloadQueued_ = false;
+    ReloadListIfChanged();
+  });
 }
 
 void CSharedFolderCore::AddListItem(const std::string& path) {

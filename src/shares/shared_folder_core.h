@@ -18,6 +18,7 @@
 
 #include "shares/folder_list.h"
 #include "shares/share_view.h"
+#include "shares/share_worker.h"
 
 struct SqliteDatabase;
 class ChangeMonitor;
@@ -40,10 +41,12 @@ class CSharedFolderCore {
 
   // The list and its queries.
   virtual int LoadList();
-  // Loads the list again when SHAREDFOLDER changed since the last load (another
-  // tarvel shared or unshared a folder) and watches the new list. True when
-  // it did.
+  // Loads the list again when SHAREDFOLDER no longer lists what the list
+  // holds (another tarvel shared or unshared a folder) and watches the new
+  // list. True when it did.
   bool ReloadListIfChanged();
+  // ReloadListIfChanged on the worker, unless one is queued already.
+  void StartReloadIfChanged();
   virtual void AddListItem(const std::string& path);
   virtual bool IsListed(const std::string& path) const;
   virtual int FindListIndex(const std::string& path) const;
@@ -91,9 +94,12 @@ class CSharedFolderCore {
   // A listed folder that is `path`'s own folder, or lies inside or around it,
   // reached under another path (a symbolic link, a bind mount); "" if none.
   std::string SharedUnderAnotherPath(const std::string& path) const;
-  // Refuses (false, "This folder has been shared" shown) or starts the Add
-  // worker on the folder and returns true without waiting for it.
+  // Refuses (false, "This folder has been shared" shown) or queues the Add
+  // of the folder on the worker and returns true without waiting for it.
   bool StartAdd(const std::string& path, const std::string& label);
+  // The same checks and the Add all on the worker, with the media types
+  // chosen now: nothing here reads the catalogue or the disk.
+  void QueueAdd(const std::string& path, const std::string& label);
   // Removal and rescan. Folders are named by their listed paths. Each
   // changes the catalogue as a whole; when it could not, it shows why and
   // changes nothing, the list included (see LastChangeOk).
@@ -107,9 +113,16 @@ class CSharedFolderCore {
   // A folder that cannot be read keeps its rows and fails the rescan; a
   // rescan stopped by RequestStop changes nothing.
   virtual void RescanSelected();
-  // RescanSelected on a worker of its own, like an Add: the buttons are
-  // disabled while it runs. False when nothing is selected.
-  bool StartRescan();
+  // RescanSelected of these listed folders with these types (each folder's
+  // own when none) on the worker, like an Add: the buttons are disabled
+  // while it runs. False when no folder is named.
+  bool StartRescan(const std::vector<std::string>& folders,
+                   std::optional<std::vector<std::string>> types);
+  // DeleteSelected and OnReset (Delete All) on the worker, after whatever
+  // it has queued. `folders` are the listed paths to take out; those no
+  // longer listed by then are passed over.
+  void StartDelete(const std::vector<std::string>& folders);
+  void StartReset();
   // Whether the last Delete, Delete All or Rescan was carried out.
   bool LastChangeOk() const { return lastChangeOk_; }
   static std::string FolderNameFromPath(const std::string& path);
@@ -132,7 +145,7 @@ class CSharedFolderCore {
   // and keeps as theirs; by default each folder's own chosen types.
   void SetRescanTypes(std::optional<std::vector<std::string>> rows) { rescanTypes_ = std::move(rows); }
 
-  // Waits for every Add worker started so far.
+  // Waits for every Add, Delete, Delete All and Rescan queued so far.
   void WaitForAdds();
   // Adds that their worker refused, finding the folder shared meanwhile.
   int RefusedAdds() const { return refusedAdds_; }
@@ -162,6 +175,12 @@ class CSharedFolderCore {
     std::vector<std::string> types;  // the media types chosen for it
   };
   static unsigned AddFolderThread(AddRequest request);
+  // Why `path` cannot be shared now, shown; false when it can.
+  bool RefuseAdd(const std::string& path, const std::string& label);
+  // Runs `task` on the worker unless a stop was asked for before its turn.
+  void Queue(std::function<void()> task);
+  // Selects exactly these listed folders.
+  void SelectOnly(const std::vector<std::string>& folders);
   static void RunAdd(CSharedFolderCore* page, const std::string& path, const std::string& label);
 
   SharedFolderList m_list;
@@ -184,14 +203,14 @@ class CSharedFolderCore {
   short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
   int CountLevel(const std::string& folder, std::set<FolderId>& branch);
 
-  std::vector<std::string> loaded_;  // SHAREDFOLDER paths at the last load
   std::optional<std::vector<std::string>> rescanTypes_;
   std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
   mutable std::mutex monitorMutex_;
-  std::mutex addMutex_;
-  std::vector<std::thread> addThreads_;
+  std::atomic<bool> reloadQueued_{false};
+  // Last, so that it ends first: its tasks use everything above.
+  ShareWorker worker_;
 };
 
 // Writes the SHAREDFOLDER row of a folder unless one exists for its path.
