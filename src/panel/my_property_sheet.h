@@ -44,6 +44,9 @@ class CMyPropertySheet : public ui::PropertySheet {
   // A dropped link became a station: the station page, when it is the page
   // shown, lists it at once.
   void OnStationStored();
+  // A drop stored nothing: `why` goes to the tray as a message, where there
+  // is a tray (standard error has it already).
+  void OnStationRefused(const QString& why);
   // "&Exit" has run (or is running).
   bool Exiting() const { return exited_; }
 
