@@ -68,16 +68,14 @@ Qt::DropAction CDragDropTarget::OnDragOver(const QMimeData* data, Qt::KeyboardMo
 }
 
 bool CDragDropTarget::OnDrop(const QMimeData* data, Qt::KeyboardModifiers keys) {
-  const DropEffect effect =
-      DragEffect(DragPhase::Over, OffersText(data), keys.testFlag(Qt::ControlModifier));
-  // A drop that cannot happen (Ctrl held) takes nothing.
-  if (effect != kDropNone) {
+  if (OffersText(data)) {
     size_t more = 0;
-    std::vector<std::string> links = DroppedLinks(data, &more);
+    const std::vector<std::string> links = DroppedLinks(data, &more);
     TakeLinks(links, more);
   }
   // Whether a station was stored or not: the drop itself went as shown.
-  return DropReportsSuccess(effect);
+  return DropReportsSuccess(
+      DragEffect(DragPhase::Over, OffersText(data), keys.testFlag(Qt::ControlModifier)));
 }
 
 namespace {
