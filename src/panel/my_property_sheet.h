@@ -1,7 +1,7 @@
 // The main window: the sheet of pages, the tray icon and its menu, and the
 // companion media server kept running while the panel runs. OK, Cancel,
-// Enter, Escape and the close box only hide the sheet; "&Exit" ends the
-// program.
+// Enter, Escape and the close box only hide the sheet (minimise it, where
+// there is no tray to bring it back); "&Exit" ends the program.
 #pragma once
 
 #include <QPointer>
