@@ -13,7 +13,11 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -86,6 +90,31 @@ DragAnswer Drop(QWidget* w, const QMimeData& data, Qt::KeyboardModifiers keys = 
   QApplication::sendEvent(w, &e);
   return {e.isAccepted(), e.dropAction()};
 }
+
+// What the process writes to standard error while this object lives.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const fs::path& file) : file_(file) {
+    fflush(stderr);
+    saved_ = dup(2);
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    close(fd);
+  }
+  ~StderrCapture() {
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+  }
+  std::string Text() {
+    fflush(stderr);
+    return ReadFile(file_);
+  }
+
+ private:
+  fs::path file_;
+  int saved_ = -1;
+};
 
 // What a browser offers for a dragged link.
 void OfferLink(QMimeData* data, const QString& url) {
@@ -280,12 +309,13 @@ TEST_F(DropWindowTest, DroppedLinksBecomeStationsListedOnTheShownPage) {
   for (const QMimeData* data : {&upper, &m3u, &missing}) EXPECT_TRUE(Drop(&window, *data).accepted);
 
   // Listed without a refresh, in the order of the drops' naming.
-  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2 && refused.count() == 1; }))
+  // The two that are no playlist links are refused at once, the 404 later.
+  ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2 && refused.count() == 3; }))
       << Names(list).join(",").toStdString();
   EXPECT_EQ(Names(list), (QStringList{"Jazz  Hits.pls", "Rock.pls"}));
   EXPECT_EQ(ReadFile(stations_ / "Jazz  Hits.pls"),
             "[playlist]\r\nFile1=http://127.0.0.1:1/\r\nTitle1=(#1 - 10/200) Jazz: Hits\r\n");
-  EXPECT_NE(refused.at(0).at(0).toString().indexOf("404"), -1);
+  EXPECT_NE(refused.at(2).at(0).toString().indexOf("404"), -1);
   for (const std::string& request : server.Requests()) {
     EXPECT_EQ(request.find("PLS"), std::string::npos) << request;
     EXPECT_EQ(request.find("m3u"), std::string::npos) << request;
@@ -307,6 +337,114 @@ TEST_F(DropWindowTest, DroppedLinksBecomeStationsListedOnTheShownPage) {
   EXPECT_EQ(list->topLevelItemCount(), 0);
   sheet.SetActivePage(3);
   EXPECT_EQ(Names(list), (QStringList{"Ambient.pls", "Jazz  Hits.pls", "Rock.pls"}));
+}
+
+// A link whose server never answers holds up no later drop; the window shows
+// what downloads, and says why the dead one stored nothing.
+TEST_F(DropWindowTest, ADeadLinkHoldsUpNoLaterDropAndTheWindowShowsWhatDownloads) {
+  TestHttpServer server;
+  server.Route("/dead.pls?file=dead.pls", {.hang = true});
+  server.Route("/good.pls?file=good.pls", {.body = "Title1=(1) Good\n"});
+  StderrCapture err(dir_ / "stderr.txt");
+  CMyPropertySheet sheet(NoServer());
+  DownloadLimits limits;
+  limits.totalTimeoutMs = 3000;
+  CDragWindow window(nullptr, limits);
+  ASSERT_TRUE(window.Create());
+  window.SetOwnerWindow(&sheet);
+  QSignalSpy refused(window.DropTarget(), &CDragDropTarget::stationRefused);
+  EXPECT_TRUE(window.toolTip().isEmpty());
+
+  QMimeData dead, good;
+  OfferLink(&dead, QString::fromStdString(server.Url("/dead.pls?file=dead.pls")));
+  OfferLink(&good, QString::fromStdString(server.Url("/good.pls?file=good.pls")));
+  const auto start = std::chrono::steady_clock::now();
+  Drop(&window, dead);
+  EXPECT_EQ(window.Pending(), 1);
+  EXPECT_NE(window.toolTip().indexOf("Downloading 1 station"), -1) << window.toolTip().toStdString();
+  Drop(&window, good);
+  ASSERT_TRUE(Until([&] { return fs::exists(stations_ / "Good.pls"); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  QApplication::processEvents();
+  EXPECT_EQ(window.Pending(), 1);  // the dead one still runs, and shows
+  EXPECT_FALSE(window.toolTip().isEmpty());
+
+  ASSERT_TRUE(Until([&] { return refused.count() == 1; }));
+  EXPECT_NE(refused.at(0).at(0).toString().indexOf("took too long"), -1);
+  EXPECT_EQ(window.Pending(), 0);
+  EXPECT_TRUE(window.toolTip().isEmpty());
+  const std::string text = err.Text();
+  EXPECT_NE(text.find("tarvel: dropped \"" + server.Url("/dead.pls?file=dead.pls") + "\": the download took too long"),
+            std::string::npos) << text;
+}
+
+// A browser drags a selection of links as one URL list: each playlist link
+// is taken, in order, as if dropped alone.
+TEST_F(DropWindowTest, ADropOfManyLinksTakesEachOfThem) {
+  TestHttpServer server;
+  QStringList lines{"# dragged from a station directory"};
+  QStringList expected;
+  for (int i = 1; i <= 20; ++i) {
+    const std::string target = "/tunein.pls?id=" + std::to_string(i) + "&file=s" + std::to_string(i) + ".pls";
+    server.Route(target, {.body = "Title1=(" + std::to_string(i) + ") Station " + std::to_string(100 + i) + "\n"});
+    lines << QString::fromStdString(server.Url(target));
+    expected << QString("Station %1.pls").arg(100 + i);
+  }
+  lines.insert(5, "http://127.0.0.1:1/list.m3u?file=x.m3u");
+  StderrCapture err(dir_ / "stderr.txt");
+  CDragWindow window;
+  ASSERT_TRUE(window.Create());
+  QMimeData many;
+  many.setData("text/uri-list", (lines.join("\r\n") + "\r\n").toUtf8());
+  many.setText(lines.mid(1).join("\n"));
+  EXPECT_EQ(Drop(&window, many), (DragAnswer{true, Qt::MoveAction}));
+  ASSERT_TRUE(Until([&] { return window.Pending() == 0; }, 20s));
+  QStringList stored;
+  for (const auto& e : fs::directory_iterator(stations_)) stored << QString::fromStdString(e.path().filename());
+  stored.sort();
+  EXPECT_EQ(stored, expected);
+  EXPECT_EQ(server.Requests().size(), 20u);
+  EXPECT_NE(err.Text().find("list.m3u?file=x.m3u\": the link does not end in \"pls\""), std::string::npos)
+      << err.Text();
+}
+
+// A drop that stores nothing says why on standard error, before any download.
+TEST_F(DropWindowTest, DropsOfNoPlaylistLinkSayWhy) {
+  StderrCapture err(dir_ / "stderr.txt");
+  CDragWindow window;
+  ASSERT_TRUE(window.Create());
+  QMimeData words, song, empty;
+  words.setText("just some words");
+  song.setData("text/uri-list", "file:///home/user/Music/song.mp3\r\n");
+  song.setText("file:///home/user/Music/song.mp3");
+  empty.setText("  \n");
+  for (const QMimeData* data : {&words, &song, &empty}) EXPECT_TRUE(Drop(&window, *data).accepted);
+  const std::string text = err.Text();
+  EXPECT_NE(text.find("tarvel: dropped \"just some words\": the link does not end in \"pls\"; nothing was stored\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("tarvel: dropped \"file:///home/user/Music/song.mp3\": the link does not end in \"pls\""),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("tarvel: dropped text holds no link; nothing was stored\n"), std::string::npos) << text;
+  EXPECT_EQ(window.Pending(), 0);
+  EXPECT_TRUE(!fs::exists(stations_) || fs::is_empty(stations_));
+}
+
+TEST_F(DropWindowTest, AtFirstStartTheWindowStandsClearOfTheSheet) {
+  const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+  {
+    CDragWindow window;
+    ASSERT_TRUE(window.Create());
+    const QRect sheet(window.x() - 100, 0, 130, 400);  // over the window's left part
+    window.KeepClearOf(sheet);
+    EXPECT_FALSE(window.frameGeometry().intersects(sheet)) << window.x() << "," << window.y();
+    EXPECT_TRUE(room.contains(window.frameGeometry()));
+  }
+  // Later starts keep the place the window had.
+  CDragWindow again;
+  ASSERT_TRUE(again.Create());
+  const QPoint stored = again.pos();
+  again.KeepClearOf(again.frameGeometry());
+  EXPECT_EQ(again.pos(), stored);
 }
 
 TEST_F(DropWindowTest, MenuKeysMovesAndCloseOfTheDropWindow) {

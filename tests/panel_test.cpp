@@ -2,12 +2,16 @@
 // over a real catalogue in a temporary folder.
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QTabWidget>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -22,8 +26,10 @@
 #include "app/server_control.h"
 #include "app/server_name.h"
 #include "platform/process.h"
+#include "panel/about_page.h"
 #include "panel/host_name_page.h"
 #include "panel/my_property_sheet.h"
+#include "panel/radio_list_page.h"
 #include "panel/scan_disk_dialog.h"
 #include "panel/shared_folder_page.h"
 #include "panel/source_search_dialog.h"
@@ -92,6 +98,29 @@ std::vector<pid_t> ServerPidsIn(const fs::path& folder) {
     }
   }
   return out;
+}
+
+// Whether `control` can be brought into view inside `window`: scrolled to
+// within its scroll area, if it is in one, and that within the window.
+bool Reachable(QWidget* window, QWidget* control) {
+  for (QWidget* w = control->parentWidget(); w && w != window; w = w->parentWidget())
+    if (auto* scroller = qobject_cast<QScrollArea*>(w)) {
+      const QRect inside(control->mapTo(scroller->widget(), QPoint(0, 0)), control->size());
+      scroller->ensureVisible(inside.center().x(), inside.center().y(), (inside.width() + 1) / 2,
+                              (inside.height() + 1) / 2);
+    }
+  const QRect r(control->mapTo(window, QPoint(0, 0)), control->size());
+  // Within what every widget up to the window shows of it; one larger than
+  // that fills it. (A few pixels go to the rounding of dialog units.)
+  QRect room(QPoint(0, 0), window->size());
+  for (QWidget* w = control->parentWidget(); w && w != window; w = w->parentWidget())
+    room &= QRect(w->mapTo(window, QPoint(0, 0)), w->size());
+  const QRect seen = room & r;
+  constexpr int kSlack = 3;
+  if (seen.width() < qMin(r.width(), room.width()) - kSlack ||
+      seen.height() < qMin(r.height(), room.height()) - kSlack)
+    return false;
+  return true;
 }
 
 int ServersIn(const fs::path& folder) { return static_cast<int>(ServerPidsIn(folder).size()); }
@@ -175,6 +204,92 @@ TEST(Template, ControlsScaleWithTheDialogFont) {
   EXPECT_EQ(ui::ParseTemplate("DIALOG 5 10 10 \"say \"\"hi\"\"\"\n").caption, "say \"hi\"");
 }
 
+// Large text (QT_FONT_DPI=144, a scale factor) makes every template larger
+// than a small screen: windows open within its free area and scroll.
+TEST_F(PanelTest, WithLargeTextEveryWindowFitsTheScreenAndEveryControlIsReachable) {
+  const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
+  {
+    // At the ordinary size on this screen the sheet is as the template says.
+    CMyPropertySheet sheet(NoServer());
+    sheet.show();
+    QApplication::processEvents();
+    ASSERT_LE(sheet.sizeHint().height(), room.height() - 60);
+    EXPECT_EQ(sheet.minimumSize(), sheet.maximumSize());
+    const QSize page = ui::DialogUnits(sheet.SharedFolderPage()->font()).ToPixels(QSize(360, 298));
+    EXPECT_GE(sheet.SharedFolderPage()->width(), page.width());
+    EXPECT_GE(sheet.SharedFolderPage()->height(), page.height());
+  }
+  const QFont normal = QApplication::font();
+  const auto restore = qScopeGuard([&] { QApplication::setFont(normal); });
+  QFont large = normal;
+  large.setPointSizeF(normal.pointSizeF() * 2);
+  QApplication::setFont(large);
+
+  CMyPropertySheet sheet(NoServer());
+  sheet.show();
+  QApplication::processEvents();
+  EXPECT_LE(sheet.width(), room.width());
+  EXPECT_LE(sheet.height(), room.height());
+  EXPECT_GT(sheet.SharedFolderPage()->height(), room.height());  // it does need to scroll
+  EXPECT_LT(sheet.minimumHeight(), sheet.maximumHeight());       // and can be resized
+  EXPECT_TRUE(Reachable(&sheet, sheet.Buttons()->button(QDialogButtonBox::Ok)));
+  EXPECT_TRUE(Reachable(&sheet, sheet.Buttons()->button(QDialogButtonBox::Cancel)));
+  for (int id : {1002, 1003, 1004}) EXPECT_TRUE(Reachable(&sheet, sheet.SharedFolderPage()->Control(id))) << id;
+  sheet.SetActivePage(3);
+  QApplication::processEvents();
+  for (int id : {1019, 1011, 1005})
+    EXPECT_TRUE(Reachable(&sheet, sheet.RadioPage()->Control(id))) << id;
+
+  CScanDiskDialog types;
+  CSourceSearchDialog folders;
+  CAboutBox about;
+  for (ui::TemplateDialog* d : std::initializer_list<ui::TemplateDialog*>{&types, &folders, &about}) {
+    d->show();
+    QApplication::processEvents();
+    EXPECT_LE(d->width(), room.width()) << d->windowTitle().toStdString();
+    EXPECT_LE(d->height(), room.height()) << d->windowTitle().toStdString();
+    for (int id : {1, 2, 1009, 1010})
+      if (QWidget* c = d->Control(id)) {
+        EXPECT_TRUE(Reachable(d, c)) << id;
+      }
+    d->hide();
+  }
+}
+
+// A screen reader names every control by its label, and modal dialogs
+// offer nothing to minimise or maximise.
+TEST_F(PanelTest, ControlsAreNamedByTheirLabelsAndModalDialogsHaveNoMinMax) {
+  CSourceSearchDialog folders;
+  CScanDiskDialog types;
+  CAboutBox about;
+  EXPECT_EQ(folders.Tree()->accessibleName(), "Search folder for being shared");
+  QLabel* label = nullptr;
+  for (QLabel* l : folders.findChildren<QLabel*>())
+    if (l->text() == "Search folder for being shared :") label = l;
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->buddy(), folders.Tree());
+  EXPECT_EQ(types.Tree()->accessibleName(), "Media types");
+  EXPECT_EQ(types.Tree()->topLevelItem(6)->toolTip(0), QString(kMediaTypeTable[6]));
+  for (QDialog* d : std::initializer_list<QDialog*>{&folders, &types, &about}) {
+    EXPECT_FALSE(d->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(d->windowFlags() & Qt::WindowCloseButtonHint);
+    for (QWidget* w : d->findChildren<QWidget*>())
+      if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QTreeWidget*>(w) ||
+          w->objectName().startsWith("control")) {
+        EXPECT_FALSE(w->accessibleName().isEmpty()) << w->metaObject()->className();
+      }
+  }
+  CMyPropertySheet sheet(NoServer());
+  EXPECT_EQ(sheet.SharedFolderPage()->ListControl()->accessibleName(), "Shared Folders");
+  EXPECT_EQ(sheet.NamePage()->Control(1021)->accessibleName(), "New Media Server Name");
+  EXPECT_EQ(sheet.RadioPage()->Control(1005)->accessibleName(), "Station Description");
+  for (int i = 0; i < sheet.PageCount(); ++i)
+    for (QLabel* l : sheet.Page(i)->findChildren<QLabel*>())
+      if (!l->pixmap().isNull()) {
+        EXPECT_FALSE(l->accessibleName().isEmpty());
+      }
+}
+
 TEST_F(PanelTest, SheetOnlyHidesAndExitEndsIt) {
   CMyPropertySheet sheet(NoServer());
   ASSERT_EQ(sheet.PageCount(), 4);
@@ -189,11 +304,14 @@ TEST_F(PanelTest, SheetOnlyHidesAndExitEndsIt) {
   bool exited = false;
   QObject::connect(&sheet, &CMyPropertySheet::exitRequested, [&] { exited = true; });
 
+  // Without a tray (offscreen has none) the sheet is minimised rather than
+  // hidden; with one it is hidden.
+  ASSERT_EQ(sheet.Tray(), nullptr);
   auto hiddenAfter = [&](const std::function<void()>& act) {
-    sheet.show();
+    sheet.showNormal();
     act();
     QApplication::processEvents();
-    return !sheet.isVisible() && !exited;
+    return sheet.isMinimized() && !exited;
   };
   EXPECT_TRUE(hiddenAfter([&] { sheet.Buttons()->button(QDialogButtonBox::Ok)->click(); }));
   EXPECT_TRUE(hiddenAfter([&] { sheet.Buttons()->button(QDialogButtonBox::Cancel)->click(); }));
@@ -207,7 +325,6 @@ TEST_F(PanelTest, SheetOnlyHidesAndExitEndsIt) {
   QAction* showDrop = ui::FindCommand(menu, cmd::kShowDropWindow);
   EXPECT_EQ(menu->defaultAction(), ui::FindCommand(menu, cmd::kExit));
   emit menu->aboutToShow();
-  EXPECT_FALSE(showSheet->isChecked());
   EXPECT_TRUE(showDrop->isChecked());
   showSheet->trigger();  // shows the sheet
   showDrop->trigger();   // hides the drop window
@@ -222,7 +339,7 @@ TEST_F(PanelTest, SheetOnlyHidesAndExitEndsIt) {
   EXPECT_FALSE(sheet.isVisible());
 }
 
-TEST_F(PanelTest, WithNothingToBringItBackTheSheetMinimisesInstead) {
+TEST_F(PanelTest, WithoutATrayTheSheetMinimisesInstead) {
   CMyPropertySheet sheet(NoServer());
   sheet.show();
   ASSERT_EQ(sheet.Tray(), nullptr);  // offscreen has no tray
@@ -230,6 +347,19 @@ TEST_F(PanelTest, WithNothingToBringItBackTheSheetMinimisesInstead) {
   QApplication::processEvents();
   EXPECT_TRUE(sheet.isVisible());
   EXPECT_TRUE(sheet.isMinimized());
+  // Also when the drop window's menu could bring it back: the taskbar is
+  // where a user looks for it.
+  QWidget drop;
+  drop.show();
+  sheet.SetDropWindow(&drop);
+  sheet.showNormal();
+  sheet.close();
+  QApplication::processEvents();
+  EXPECT_TRUE(sheet.isVisible());
+  EXPECT_TRUE(sheet.isMinimized());
+  sheet.OnCommand(cmd::kShowSheet);  // brings it back
+  EXPECT_FALSE(sheet.isMinimized());
+  sheet.SetDropWindow(nullptr);
   // And the drop window's menu has nothing to check when there is none.
   emit sheet.TrayMenu()->aboutToShow();
   EXPECT_FALSE(ui::FindCommand(sheet.TrayMenu(), cmd::kShowDropWindow)->isEnabled());
@@ -548,6 +678,42 @@ TEST_F(PanelTest, ASecondStartHandsOverToTheFirstAndLeaves) {
   first.pid = -1;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(dir_) == 0; }));
+}
+
+// A second panel for another data folder would show the first panel's
+// library: it says which process follows which folder, exits 1 and leaves
+// the other folder untouched. One for the same folder (also by a link to it)
+// hands over.
+TEST_F(PanelTest, ASecondPanelForAnotherDataFolderSaysWhichAndCreatesNothing) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const fs::path mine = dir_ / "mine";
+  Child first;
+  first.pid = Spawn({"--data-dir", mine.string()});
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "run" / "tarvel" / "panel.socket"); }, 10s));
+  ASSERT_TRUE(Eventually([&] { return fs::exists(mine / "data.sqlite"); }, 10s));
+
+  fs::create_directories(dir_ / "other");
+  for (const fs::path& other : {dir_ / "other", dir_ / "new"}) {
+    RunResult second = RunProgram("tarvel", {"--data-dir", other.string()});
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_NE(second.err.find("process " + std::to_string(first.pid) + " (control panel, data folder " +
+                              mine.string() + ")"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "other"));
+  EXPECT_FALSE(fs::exists(dir_ / "new"));
+
+  fs::create_directory_symlink(mine, dir_ / "link");
+  RunResult same = RunProgram("tarvel", {"--data-dir", (dir_ / "link").string()});
+  EXPECT_EQ(same.status, 0) << same.err;
+  EXPECT_EQ(waitpid(first.pid, nullptr, WNOHANG), 0);
+  kill(first.pid, SIGTERM);
+  ASSERT_TRUE(Eventually([&] { return waitpid(first.pid, nullptr, WNOHANG) == first.pid; }, 10s));
+  first.pid = -1;
+  EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(mine) == 0; }));
 }
 
 TEST_F(PanelTest, WithoutADisplayThePanelSaysSoAndNamesServe) {

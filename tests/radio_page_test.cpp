@@ -165,4 +165,22 @@ TEST_F(RadioPageTest, DeletesTheSelectedStationsByKeyButtonAndMenu) {
   EXPECT_TRUE(fs::exists(stations_ / "Keep.pls"));
 }
 
+// A station whose name and title carry a direction override ("evil" made to
+// read "live") and control characters is shown without them, and is still
+// the file that a click describes and Delete deletes.
+TEST_F(RadioPageTest, NamesAndTitlesAreShownWithoutControlsOrDirectionOverrides) {
+  const std::string rlo = "\xE2\x80\xAE", pdf = "\xE2\x80\xAC", lri = "\xE2\x81\xA6";
+  const std::string name = "My " + rlo + "live" + pdf + " radio.pls";
+  Station(name, "Title1=(1) " + rlo + "evil" + pdf + "\x1B[31m Radio" + lri + "\x07\r\n");
+  CRadioListPage page;
+  page.show();
+  QTreeWidget* list = page.ListControl();
+  ASSERT_EQ(Names(list), (QStringList{"My live radio.pls"}));
+  ClickOn(list, "My live radio.pls");
+  EXPECT_EQ(page.DescriptionControl()->toPlainText(), "evil[31m Radio");
+  list->topLevelItem(0)->setSelected(true);
+  page.OnDeleteStation();
+  EXPECT_FALSE(fs::exists(stations_ / name));
+}
+
 }  // namespace

@@ -175,6 +175,29 @@ TEST(RadioDrop, LinksFromDroppedTextAndUrlLists) {
   EXPECT_EQ(LinkFromUriList("# comment\r\nhttp://h/x=a.pls\r\nhttp://h/y=b.pls\r\n"),
             "http://h/x=a.pls");
   EXPECT_EQ(LinkFromUriList("# only a comment\r\n\r\n"), "");
+  // A selection of links: every one, in order, up to the bound.
+  size_t more = 9;
+  EXPECT_EQ(LinksFromUriList("# c\r\nhttp://h/x=a.pls\r\n\r\nhttp://h/y=b.m3u\nhttp://h/z=c.pls", 100, &more),
+            (std::vector<std::string>{"http://h/x=a.pls", "http://h/y=b.m3u", "http://h/z=c.pls"}));
+  EXPECT_EQ(more, 0u);
+  EXPECT_EQ(LinksFromUriList("a\nb\nc\nd\n", 2, &more), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(more, 2u);
+}
+
+TEST(RadioDrop, TextFromTheNetworkIsShownWithoutControlsOrDirectionOverrides) {
+  // U+202E would make "evil" read "live"; controls could move a terminal's cursor.
+  EXPECT_EQ(DisplayText("\xE2\x80\xAE" "evil" "\xE2\x80\xAC"), "evil");
+  EXPECT_EQ(DisplayText("a\x1B[2Jb\tc\x7F\x01\x1F"), "a[2Jbc");
+  for (const char* bidi : {"\xD8\x9C", "\xE2\x80\x8E", "\xE2\x80\x8F", "\xE2\x80\xAA",
+                           "\xE2\x80\xAB", "\xE2\x80\xAD", "\xE2\x81\xA6", "\xE2\x81\xA7",
+                           "\xE2\x81\xA8", "\xE2\x81\xA9"})
+    EXPECT_EQ(DisplayText(std::string("x") + bidi + "y"), "xy") << bidi;
+  // Other text stays, also other characters of the same blocks.
+  EXPECT_EQ(DisplayText("Caf\xC3\xA9 \xE2\x80\x94 \xE2\x81\xB0 \xD8\xA8"),
+            "Caf\xC3\xA9 \xE2\x80\x94 \xE2\x81\xB0 \xD8\xA8");
+  // Cut at a character's start.
+  EXPECT_EQ(DisplayText("ab\xC3\xA9\xC3\xA9", 3), "ab\xC3\xA9...");
+  EXPECT_EQ(DisplayText("abc", 3), "abc");
 }
 
 TEST_F(RadioTest, ADroppedLinkIsStoredUnderItsTitleWithCrlfLines) {
@@ -409,28 +432,41 @@ TEST_F(RadioTest, TheCommandLineListsAddsAndRemovesStations) {
     EXPECT_EQ(tarvel(args).status, 2) << args[0];
 }
 
-TEST_F(RadioTest, DropsReturnAtOnceAndAreNamedInTheirOrder) {
+TEST_F(RadioTest, DropsReturnAtOnceAndADeadLinkHoldsUpNoOther) {
   TestHttpServer server;
+  server.Route("/dead?f=d.pls", {.hang = true});
   server.Route("/slow?f=a.pls", {.body = "Title1=(1) First\n", .delayMs = 400});
   server.Route("/fast?f=b.pls", {.body = "Title1=(1) Second\n"});
   server.Route("/gone?f=c.pls", {.status = 404});
   std::atomic<int> wakes{0};
-  StationDownloader downloader([&] { ++wakes; });
-  auto start = std::chrono::steady_clock::now();
-  downloader.Submit(server.Url("/slow?f=a.pls"), folder_);
-  downloader.Submit(server.Url("/fast?f=b.pls"), folder_);
-  downloader.Submit(server.Url("/gone?f=c.pls"), folder_);
+  DownloadLimits limits;
+  limits.totalTimeoutMs = 3000;  // each download's own
+  StationDownloader downloader([&] { ++wakes; }, limits);
+  const auto start = std::chrono::steady_clock::now();
+  for (const char* target : {"/dead?f=d.pls", "/slow?f=a.pls", "/fast?f=b.pls", "/gone?f=c.pls"})
+    EXPECT_TRUE(downloader.Submit(server.Url(target), folder_));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-  EXPECT_FALSE(downloader.Idle());
+  EXPECT_EQ(downloader.Pending(), 4);
+  // Named as they finish: the link that never answers holds up none of them.
   std::vector<StationResult> results;
-  ASSERT_TRUE(Eventually([&] {
-    for (StationResult& r : downloader.NameFinished()) results.push_back(r);
-    return results.size() == 3;
-  }));
-  EXPECT_EQ(results[0].name, "First.pls");
-  EXPECT_EQ(results[1].name, "Second.pls");
-  EXPECT_EQ(results[2].error, StationError::HttpError);
-  EXPECT_EQ(wakes, 3);
+  auto collect = [&](size_t n) {
+    return Eventually([&] {
+      for (StationResult& r : downloader.NameFinished()) results.push_back(r);
+      return results.size() == n;
+    }, std::chrono::seconds(10));
+  };
+  ASSERT_TRUE(collect(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(downloader.Pending(), 1);
+  std::vector<std::string> names;
+  for (const StationResult& r : results) names.push_back(r.ok() ? r.name : "error");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"First.pls", "Second.pls", "error"}));
+  // The dead one ends at its own time-out.
+  ASSERT_TRUE(collect(4));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+  EXPECT_EQ(results[3].error, StationError::TimedOut);
+  EXPECT_EQ(wakes, 4);
   EXPECT_TRUE(downloader.Idle());
   EXPECT_EQ(FolderFiles(), (std::vector<std::string>{"First.pls", "Second.pls"}));
 }
@@ -439,18 +475,26 @@ TEST_F(RadioTest, ClosingTheDownloaderLeavesNoDownloadBehind) {
   TestHttpServer server;
   server.Route("/hang?f=a.pls", {.hang = true});
   server.Route("/done?f=b.pls", {.body = "Title1=(1) Done\n"});
+  const size_t parallel = StationDownloader::kParallel;
   auto start = std::chrono::steady_clock::now();
   {
     std::atomic<int> wakes{0};
     StationDownloader downloader([&] { ++wakes; });
     downloader.Submit(server.Url("/done?f=b.pls"), folder_);
     ASSERT_TRUE(Eventually([&] { return wakes == 1; }));
-    downloader.Submit(server.Url("/hang?f=a.pls"), folder_);
-    downloader.Submit(server.Url("/done?f=b.pls"), folder_);
-    ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 2; }));
-    EXPECT_EQ(FolderFiles().size(), 2u);  // one finished, one running: both unnamed
+    // More links that never answer than run side by side: one waits.
+    for (size_t i = 0; i <= parallel; ++i) downloader.Submit(server.Url("/hang?f=a.pls"), folder_);
+    ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 1 + parallel; }));
+    // One finished and the running ones: all unnamed.
+    EXPECT_EQ(FolderFiles().size(), 1 + parallel);
+    // The queue is bounded.
+    size_t taken = 0;
+    while (taken <= StationDownloader::kMaxWaiting && downloader.Submit(server.Url("/done?f=b.pls"), folder_))
+      ++taken;
+    EXPECT_EQ(taken, StationDownloader::kMaxWaiting - 1);
+    EXPECT_EQ(downloader.Pending(), static_cast<int>(parallel + StationDownloader::kMaxWaiting));
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_TRUE(FolderFiles().empty());
-  EXPECT_EQ(server.Requests().size(), 2u);  // the queued one never started
+  EXPECT_EQ(server.Requests().size(), 1 + parallel);  // the queued ones never started
 }

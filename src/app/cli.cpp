@@ -131,8 +131,13 @@ int RunTarvel(int argc, char** argv) {
   // Nothing is written before the command line is known to be right: each
   // command enters the data folder once its arguments have passed.
   if (args.empty()) {
-    if (int rc = EnterDataFolder()) return rc;
-    return RunControlPanel(argc, argv);
+    // The panel enters (and makes) its data folder only once it knows it is
+    // the one that runs: a second start for another folder changes nothing.
+    namespace fs = std::filesystem;
+    const fs::path given = (fs::path(g_invocationDir) / dataDir).lexically_normal();
+    fs::path folder = fs::weakly_canonical(given, ec);
+    if (ec) folder = given;
+    return RunControlPanel(argc, argv, folder.string(), [] { return EnterDataFolder(); });
   }
   const std::string command = args.front();
   args.erase(args.begin());

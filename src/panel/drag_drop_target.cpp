@@ -45,14 +45,19 @@ bool CDragDropTarget::OffersText(const QMimeData* data) {
   return data && (data->hasText() || data->hasFormat(kUriList));
 }
 
-std::string CDragDropTarget::DroppedLink(const QMimeData* data) {
+std::vector<std::string> CDragDropTarget::DroppedLinks(const QMimeData* data, size_t* more) {
+  if (more) *more = 0;
   if (!data) return {};
   if (data->hasFormat(kUriList)) {
-    std::string link = LinkFromUriList(data->data(kUriList).toStdString());
-    if (!link.empty()) return link;
+    std::vector<std::string> links = LinksFromUriList(data->data(kUriList).toStdString(), kMaxLinksPerDrop, more);
+    if (!links.empty()) return links;
   }
-  return data->hasText() ? LinkFromDroppedText(data->text().toStdString()) : std::string();
+  // Plain text: each line a link, as several links dragged as text come.
+  if (!data->hasText()) return {};
+  return LinksFromUriList(LinkFromDroppedText(data->text().toStdString()), kMaxLinksPerDrop, more);
 }
+
+int CDragDropTarget::Pending() const { return downloader_->Pending(); }
 
 Qt::DropAction CDragDropTarget::OnDragEnter(const QMimeData* data, Qt::KeyboardModifiers keys) const {
   return ToQt(DragEffect(DragPhase::Enter, OffersText(data), keys.testFlag(Qt::ControlModifier)));
@@ -64,25 +69,47 @@ Qt::DropAction CDragDropTarget::OnDragOver(const QMimeData* data, Qt::KeyboardMo
 
 bool CDragDropTarget::OnDrop(const QMimeData* data, Qt::KeyboardModifiers keys) {
   if (OffersText(data)) {
-    const std::string link = DroppedLink(data);
-    if (IsPlaylistLink(link)) downloader_->Submit(link, GetRadioFolder());
+    size_t more = 0;
+    const std::vector<std::string> links = DroppedLinks(data, &more);
+    TakeLinks(links, more);
   }
   // Whether a station was stored or not: the drop itself went as shown.
   return DropReportsSuccess(
       DragEffect(DragPhase::Over, OffersText(data), keys.testFlag(Qt::ControlModifier)));
 }
 
-void CDragDropTarget::NameFinished() {
-  for (const StationResult& result : downloader_->NameFinished()) {
-    if (result.ok()) {
-      emit stationStored(QString::fromStdString(result.name));
-    } else {
-      // Nothing to show on a window this small; the reason goes to the log.
-      const std::string why = DescribeStationResult(result);
-      fprintf(stderr, "tarvel: dropped link: %s\n", why.c_str());
-      emit stationRefused(QString::fromStdString(why));
-    }
+namespace {
+std::string Quoted(const std::string& link) { return "\"" + DisplayText(link, 200) + "\""; }
+}  // namespace
+
+void CDragDropTarget::TakeLinks(const std::vector<std::string>& links, size_t more) {
+  if (links.empty()) Refuse("text holds no link; nothing was stored");
+  // Each link as if it had been dropped alone, in the order of the drop.
+  for (const std::string& link : links) {
+    if (!IsPlaylistLink(link))
+      Refuse(Quoted(link) + ": " + DescribeStationResult({StationError::NotAPlaylistLink, {}, {}}));
+    else if (!downloader_->Submit(link, GetRadioFolder()))
+      Refuse(Quoted(link) + ": too many links wait for their download; nothing was stored");
   }
+  if (more > 0)
+    Refuse("links: a drop takes at most " + std::to_string(kMaxLinksPerDrop) + "; the other " +
+           std::to_string(more) + " were left out");
+  emit pendingChanged(downloader_->Pending());
+}
+
+void CDragDropTarget::Refuse(const std::string& line) {
+  fprintf(stderr, "tarvel: dropped %s\n", line.c_str());
+  emit stationRefused(QString::fromStdString(line));
+}
+
+void CDragDropTarget::NameFinished() {
+  for (StationDownloader::Finished& f : downloader_->TakeFinished()) {
+    const StationResult result = f.result.ok() ? NameStation(std::move(f.download)) : f.result;
+    if (result.ok()) emit stationStored(QString::fromStdString(result.name));
+    // Titles come from the network: shown without control characters.
+    else Refuse(Quoted(f.link) + ": " + DisplayText(DescribeStationResult(result)));
+  }
+  emit pendingChanged(downloader_->Pending());
 }
 
 bool CDragDropTarget::eventFilter(QObject* watched, QEvent* event) {

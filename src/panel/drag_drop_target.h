@@ -1,7 +1,8 @@
 // What the drop window does with a drag: it takes text (plain text or a URL
-// list, as a browser offers a dragged link), shows the engine's drag effect,
-// and hands a dropped playlist link to a download thread; the download is
-// named after its station on this thread, in the order of the drops.
+// list, as a browser offers a dragged link or a selection of them), shows the
+// engine's drag effect, and hands each dropped playlist link, in order, to
+// the downloader; each download is named after its station on this thread as
+// it finishes. Whatever a drop stores nothing of says why on standard error.
 #pragma once
 
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <QString>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "radio/drop.h"
 #include "radio/station_store.h"
@@ -30,25 +32,34 @@ class CDragDropTarget : public QObject {
   // The effect to show as a drag enters and while it moves.
   Qt::DropAction OnDragEnter(const QMimeData* data, Qt::KeyboardModifiers keys) const;
   Qt::DropAction OnDragOver(const QMimeData* data, Qt::KeyboardModifiers keys) const;
-  // Takes the dropped link: a playlist link is queued for download and the
-  // call returns at once. True when the drop counts as done (a move).
+  // Takes the dropped links: each playlist link is queued for download and
+  // the call returns at once. True when the drop counts as done (a move).
   bool OnDrop(const QMimeData* data, Qt::KeyboardModifiers keys);
 
-  // The link a drop carries: the URL list's first link, else the text.
-  static std::string DroppedLink(const QMimeData* data);
+  // The links a drop carries: those of its URL list, else its text's lines;
+  // at most kMaxLinksPerDrop, *more says how many were left out.
+  static std::vector<std::string> DroppedLinks(const QMimeData* data, size_t* more = nullptr);
   static bool OffersText(const QMimeData* data);
+
+  // Links queued or downloading.
+  int Pending() const;
 
  signals:
   // A dropped link was stored as station `name`.
   void stationStored(const QString& name);
-  // A dropped playlist link stored nothing; `why` says so in a sentence.
+  // A drop (or one link of it) stored nothing; `why` says so in a sentence.
   void stationRefused(const QString& why);
+  // The number of links queued or downloading changed.
+  void pendingChanged(int pending);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void NameFinished();
+  void TakeLinks(const std::vector<std::string>& links, size_t more);
+  // Says why something of a drop stored nothing: standard error, and the signal.
+  void Refuse(const std::string& line);
 
   QPointer<QWidget> m_pWnd;
   std::unique_ptr<StationDownloader> downloader_;  // last: its thread wakes this object

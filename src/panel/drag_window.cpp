@@ -26,6 +26,7 @@ CDragWindow::CDragWindow(QWidget* parent, DownloadLimits limits)
   // Alt+F4 (the window manager's close) ends it for the rest of the run.
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Tarvel Drop Window");
+  connect(&m_dropTarget, &CDragDropTarget::pendingChanged, this, &CDragWindow::ShowPending);
 }
 
 CDragWindow::~CDragWindow() {
@@ -47,6 +48,7 @@ bool CDragWindow::Create() {
   if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->geometry();
   for (QScreen* s : QGuiApplication::screens())
     if (s != QGuiApplication::primaryScreen()) screens << s->geometry();
+  firstPlace_ = !profile_.Position().has_value();
   move(PlaceDropWindow(profile_.Position(), size(), screens));
   recording_ = true;
   setVisible(profile_.Visible());
@@ -63,7 +65,27 @@ bool CDragWindow::SetOwnerWindow(CMyPropertySheet* owner) {
   menu_ = owner->CreateTrayMenu(this, false);
   connect(&m_dropTarget, &CDragDropTarget::stationStored, owner, &CMyPropertySheet::OnStationStored,
           Qt::UniqueConnection);
+  connect(&m_dropTarget, &CDragDropTarget::stationRefused, owner,
+          &CMyPropertySheet::OnStationRefused, Qt::UniqueConnection);
   return true;
+}
+
+void CDragWindow::KeepClearOf(const QRect& other) {
+  if (!firstPlace_) return;
+  firstPlace_ = false;
+  constexpr int kGap = 12;
+  if (!frameGeometry().intersects(other.adjusted(-kGap, -kGap, kGap, kGap))) return;
+  const QScreen* screen = QGuiApplication::screenAt(other.center());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect room = screen->availableGeometry();
+  for (const int x : {other.right() + 1 + kGap, other.left() - kGap - width()}) {
+    const QRect there(QPoint(x, qBound(room.top(), y(), room.bottom() - height())), size());
+    if (room.contains(there)) {
+      move(there.topLeft());
+      return;
+    }
+  }
 }
 
 bool CDragWindow::Recording() const {
@@ -75,6 +97,27 @@ void CDragWindow::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   const QRect r = event->rect();
   m_pSkin.Draw(painter, r.left(), r.top(), r.width(), r.height(), r.left(), r.top());
+  if (pending_ > 0) {
+    // A mark on the skin while links download: a dot inside its lower right.
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, 1));
+    painter.setBrush(QColor(0, 160, 0));
+    const int d = qMax(6, width() / 6);
+    painter.drawEllipse(QRect(width() * 2 / 3 - d / 2, height() * 2 / 3 - d / 2, d, d));
+  }
+}
+
+void CDragWindow::ShowPending(int pending) {
+  pending_ = pending;
+  if (pending > 0) {
+    setToolTip(pending == 1 ? QString("Downloading 1 station...")
+                            : QString("Downloading %1 stations...").arg(pending));
+    setCursor(Qt::BusyCursor);
+  } else {
+    setToolTip(QString());
+    unsetCursor();
+  }
+  update();
 }
 
 void CDragWindow::BringOwnerForward() {

@@ -28,10 +28,16 @@ class CDragWindow : public QWidget {
   // The sheet: it receives the menu's commands, sets its check marks, and
   // comes forward when the window is pressed.
   bool SetOwnerWindow(CMyPropertySheet* owner);
+  // At a first start (no place stored yet), moves the window beside
+  // `other` (the sheet's frame) when it would cover it and the screen has
+  // room on one side.
+  void KeepClearOf(const QRect& other);
 
   CDragDropTarget* DropTarget() { return &m_dropTarget; }
   const CSkinBitmap& Skin() const { return m_pSkin; }
   QMenu* Menu() const { return menu_; }
+  // Links queued or downloading, as the window shows them (tooltip and mark).
+  int Pending() const { return pending_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -49,12 +55,15 @@ class CDragWindow : public QWidget {
   void BringOwnerForward();
   void KeepOutOfTaskbar();
   bool Recording() const;
+  void ShowPending(int pending);
 
   QPointer<CMyPropertySheet> m_pOwnerWnd;
   CSkinBitmap m_pSkin;
   CDragDropTarget m_dropTarget;
   DragWindowProfile profile_;
   QMenu* menu_ = nullptr;
+  int pending_ = 0;
+  bool firstPlace_ = false;          // placed at the default, not where the user put it
   bool recording_ = false;           // placed: moves and visibility go to the profile
   std::optional<QPoint> moveGrip_;   // our own move, where the system has none
 };

@@ -81,6 +81,11 @@ void CMyPropertySheet::OnStationStored() {
   if (ActivePage() == m_radioListPage) m_radioListPage->OnRefresh();
 }
 
+void CMyPropertySheet::OnStationRefused(const QString& why) {
+  if (tray_ && tray_->isVisible())
+    tray_->showMessage("Tarvel Media Server", "Dropped " + why, QSystemTrayIcon::Warning);
+}
+
 void CMyPropertySheet::UpdateMenuChecks(QMenu* menu) {
   ui::FindCommand(menu, cmd::kShowSheet)->setChecked(isVisible());
   QAction* drop = ui::FindCommand(menu, cmd::kShowDropWindow);
@@ -95,9 +100,10 @@ void CMyPropertySheet::ShowAndRaise() {
 }
 
 void CMyPropertySheet::HideSheet() {
-  // Hidden only while something can bring it back; otherwise it would be
-  // unreachable, so it is minimised instead.
-  if ((tray_ && tray_->isVisible()) || (m_pDropWindow && m_pDropWindow->isVisible())) hide();
+  // Hidden only while the tray icon can bring it back. Without a tray it is
+  // minimised, so that the taskbar still shows it: the drop window's menu is
+  // a way back too, but not one a user looks for.
+  if (tray_ && tray_->isVisible()) hide();
   else showMinimized();
 }
 
@@ -113,7 +119,7 @@ void CMyPropertySheet::closeEvent(QCloseEvent* event) {
 void CMyPropertySheet::OnCommand(int command) {
   switch (command) {
     case cmd::kShowSheet:
-      if (isVisible() && !isMinimized()) hide();
+      if (isVisible() && !isMinimized()) HideSheet();
       else ShowAndRaise();
       break;
     case cmd::kShowDropWindow:

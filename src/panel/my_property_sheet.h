@@ -1,7 +1,7 @@
 // The main window: the sheet of pages, the tray icon and its menu, and the
 // companion media server kept running while the panel runs. OK, Cancel,
-// Enter, Escape and the close box only hide the sheet; "&Exit" ends the
-// program.
+// Enter, Escape and the close box only hide the sheet (minimise it, where
+// there is no tray to bring it back); "&Exit" ends the program.
 #pragma once
 
 #include <QPointer>
@@ -44,6 +44,9 @@ class CMyPropertySheet : public ui::PropertySheet {
   // A dropped link became a station: the station page, when it is the page
   // shown, lists it at once.
   void OnStationStored();
+  // A drop stored nothing: `why` goes to the tray as a message, where there
+  // is a tray (standard error has it already).
+  void OnStationRefused(const QString& why);
   // "&Exit" has run (or is running).
   bool Exiting() const { return exited_; }
 

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 #include "app/server_control.h"
 #include "panel/drag_window.h"
@@ -43,6 +45,15 @@ bool ChooseQtPlatform() {
   return false;
 }
 
+// The data folder a running instance's note names ("process N (what, data
+// folder PATH)"); empty when the note names none.
+std::string NoteDataFolder(const std::string& note) {
+  const std::string mark = ", data folder ";
+  const size_t at = note.find(mark);
+  if (at == std::string::npos || note.empty() || note.back() != ')') return {};
+  return note.substr(at + mark.size(), note.size() - 1 - at - mark.size());
+}
+
 }  // namespace
 
 QString PanelSocketPath() { return QString::fromStdString(RuntimeDir()) + "/panel.socket"; }
@@ -58,17 +69,27 @@ bool AskRunningPanelToShow() {
   return socket.waitForReadyRead(2000) && socket.readAll().startsWith("ok");
 }
 
-int RunControlPanel(int argc, char** argv) {
-  // One panel (or serve, or watch) at a time. A second panel hands over to
-  // the first one and leaves.
+int RunControlPanel(int argc, char** argv, const std::string& dataFolder,
+                    const std::function<int()>& enterDataFolder) {
+  // One panel (or serve, or watch) at a time. A second panel for the same
+  // data folder hands over to the first one and leaves; one for another
+  // folder would show the user the wrong library, so it says which.
   std::unique_ptr<NamedMutex> instance;
   if (!ClaimSingleInstance(kInstanceMutex, &instance)) {
-    if (AskRunningPanelToShow()) return 0;
+    const std::string note = NamedMutex::ReadNote(kInstanceMutex);
+    const std::string theirs = NoteDataFolder(note);
+    if ((theirs.empty() || theirs == dataFolder) && AskRunningPanelToShow()) return 0;
     fprintf(stderr,
-            "tarvel: another tarvel (serve or watch) is already running for this user; "
-            "end it before opening the control panel\n");
+            "tarvel: %s already follows its data folder; only one watch, serve or control panel "
+            "runs at a time\n",
+            note.empty() ? "another tarvel" : note.c_str());
     return 1;
   }
+  if (int rc = enterDataFolder()) return rc;
+  std::error_code ec;
+  if (instance)
+    instance->SetNote("process " + std::to_string(getpid()) + " (control panel, data folder " +
+                      std::filesystem::current_path(ec).string() + ")");
   // A server left running by an earlier run is asked to close, only now that
   // we know we are the one that runs.
   if (ServerControl::AskToClose()) WaitUntilAbsent(kServerTitle, 5000);
@@ -152,6 +173,8 @@ int RunControlPanel(int argc, char** argv) {
   }
 
   sheet.show();
+  // At a first start the drop window stands beside the sheet, not on it.
+  if (drop) drop->KeepClearOf(sheet.frameGeometry());
   app.exec();
   server.close();
   return 0;

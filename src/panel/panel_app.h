@@ -2,9 +2,17 @@
 #pragma once
 
 #include <QString>
+#include <functional>
+#include <string>
 
 // Runs the control panel until "&Exit"; returns the process exit code.
-int RunControlPanel(int argc, char** argv);
+// `dataFolder` is the folder it is to follow (absolute; it may not exist
+// yet); `enterDataFolder` makes and enters it and readies the catalogue, and
+// is called only once no other panel, serve or watch runs. A second panel
+// for the same folder hands over to the first one; for another folder, it
+// says which process follows which folder and exits 1.
+int RunControlPanel(int argc, char** argv, const std::string& dataFolder,
+                    const std::function<int()>& enterDataFolder);
 
 // The local socket through which a second start asks the running panel to
 // show its sheet.

@@ -9,6 +9,7 @@
 
 #include "panel/ui/commands.h"
 #include "panel/ui/resources.h"
+#include "radio/drop.h"
 #include "radio/stations.h"
 
 namespace {
@@ -61,7 +62,9 @@ void CRadioListPage::OnRefresh() {
 void CRadioListPage::FillStationList(const std::string& folder) {
   const QIcon icon = ui::Icon(res::kStationIcon);
   for (const std::string& name : ListStations(folder)) {
-    auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(name)});
+    // Names and titles come from the network: shown without controls or
+    // direction overrides (U+202E would make "evil" read "live").
+    auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(DisplayText(name))});
     item->setIcon(0, icon);
     // The file name as it is on disk, even when it is not valid UTF-8, so
     // that describing and deleting find the file again.
@@ -90,7 +93,7 @@ void CRadioListPage::OnClickStation() {
       GetRadioFolder() + item->data(0, Qt::UserRole).toByteArray().toStdString();
   std::string title;
   ReadStationTitle(path.c_str(), &title);
-  ShowDescription(QString::fromStdString(title));
+  ShowDescription(QString::fromStdString(DisplayText(title)));
 }
 
 void CRadioListPage::OnDeleteStation() {

@@ -8,8 +8,11 @@
 
 CScanDiskDialog::CScanDiskDialog(QWidget* parent) : ui::TemplateDialog(res::kScanDiskDialog, parent) {
   tree_ = ControlAs<QTreeWidget>(1008);
+  tree_->setAccessibleName("Media types");
   for (int i = 0; i < kMediaTypeCount; ++i) {
-    auto* item = new QTreeWidgetItem(tree_, QStringList{QString::fromUtf8(kMediaTypeTable[i])});
+    const QString row = QString::fromUtf8(kMediaTypeTable[i]);
+    auto* item = new QTreeWidgetItem(tree_, QStringList{row});
+    item->setToolTip(0, row);  // the template is narrower than the longer rows
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
     item->setCheckState(0, Qt::Checked);
     items_ << item;

@@ -40,8 +40,8 @@ CSharedFolderPage::CSharedFolderPage(QWidget* parent)
   warningLine_->hide();
 
   SetView(&view_);
-  // The list goes to standard output for whoever started the panel from a
-  // terminal; the catalogue is kept in step while the panel runs.
+  // The page shows the list; standard output carries only a command's results.
+  SetEchoList(false);
   LoadList();
   EnableMonitor();
 }
@@ -120,8 +120,9 @@ void CSharedFolderPage::OnContextMenu(const QPoint& pos) {
 }
 
 QRect CSharedFolderPage::ProgressRect() const {
+  // Within the page's frame: as wide as the list above it.
   const int h = height();
-  return QRect(0, h / 2 - 30, width(), 30);
+  return QRect(list_->x(), h / 2 - 30, list_->width(), 30);
 }
 
 void CSharedFolderPage::ShowButtonsEnabled(bool enabled) {

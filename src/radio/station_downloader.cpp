@@ -1,9 +1,13 @@
 #include "radio/station_downloader.h"
 
+#include <algorithm>
 #include <utility>
 
-StationDownloader::StationDownloader(std::function<void()> wake, DownloadLimits limits)
-    : wake_(std::move(wake)), limits_(limits), thread_([this] { Run(); }) {}
+StationDownloader::StationDownloader(std::function<void()> wake, DownloadLimits limits,
+                                     int parallel)
+    : wake_(std::move(wake)), limits_(limits) {
+  for (int i = 0; i < std::max(1, parallel); ++i) threads_.emplace_back([this] { Run(); });
+}
 
 StationDownloader::~StationDownloader() {
   {
@@ -13,16 +17,18 @@ StationDownloader::~StationDownloader() {
   }
   cancel_ = true;
   work_.notify_all();
-  thread_.join();
+  for (std::thread& t : threads_) t.join();
   // Unnamed downloads are deleted with finished_.
 }
 
-void StationDownloader::Submit(const std::string& link, const std::string& folder) {
+bool StationDownloader::Submit(const std::string& link, const std::string& folder) {
   {
     std::lock_guard lock(mutex_);
+    if (queue_.size() >= kMaxWaiting) return false;
     queue_.emplace_back(link, folder);
   }
   work_.notify_one();
+  return true;
 }
 
 std::vector<StationDownloader::Finished> StationDownloader::TakeFinished() {
@@ -37,9 +43,14 @@ std::vector<StationResult> StationDownloader::NameFinished() {
   return results;
 }
 
+int StationDownloader::Pending() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(queue_.size()) + running_;
+}
+
 bool StationDownloader::Idle() {
   std::lock_guard lock(mutex_);
-  return queue_.empty() && !running_ && finished_.empty();
+  return queue_.empty() && running_ == 0 && finished_.empty();
 }
 
 void StationDownloader::Run() {
@@ -49,12 +60,12 @@ void StationDownloader::Run() {
     if (stop_) return;
     auto [link, folder] = std::move(queue_.front());
     queue_.pop_front();
-    running_ = true;
+    ++running_;
     lock.unlock();
     Finished done{link, {}, nullptr};
     done.result = DownloadPlaylist(link, folder, limits_, &done.download, &cancel_);
     lock.lock();
-    running_ = false;
+    --running_;
     if (stop_) return;
     finished_.push_back(std::move(done));
     lock.unlock();

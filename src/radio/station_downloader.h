@@ -1,7 +1,9 @@
-// Downloads of dropped links, one after the other on a thread of its own, so
-// that a drop returns at once and the window stays responsive. The owner is
-// woken (on the download thread) when a download has finished, and then
-// names the finished ones on its own thread, in the order of the drops.
+// Downloads of dropped links on threads of their own, so that a drop returns
+// at once and the window stays responsive. Up to kParallel links download
+// side by side, each with its own time-out, so that a link whose server never
+// answers holds up no other; later ones wait in a bounded queue. The owner is
+// woken (on a download thread) when a download has finished, and then names
+// the finished ones on its own thread, in the order they finished.
 #pragma once
 
 #include <atomic>
@@ -18,31 +20,38 @@
 
 class StationDownloader {
  public:
+  static constexpr int kParallel = 4;
+  static constexpr size_t kMaxWaiting = 100;
+
   struct Finished {
     std::string link;
     StationResult result;                          // of the download
     std::unique_ptr<DownloadedPlaylist> download;  // set when it succeeded
   };
 
-  // `wake` must only post work to the owner's thread: it runs on the
-  // download thread.
-  explicit StationDownloader(std::function<void()> wake, DownloadLimits limits = {});
-  // Cancels the running download and forgets queued ones; nothing of them is
-  // left in the station folder.
+  // `wake` must only post work to the owner's thread: it runs on a download
+  // thread.
+  explicit StationDownloader(std::function<void()> wake, DownloadLimits limits = {},
+                             int parallel = kParallel);
+  // Cancels the running downloads and forgets queued ones; nothing of them
+  // is left in the station folder.
   ~StationDownloader();
   StationDownloader(const StationDownloader&) = delete;
   StationDownloader& operator=(const StationDownloader&) = delete;
 
-  // Queues the download of `link` into `folder`; returns at once.
-  void Submit(const std::string& link, const std::string& folder);
+  // Queues the download of `link` into `folder`; returns at once. False (and
+  // nothing queued) when kMaxWaiting links wait already.
+  bool Submit(const std::string& link, const std::string& folder);
 
-  // The downloads finished since the last call, in the order of Submit.
+  // The downloads finished since the last call, in the order they finished.
   std::vector<Finished> TakeFinished();
 
-  // Names every finished download (NameStation); the results, in order,
-  // failures of the downloads included.
+  // Names every finished download (NameStation); the results, in the order
+  // the downloads finished, failures of the downloads included.
   std::vector<StationResult> NameFinished();
 
+  // Links queued or downloading, not yet finished.
+  int Pending();
   // Nothing queued, running or waiting to be taken.
   bool Idle();
 
@@ -55,8 +64,8 @@ class StationDownloader {
   std::condition_variable work_;
   std::deque<std::pair<std::string, std::string>> queue_;  // link, folder
   std::vector<Finished> finished_;
-  bool running_ = false;
+  int running_ = 0;
   bool stop_ = false;
   std::atomic<bool> cancel_{false};
-  std::thread thread_;  // last: started once everything above exists
+  std::vector<std::thread> threads_;  // last: started once everything above exists
 };

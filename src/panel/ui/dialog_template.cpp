@@ -67,6 +67,57 @@ QStringList Words(const QString& line) {
   return words;
 }
 
+// What a screen reader says for a label's text: without mnemonic marks and
+// the colon that only ties it to its control.
+QString SpokenLabel(QString text) {
+  text.remove(QRegularExpression("&(?!&)"));
+  while (text.endsWith(':') || text.endsWith(' ')) text.chop(1);
+  return text.simplified();
+}
+
+// What the template's pictures show, for those who cannot see them.
+QString PictureName(int image, const QString& caption) {
+  switch (image) {
+    case 128:
+    case 166:
+      return "Tarvel Media Server";
+    case 149:
+      return "Search for folders";
+    default:
+      return caption;
+  }
+}
+
+bool TakesALabel(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Edit:
+    case ControlKind::ReadOnlyEdit:
+    case ControlKind::RichText:
+    case ControlKind::ListView:
+    case ControlKind::TreeView:
+    case ControlKind::CheckTree:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Accessible names: a control's own text, else the text of the label right
+// before it in the template (which becomes its buddy), else the template's
+// caption; pictures say what they show.
+void NameControl(QWidget* w, const ControlTemplate& c, QLabel* label, const QString& caption) {
+  if (c.kind == ControlKind::Icon || c.kind == ControlKind::Bitmap) {
+    w->setAccessibleName(PictureName(c.text.toInt(), caption));
+  } else if (!TakesALabel(c.kind)) {
+    if (!c.text.isEmpty()) w->setAccessibleName(SpokenLabel(c.text));
+  } else if (label && !label->text().isEmpty()) {
+    label->setBuddy(w);
+    w->setAccessibleName(SpokenLabel(label->text()));
+  } else {
+    w->setAccessibleName(SpokenLabel(caption));
+  }
+}
+
 }  // namespace
 
 DialogTemplate ParseTemplate(const QString& text, QString* error) {
@@ -133,6 +184,7 @@ QSize DialogUnits::ToPixels(const QSize& dlu) const {
 ControlSet CreateControls(QWidget* parent, const DialogTemplate& tpl) {
   ControlSet set;
   const DialogUnits units(parent->font());
+  QLabel* label = nullptr;  // the label right before the control, if any
   for (const ControlTemplate& c : tpl.controls) {
     QWidget* w = nullptr;
     switch (c.kind) {
@@ -207,6 +259,8 @@ ControlSet CreateControls(QWidget* parent, const DialogTemplate& tpl) {
     if (c.kind == ControlKind::Bitmap) w->resize(static_cast<QLabel*>(w)->pixmap().size());
     // Group boxes are drawn behind the controls they frame.
     if (c.kind == ControlKind::GroupBox) w->lower();
+    NameControl(w, c, label, tpl.caption);
+    label = c.kind == ControlKind::Static ? static_cast<QLabel*>(w) : nullptr;
     if (c.id != -1) {
       w->setObjectName(QString("control%1").arg(c.id));
       set.byId_.insert(c.id, w);

@@ -16,10 +16,15 @@ class TemplateDialog : public QDialog {
   T* ControlAs(int id) const {
     return controls_.As<T>(id);
   }
+  // Opens no larger than the screen's free area (see screen_fit.h).
+  void setVisible(bool visible) override;
 
  protected:
   DialogTemplate template_;
   ControlSet controls_;
+
+ private:
+  bool fitted_ = false;
 };
 
 }  // namespace ui

@@ -6,6 +6,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "panel/ui/screen_fit.h"
+
 namespace ui {
 
 PropertyPage::PropertyPage(int templateId, QWidget* parent)
@@ -22,7 +24,6 @@ PropertySheet::PropertySheet(const QString& caption, QWidget* parent) : QDialog(
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs_);
   layout->addWidget(buttons_);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
   connect(buttons_, &QDialogButtonBox::accepted, this, [this] { OnOk(); });
   connect(buttons_, &QDialogButtonBox::rejected, this, [this] { OnCancel(); });
   connect(tabs_, &QTabWidget::currentChanged, this, &PropertySheet::OnTabChanged);
@@ -30,7 +31,7 @@ PropertySheet::PropertySheet(const QString& caption, QWidget* parent) : QDialog(
 
 void PropertySheet::AddPage(PropertyPage* page) {
   pages_ << page;
-  tabs_->addTab(page, page->Caption());
+  tabs_->addTab(new TemplateScroller(page), page->Caption());
   if (active_ < 0) {
     active_ = 0;
     page->OnSetActive();
@@ -53,6 +54,15 @@ void PropertySheet::OnTabChanged(int index) {
     return;
   }
   active_ = index;
+}
+
+void PropertySheet::setVisible(bool visible) {
+  // Sized once, as it first opens: later the user's size stands.
+  if (visible && !fitted_) {
+    fitted_ = true;
+    FitToScreen(this, sizeHint());
+  }
+  QDialog::setVisible(visible);
 }
 
 void PropertySheet::keyPressEvent(QKeyEvent* event) {

@@ -48,6 +48,8 @@ class PropertySheet : public QDialog {
   void SetActivePage(int index);
   QTabWidget* Tabs() const { return tabs_; }
   QDialogButtonBox* Buttons() const { return buttons_; }
+  // Opens no larger than the screen's free area (see screen_fit.h).
+  void setVisible(bool visible) override;
 
  protected:
   // OK and Cancel (buttons, Enter, Escape) arrive here.
@@ -63,6 +65,7 @@ class PropertySheet : public QDialog {
   QVector<PropertyPage*> pages_;
   int active_ = -1;
   bool switching_ = false;
+  bool fitted_ = false;
 };
 
 }  // namespace ui
