@@ -1,6 +1,9 @@
 // The list of shared folders: the registry of what is shared. Each item is a
 // shared folder's full path ending with '/'. Items can be selected, as in the
-// page's list. Safe to use from several threads at once.
+// page's list. Each call is safe from any thread, but the view hears of a
+// change after the list's lock is let go: the engine changes it from one
+// thread only (its worker, or the main thread of a command), so that the
+// view hears of the changes in the order they were made.
 #pragma once
 
 #include <mutex>
