@@ -788,12 +788,16 @@ TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
   beat.start(10);
   QTest::keyClick(list, Qt::Key_Delete);
   Until([] { return false; }, 1s);
-  EXPECT_LT(longest, 100ms);
+  // Blocked, the loop would stop for the 3 s the lock is held; live, its
+  // longest gap is a few milliseconds, but a loaded machine running the
+  // sanitizer build can hold any thread up for a tenth of a second.
+  EXPECT_LT(longest, 500ms);
   EXPECT_EQ(list->topLevelItemCount(), 1);  // not before the lock is let go
   EXPECT_EQ(Count("SHAREDFOLDER"), 1);
   holder.Kill();
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 0; }));
-  EXPECT_LT(longest, 100ms);
+  EXPECT_LT(longest, 500ms);
+  RecordProperty("longest_gap_ms", static_cast<int>(longest / 1ms));
   page.WaitForAdds();
   EXPECT_EQ(Count("AUDIO") + Count("SHAREDFOLDER"), 0);
 }
