@@ -86,7 +86,9 @@ void ConnectionGuard::OnStarted(SoupServer*, SoupServerMessage* msg, gpointer se
   soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
                                "close");
   ++g->startedSinceTick_;
-  g_signal_connect(msg, "got-headers", G_CALLBACK(OnHeaders), self);
+  // The message may outlive this guard (a device withdrawn): its handlers
+  // need nothing of it.
+  g_signal_connect(msg, "got-headers", G_CALLBACK(OnHeaders), nullptr);
   if (GSocket* socket = soup_server_message_get_socket(msg)) g->Admit(socket);
 }
 
@@ -97,29 +99,27 @@ void ConnectionGuard::OnRead(SoupServer*, SoupServerMessage* msg, gpointer self)
 }
 
 // Before the body is read: one announced as too long is not read at all.
-void ConnectionGuard::OnHeaders(SoupServerMessage* msg, gpointer self) {
-  auto* g = static_cast<ConnectionGuard*>(self);
+void ConnectionGuard::OnHeaders(SoupServerMessage* msg, gpointer) {
   SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
   SoupEncoding encoding = soup_message_headers_get_encoding(request);
   if (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
-      soup_message_headers_get_content_length(request) > g->limits_.maxBody) {
+      soup_message_headers_get_content_length(request) > kMaxRequestBody) {
     soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
     return;
   }
   if (encoding == SOUP_ENCODING_CHUNKED || encoding == SOUP_ENCODING_EOF) {
     g_object_set_data(G_OBJECT(msg), "tarvel-body", nullptr);
-    g_signal_connect(msg, "got-chunk", G_CALLBACK(OnChunk), self);
+    g_signal_connect(msg, "got-chunk", G_CALLBACK(OnChunk), nullptr);
   }
 }
 
 // A body of no announced length is counted as it comes; past the limit the
 // connection ends, since an answer cannot be given in the middle of it.
-void ConnectionGuard::OnChunk(SoupServerMessage* msg, GBytes* chunk, gpointer self) {
-  auto* g = static_cast<ConnectionGuard*>(self);
+void ConnectionGuard::OnChunk(SoupServerMessage* msg, GBytes* chunk, gpointer) {
   auto seen = reinterpret_cast<gsize>(g_object_get_data(G_OBJECT(msg), "tarvel-body"));
   seen += g_bytes_get_size(chunk);
   g_object_set_data(G_OBJECT(msg), "tarvel-body", reinterpret_cast<gpointer>(seen));
-  if (seen > static_cast<gsize>(g->limits_.maxBody))
+  if (seen > static_cast<gsize>(kMaxRequestBody))
     if (GSocket* socket = soup_server_message_get_socket(msg))
       g_socket_shutdown(socket, TRUE, TRUE, nullptr);
 }

@@ -13,11 +13,13 @@
 #include <map>
 #include <string>
 
+// Bytes of a request body (a SOAP call is a few kilobytes).
+inline constexpr goffset kMaxRequestBody = 1 << 20;
+
 struct ConnectionLimits {
   size_t total = 512;                 // connections held at once
   size_t perClient = 64;              // from one address
   unsigned requestSeconds = 15;       // to send a whole request
-  goffset maxBody = 1 << 20;          // bytes of a request body
   int reserveDescriptors = 64;        // kept free for files, catalogue, events
 };
 
