@@ -4,14 +4,21 @@
 # Browse in pages of 200 (unsorted and by title), streaming against cat, and
 # Browse while 14 slow streams run. Needs root, the build, and the Debian
 # packages minidlna and python3 (the server is never started outside the
-# namespace).
-#   bench/upnp_bench.sh [build folder]
+# namespace). Given a second build folder (an earlier version), its
+# MediaServer is measured too, in the same run, on a copy of the catalogue.
+#   bench/upnp_bench.sh [build folder [earlier build folder]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
+before=${2:-}
 ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
 [[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
-command -v minidlnad >/dev/null || { echo "needs the minidlna package" >&2; exit 1; }
+# Without minidlna (or with TARVEL_BENCH_NO_PEER=1) the peer is left out.
+peer_on=1
+if [[ -n ${TARVEL_BENCH_NO_PEER:-} ]] || ! command -v minidlnad >/dev/null; then
+  peer_on=0
+  echo "MiniDLNA left out (no minidlna package, or TARVEL_BENCH_NO_PEER)" >&2
+fi
 work=$(mktemp -d /tmp/tarvel-upnp-bench.XXXXXX)
 export NS_PIDFILE=$work/ns.pid XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$work/run"
@@ -69,12 +76,21 @@ bash "$ns" start >/dev/null
 (cd "$work/ours" && exec bash "$ns" exec "$build/src/MediaServer" --interface lo --port 49200) \
   2>"$work/ours.log" &
 pids+=($!)
-bash "$ns" exec minidlnad -f "$work/minidlna.conf" -P "$work/minidlna.pid" -S >"$work/minidlna.out" 2>&1 &
-pids+=($!)
+if [[ -n $before ]]; then
+  cp -r "$work/ours" "$work/before"
+  mkdir -m 700 "$work/run-before"
+  (cd "$work/before" && XDG_RUNTIME_DIR=$work/run-before \
+     exec bash "$ns" exec "$before/src/MediaServer" --interface lo --port 49201) 2>"$work/before.log" &
+  pids+=($!)
+fi
+if ((peer_on)); then
+  bash "$ns" exec minidlnad -f "$work/minidlna.conf" -P "$work/minidlna.pid" -S >"$work/minidlna.out" 2>&1 &
+  pids+=($!)
+fi
 
 # Our folder container and MiniDLNA's ("Browse Folders", then the folder),
 # found by browsing; both wait until all 10,000 items are in.
-find_ids=$(bash "$ns" exec /usr/bin/python3 - "$work" <<'PY'
+find_ids=$(bash "$ns" exec /usr/bin/python3 - "$work" "$peer_on" <<'PY'
 import re, sys, time, http.client
 sys.path.insert(0, sys.argv[1])
 def browse(port, oid):
@@ -103,7 +119,7 @@ def find(port, start):
             pass
         time.sleep(1)
     raise SystemExit("container not found on port %d" % port)
-print(find(49200, "0"), find(8200, "0"))
+print(find(49200, "0"), find(8200, "0") if sys.argv[2] == "1" else "-")
 PY
 )
 read -r ours peer <<<"$find_ids"
@@ -115,7 +131,8 @@ h=0xcbf29ce484222325
 for c in p.encode(): h=((h^c)*0x100000001b3)&0xffffffffffffffff
 print('%016x' % h)")
 # MiniDLNA serves files by its own ids: find the big file's URL by browsing.
-bigPeer=$(bash "$ns" exec /usr/bin/python3 - <<'PY'
+bigPeer=-
+((peer_on)) && bigPeer=$(bash "$ns" exec /usr/bin/python3 - <<'PY'
 import re, http.client
 def browse(oid):
     body = ("<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
@@ -141,5 +158,12 @@ echo "files: ours /media/$bigOurs.mp3, MiniDLNA $bigPeer" >&2
 bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" MediaServer \
   http://127.0.0.1:49200/ContentDirectory/control "$ours" \
   "http://127.0.0.1:49200/media/$bigOurs.mp3" "$work/media/big/big.mp3"
+if [[ -n $before ]]; then
+  # The same catalogue gives the same ids.
+  bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" "MediaServer (earlier)" \
+    http://127.0.0.1:49201/ContentDirectory/control "$ours" \
+    "http://127.0.0.1:49201/media/$bigOurs.mp3" "$work/media/big/big.mp3"
+fi
+((peer_on)) || exit 0
 bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" MiniDLNA \
   http://127.0.0.1:8200/ctl/ContentDir "$peer" "$bigPeer" "$work/media/big/big.mp3"

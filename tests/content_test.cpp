@@ -187,6 +187,30 @@ TEST(Content, SearchEvaluatesAndBeforeOr) {
   EXPECT_EQ(Search(*t, "", "video", {expr("dc:title", T::Contains, "a")}, Page("0", "0")).total, 1u);
 }
 
+TEST(Content, SearchDepthIsBoundedBeforeAnythingRecurses) {
+  CatalogueRows rows;
+  rows.media = {Song("/m/a.mp3", "alpha", "Ann", "One", "Jazz")};
+  auto t = Content::Build(rows, {}, false);
+  using T = SearchToken;
+  auto nested = [](size_t depth) {
+    std::vector<T> tokens(depth, T{T::Open});
+    tokens.push_back(T{T::Expression, "dc:title", T::Eq, "alpha"});
+    tokens.insert(tokens.end(), depth, T{T::Close});
+    return tokens;
+  };
+  EXPECT_EQ(Search(*t, "", "0", nested(kMaxSearchDepth), Page("0", "0")).total, 1u);
+  EXPECT_EQ(Search(*t, "", "0", nested(kMaxSearchDepth + 1), Page("0", "0")).error, 708);
+  EXPECT_EQ(Search(*t, "", "0", nested(200000), Page("0", "0")).error, 708);
+  // The text is judged the same way before the parser sees it.
+  EXPECT_TRUE(SearchCriteriaFit("(dc:title = \"a)\" or (upnp:genre = \"(\\\"\"))"));
+  EXPECT_FALSE(SearchCriteriaFit("dc:title = \"a\")"));
+  EXPECT_FALSE(SearchCriteriaFit(")dc:title = \"a\"("));
+  EXPECT_FALSE(SearchCriteriaFit("dc:title = \"a"));
+  EXPECT_FALSE(SearchCriteriaFit(std::string(kMaxSearchDepth + 1, '(') + "x" +
+                                 std::string(kMaxSearchDepth + 1, ')')));
+  EXPECT_FALSE(SearchCriteriaFit("dc:title = \"" + std::string(kMaxSearchCriteria, 'a') + "\""));
+}
+
 TEST(Content, StationFilesGiveOneItemPerStream) {
   fs::path dir = fs::temp_directory_path() / ("tarvel-radio-" + std::to_string(getpid()));
   fs::create_directories(dir);

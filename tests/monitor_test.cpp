@@ -253,3 +253,21 @@ TEST_F(Monitor, ANestedShareKeepsItsOwnRoot) {
                                                    {inner + "/a.mp3", inner + "/"},
                                                    {inner + "/new/c.mp3", inner + "/"}}));
 }
+
+TEST_F(Monitor, LinksAddedLeadingOutOfTheShareGetNoRow) {
+  fs::path outside = dir_ / "outside";
+  WriteFile(outside / "secret.mp3");
+  WriteFile(outside / "deep" / "other.mp3");
+  WriteFile(root + "/real.mp3");
+  EXPECT_TRUE(Eventually([&] { return Catalogued("real.mp3"); }));
+  fs::create_symlink(outside / "secret.mp3", root + "/linked.mp3");
+  fs::create_symlink(outside / "deep", root + "/elsewhere");
+  fs::create_symlink(root + "/real.mp3", root + "/alias.mp3");
+  WriteFile(root + "/marker.mp3");
+  // The link inside the share is taken; by then the others were seen too.
+  EXPECT_TRUE(Eventually([&] { return Catalogued("alias.mp3") && Catalogued("marker.mp3"); }, 10s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(Catalogued("linked.mp3"));
+  EXPECT_FALSE(Catalogued("elsewhere/other.mp3"));
+  EXPECT_EQ(Count("audio"), 3);
+}

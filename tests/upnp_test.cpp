@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -19,6 +21,7 @@
 #include "id3_builder.h"
 #include "netns.h"
 #include "platform/presence.h"
+#include "platform/runtime_dir.h"
 #include "server/content.h"
 #include "testing.h"
 
@@ -141,6 +144,10 @@ class Upnp : public CatalogTest {
     if (pid == 0) {
       int log = open((dir_ / "server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       dup2(log, 2);
+      if (descriptors_ > 0) {
+        struct rlimit r = {descriptors_, descriptors_};
+        setrlimit(RLIMIT_NOFILE, &r);
+      }
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -203,9 +210,30 @@ class Upnp : public CatalogTest {
     return kBase + "/media/" + PathHash(path) + ext;
   }
 
+  // A Search request with these criteria (escaped here).
+  std::string SearchFor(const std::string& criteria) {
+    std::string escaped = std::regex_replace(std::regex_replace(criteria, std::regex("&"), "&amp;"),
+                                             std::regex("\""), "&quot;");
+    return Soap("ContentDirectory", "Search",
+                "<ContainerID>0</ContainerID><SearchCriteria>" + escaped +
+                    "</SearchCriteria><Filter>*</Filter><StartingIndex>0</StartingIndex>"
+                    "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>");
+  }
+  // Descriptors the process holds now.
+  static int Descriptors(pid_t pid) {
+    std::error_code ec;
+    int n = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+      ++n;
+    return n;
+  }
+  static std::string Load() { return std::string(TARVEL_TEST_DIR) + "/http_load.py"; }
+
   PrivateNetwork net_;
   bool entered_ = false;
   std::vector<pid_t> servers_;
+  rlim_t descriptors_ = 0;  // the server's descriptor limit (soft and hard) when set
 };
 
 std::string Sha256(const std::string& data) {
@@ -524,4 +552,135 @@ TEST_F(Upnp, AFileTruncatedWhileStreamedEndsThatStreamOnly) {
   Output r = Http({MediaUrl(path)});
   EXPECT_NE(r.out.find("Content-Length: " + std::to_string(1 << 20)), std::string::npos) << r.out;
   EXPECT_EQ(fs::file_size(dir_ / "body"), 1u << 20);
+}
+
+TEST_F(Upnp, KeepAliveConnectionsThatClientsCloseLeaveNoDescriptorsBehind) {
+  ShareSong("music", "Kept Alive");
+  std::string song = (dir_ / "music" / "cd1" / "song.mp3").string();
+  pid_t server = Start();
+  std::string media = MediaUrl(song).substr(kBase.size());
+  ASSERT_TRUE(Eventually([&] { return Http({kBase + media}).out.find(" 200 ") != std::string::npos; }));
+  int before = Descriptors(server);
+  // Media (GET, HEAD, ranged), descriptions and SOAP, 2,000 connections.
+  Output r = Capture({"/usr/bin/python3", Load(), "requests", std::to_string(kPort), "2000", media,
+                      "/ContentDirectory.xml", "/Description.xml"}, 100);
+  EXPECT_EQ(r.out, "ok 2000\n") << r.err;
+  std::string page = Browse("0");
+  EXPECT_NE(page.find("<TotalMatches>5</TotalMatches>"), std::string::npos) << page;
+  int after = 0;
+  EXPECT_TRUE(Eventually([&] { return (after = Descriptors(server)) <= before + 4; }))
+      << before << " then " << after;
+}
+
+TEST_F(Upnp, IdleConnectionsBeyondTheDescriptorsDoNotDeafenTheServer) {
+  descriptors_ = 256;
+  pid_t server = Start();
+  std::string held = (dir_ / "held.out").string();
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = open(held.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    execlp("timeout", "timeout", "40", "/usr/bin/python3", Load().c_str(), "idle",
+           std::to_string(kPort).c_str(), "1100", "2", nullptr);
+    _exit(127);
+  }
+  EXPECT_TRUE(Eventually([&] { return waitpid(holder, nullptr, WNOHANG) == holder; }, 40s))
+      << ReadFile(held);
+  EXPECT_NE(ReadFile(held).find("held"), std::string::npos);
+  // Once they are gone, the same server answers.
+  std::string page;
+  EXPECT_TRUE(Eventually([&] {
+    page = Browse("0");
+    return page.find("<TotalMatches>5</TotalMatches>") != std::string::npos;
+  }, 10s)) << page << Log();
+  EXPECT_EQ(waitpid(server, nullptr, WNOHANG), 0);
+  EXPECT_TRUE(IsPresent(kServerTitle));
+}
+
+TEST_F(Upnp, OversizedOrDeeplyNestedSearchesAreRefusedAtOnce) {
+  // A folder a crashed server left behind goes when the next one starts.
+  fs::path stale = fs::path(RuntimeDir()) / "MediaServer.Xy12Zw";
+  WriteFile(stale / "MediaServer.xml", "<root/>");
+  ShareSong("music", "Nested");
+  pid_t server = Start();
+  EXPECT_FALSE(fs::exists(stale));
+  auto refused = [](const std::string& answer) {
+    return answer.find("<errorCode>708</errorCode>") != std::string::npos;
+  };
+  EXPECT_TRUE(refused(SearchFor(std::string(200000, '('))));
+  EXPECT_TRUE(refused(SearchFor(std::string(50000, '(') + "dc:title = \"a\"" +
+                                std::string(50000, ')'))));
+  EXPECT_TRUE(refused(SearchFor(std::string(33, '(') + "dc:title = \"a\"" + std::string(33, ')'))));
+  EXPECT_TRUE(refused(SearchFor("dc:title = \"a\")")));
+  EXPECT_TRUE(refused(SearchFor("(dc:title = \"a\"")));
+  EXPECT_TRUE(refused(SearchFor("dc:title = \"" + std::string(70000, 'a') + "\"")));
+  // Nesting within the bound, and brackets inside a quoted value, are fine.
+  std::string deep = std::string(30, '(') + "dc:title contains \"nested\"" + std::string(30, ')');
+  EXPECT_NE(SearchFor(deep).find("<TotalMatches>1</TotalMatches>"), std::string::npos)
+      << SearchFor(deep);
+  EXPECT_NE(SearchFor("dc:title = \"a)(\"").find("<TotalMatches>0</TotalMatches>"),
+            std::string::npos);
+  // A 4.7 MB criteria gets an error in under a second while a Browse goes on.
+  std::string body =
+      "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+      "<s:Body><u:Search xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+      "<ContainerID>0</ContainerID><SearchCriteria>" +
+      std::string(4700000, '(') +
+      "</SearchCriteria><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0"
+      "</RequestedCount><SortCriteria></SortCriteria></u:Search></s:Body></s:Envelope>";
+  WriteFile(dir_ / "huge.xml", body);
+  auto start = std::chrono::steady_clock::now();
+  std::thread huge([&] {
+    Output r = Capture({"curl", "-s", "-m", "20", "-o", "/dev/null", "-w", "%{http_code}", "-H",
+                        "SOAPAction: \"urn:schemas-upnp-org:service:ContentDirectory:1#Search\"",
+                        "--data-binary", "@" + (dir_ / "huge.xml").string(),
+                        kBase + "/ContentDirectory/control"});
+    EXPECT_NE(r.out, "200");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << r.out;
+  });
+  std::string page = Browse("0");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  huge.join();
+  EXPECT_NE(page.find("<TotalMatches>5</TotalMatches>"), std::string::npos) << page;
+  EXPECT_EQ(waitpid(server, nullptr, WNOHANG), 0) << Log();
+}
+
+TEST_F(Upnp, LinksOutOfTheSharedFolderPublishNothing) {
+  std::string secret = id3::V2Tag(3, {id3::Text("TIT2", "Secret")}) + id3::AudioFrames(50);
+  WriteFile(dir_ / "outside" / "secret.mp3", secret);
+  WriteFile(dir_ / "outside" / "deep" / "other.mp3", secret);
+  fs::create_directories(dir_ / "music" / "cd2");
+  fs::create_symlink(dir_ / "outside" / "secret.mp3", dir_ / "music" / "linked.mp3");
+  fs::create_symlink(dir_ / "outside" / "deep", dir_ / "music" / "elsewhere");
+  fs::create_symlink("../cd1/song.mp3", dir_ / "music" / "cd2" / "alias.mp3");
+  WriteFile(dir_ / "music" / "cd2" / "gone.mp3", id3::AudioFrames(50));
+  ShareSong("music", "Inside");
+  // Only what lies inside the share has rows: the song and the link to it.
+  std::vector<std::string> paths;
+  for (const auto& kind : {"AUDIO", "VIDEO", "IMAGE"})
+    for (const auto& row : Rows(std::string("SELECT Filename FROM ") + kind)) paths.push_back(row[0]);
+  std::sort(paths.begin(), paths.end());
+  std::string music = (dir_ / "music").string();
+  EXPECT_EQ(paths, (std::vector<std::string>{music + "/cd1/song.mp3", music + "/cd2/alias.mp3",
+                                             music + "/cd2/gone.mp3"}));
+  // A file deleted while nothing watched is not listed.
+  fs::remove(dir_ / "music" / "cd2" / "gone.mp3");
+  Start();
+  std::string page = Browse("music/all");
+  EXPECT_NE(page.find("<TotalMatches>2</TotalMatches>"), std::string::npos) << page;
+  EXPECT_NE(Browse("folders").find("&lt;upnp:storageUsed&gt;-1&lt;/upnp:storageUsed&gt;"),
+            std::string::npos);
+  std::string song = music + "/cd1/song.mp3";
+  EXPECT_NE(Http({MediaUrl(music + "/cd2/alias.mp3")}).out.find(" 200 "), std::string::npos);
+  Output r = Http({MediaUrl(music + "/linked.mp3")});
+  EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
+  EXPECT_NE(Http({MediaUrl(song)}).out.find(" 200 "), std::string::npos);
+  // The catalogued song replaced by a link out of the share: not served, though listed.
+  fs::remove(song);
+  fs::create_symlink(dir_ / "outside" / "secret.mp3", song);
+  r = Http({MediaUrl(song)});
+  EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
+  EXPECT_NE(ReadFile(dir_ / "body"), secret);
+  r = Http({"-I", MediaUrl(song)});
+  EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
 }

@@ -9,11 +9,49 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <vector>
 
 namespace {
 thread_local std::vector<FolderId> t_branch;
+// The real path of the folder the walk on this thread started from: what a
+// symbolic link met on the way may lead into.
+thread_local std::string t_walkRoot;
+
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string out = real ? real : "";
+  free(real);
+  return out;
+}
+
+// Sets the walk's root for as long as it lives, unless a walk already has one.
+class WalkRoot {
+ public:
+  explicit WalkRoot(const std::string& folder) {
+    if (!t_walkRoot.empty()) return;
+    t_walkRoot = RealPath(folder);
+    set_ = !t_walkRoot.empty();
+  }
+  ~WalkRoot() {
+    if (set_) t_walkRoot.clear();
+  }
+  WalkRoot(const WalkRoot&) = delete;
+  WalkRoot& operator=(const WalkRoot&) = delete;
+
+ private:
+  bool set_ = false;
+};
+}  // namespace
+
+bool LinkStaysInside(const std::string& link, const std::string& folder) {
+  std::string bound = t_walkRoot.empty() ? RealPath(folder) : t_walkRoot;
+  std::string target = RealPath(link);
+  if (bound.empty() || target.empty()) return false;
+  if (bound == "/") return true;
+  return target == bound || target.compare(0, bound.size() + 1, bound + "/") == 0;
 }
 
 PrivateFolders PrivateFolders::Now() {
@@ -43,6 +81,11 @@ std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::strin
   const std::string path = folder + name;
   struct stat st;
   bool haveStat = false;
+  if (type == DT_UNKNOWN) {
+    if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (S_ISLNK(st.st_mode)) type = DT_LNK;
+  }
+  if (type == DT_LNK && !LinkStaysInside(path, folder)) return std::nullopt;
   if (type == DT_LNK || type == DT_UNKNOWN) {
     if (stat(path.c_str(), &st) != 0) return std::nullopt;  // broken link, or gone
     haveStat = true;
@@ -66,6 +109,7 @@ std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::strin
 
 std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative) {
   const PrivateFolders own = PrivateFolders::Now();
+  WalkRoot bound(root);
   std::string folder = root;
   size_t start = 0;
   while (true) {
@@ -121,10 +165,15 @@ BranchGuard::BranchGuard(const std::string& folder) {
     skip_ = true;
     return;
   }
+  if (t_branch.empty()) {
+    t_walkRoot = RealPath(folder);
+    root_ = true;
+  }
   t_branch.push_back(id);
   pushed_ = true;
 }
 
 BranchGuard::~BranchGuard() {
   if (pushed_) t_branch.pop_back();
+  if (root_) t_walkRoot.clear();
 }

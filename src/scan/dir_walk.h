@@ -27,6 +27,11 @@ struct PrivateFolders {
 // otherwise).
 std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::string& name,
                                      unsigned char type, const PrivateFolders& own);
+// A symbolic link is followed only to what lies inside the folder the walk
+// started from (or, outside a walk, the folder holding the link): whoever can
+// write into a shared folder must not publish the rest of the disk through it.
+bool LinkStaysInside(const std::string& link, const std::string& folder);
+
 // The same for a whole path below a shared folder `root` (ending with '/'):
 // every folder between them must belong too.
 std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative);
@@ -57,4 +62,5 @@ class BranchGuard {
  private:
   bool skip_ = false;
   bool pushed_ = false;
+  bool root_ = false;  // the walk started here
 };

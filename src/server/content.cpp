@@ -1,5 +1,6 @@
 #include "server/content.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -129,6 +130,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   auto content = std::make_shared<Content>();
   Content& t = *content;
   std::set<std::string> seen;  // one item per file, whatever the duplicate rows
+  std::map<std::string, std::string> realRoots;
   for (const auto& row : rows.media) {
     if (row.path.empty() || !seen.insert(row.path).second) continue;
     MediaFile f;
@@ -144,7 +146,17 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
     if (statFiles) {
       struct stat st;
       f.present = stat(row.path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-      f.size = f.present ? static_cast<uint64_t>(st.st_size) : 0;
+      // A file deleted while nothing watched keeps its row for a while; a
+      // client shown it could only fail to open it.
+      if (!f.present) continue;
+      f.size = static_cast<uint64_t>(st.st_size);
+      auto [it, added] = realRoots.emplace(row.root, "");
+      if (added && !row.root.empty()) {
+        char* real = realpath(row.root.c_str(), nullptr);
+        it->second = real ? real : "";
+        free(real);
+      }
+      f.realRoot = it->second;
     }
     t.byHash_.emplace(f.hash, static_cast<uint32_t>(t.files_.size()));
     t.files_.push_back(std::move(f));

@@ -25,6 +25,7 @@ struct MediaFile {
   std::string dir;                   // the folder holding the file, with '/'
   std::string hash;                  // 16 hex digits of the path
   std::string extension;             // lower case, with the dot; "" for broadcasts
+  std::string realRoot;               // real path of its shared folder, "" when unknown
   uint64_t size = 0;
   bool present = true;  // false when the file could not be stat()ed at load
 };
@@ -61,7 +62,8 @@ struct CatalogueRows {
 
 class Content {
  public:
-  // Builds the tree; `stat` false leaves sizes at 0 (for tests of ids).
+  // Builds the tree; `stat` false leaves sizes at 0 and keeps files that are
+  // not there (for tests of ids). Files that are gone are not listed.
   static std::shared_ptr<const Content> Build(const CatalogueRows& rows,
                                               const std::vector<Station>& stations,
                                               bool statFiles = true);

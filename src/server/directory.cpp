@@ -61,6 +61,9 @@ void WriteContainer(std::string* out, const Container& c) {
   *out += "\">";
   Element(out, "dc:title", c.title);
   Element(out, "upnp:class", c.upnpClass);
+  // Required of storage folders by strict parsers; -1 says "not known".
+  if (strcmp(c.upnpClass, "object.container.storageFolder") == 0)
+    *out += "<upnp:storageUsed>-1</upnp:storageUsed>";
   *out += "</container>";
 }
 
@@ -246,6 +249,12 @@ class Evaluator {
  public:
   Evaluator(const Content& c, const std::vector<SearchToken>& t) : content_(c), tokens_(t) {}
   bool Valid() {
+    // The parse below recurses once per parenthesis: bound it first.
+    int depth = 0;
+    for (const SearchToken& t : tokens_) {
+      if (t.kind == SearchToken::Open && ++depth > kMaxSearchDepth) return false;
+      if (t.kind == SearchToken::Close && --depth < 0) return false;
+    }
     pos_ = 0;
     ok_ = true;
     Or(0, false);
@@ -337,6 +346,26 @@ std::string XmlEscape(const std::string& text) {
     }
   }
   return out;
+}
+
+bool SearchCriteriaFit(const std::string& criteria) {
+  if (criteria.size() > kMaxSearchCriteria) return false;
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < criteria.size(); ++i) {
+    char c = criteria[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(') {
+      if (++depth > kMaxSearchDepth) return false;
+    } else if (c == ')') {
+      if (--depth < 0) return false;
+    }
+  }
+  return depth == 0 && !quoted;
 }
 
 std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + file.extension; }

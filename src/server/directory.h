@@ -42,6 +42,14 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {});
 
+// Bounds of a search criteria string, checked before it is parsed: the
+// parser and the evaluator both go one level deeper per parenthesis.
+inline constexpr size_t kMaxSearchCriteria = 64 * 1024;
+inline constexpr int kMaxSearchDepth = 32;
+// False when the criteria are too long, nested too deep or their
+// parentheses (outside quoted strings) do not pair up.
+bool SearchCriteriaFit(const std::string& criteria);
+
 // `tokens` come from the search criteria parser; "*" arrives as no tokens.
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,

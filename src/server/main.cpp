@@ -24,6 +24,7 @@
 #include "platform/named_mutex.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
+#include "server/connection_guard.h"
 #include "server/content_source.h"
 #include "server/descriptions.h"
 #include "server/upnp_server.h"
@@ -71,12 +72,25 @@ std::unique_ptr<NamedMutex> TakeOver() {
   return mutex;
 }
 
+// Description folders of servers that ended without removing theirs (a
+// crash). Called while we hold the publish mutex, so no live server owns one.
+void RemoveStaleFolders(const std::string& base) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(base, ec)) {
+    std::string name = e.path().filename().string();
+    if (name.size() == 18 && name.compare(0, 12, "MediaServer.") == 0 &&
+        e.is_directory(ec) && !e.is_symlink(ec))
+      std::filesystem::remove_all(e.path(), ec);
+  }
+}
+
 // A private folder for the description files, removed when we end.
 struct DescriptionFolder {
   std::string path;
   DescriptionFolder() {
     std::string base = RuntimeDir();
     if (base.empty()) base = "/tmp";
+    else RemoveStaleFolders(base);
     std::string pattern = base + "/MediaServer.XXXXXX";
     if (mkdtemp(pattern.data())) path = pattern;
   }
@@ -103,6 +117,8 @@ int main(int argc, char** argv) {
   // holding them for our whole life would keep its lock taken or its pipe open.
   close_range(3, ~0U, 0);
   signal(SIGPIPE, SIG_IGN);
+  // Every client connection costs a descriptor: take all we may have.
+  RaiseDescriptorLimit();
   std::string interface = getenv("TARVEL_SERVER_INTERFACE") ? getenv("TARVEL_SERVER_INTERFACE") : "";
   unsigned port = kDefaultPort;
   if (const char* env = getenv("TARVEL_SERVER_PORT"); env && *env && !ParsePort(env, &port)) {
@@ -155,8 +171,15 @@ int main(int argc, char** argv) {
                 new std::pair<Presence*, GMainLoop*>(&presence, loop));
 
   fprintf(stderr, "MediaServer: serving as \"%s\"\n", name.c_str());
+  // A server that cannot take connections must not stay present: it ends,
+  // and the periodic check of whoever keeps it running starts a new one.
+  bool stuck = false;
+  auto onStuck = [&stuck, loop] {
+    stuck = true;
+    g_main_loop_quit(loop);
+  };
   {
-    UpnpServer server({interface, port, name, udn, folder.path});
+    UpnpServer server({interface, port, name, udn, folder.path, onStuck});
     {
       ContentSource source(kCatalogue, kRadioFolder,
                            [&server](std::shared_ptr<const Content> content,
@@ -180,5 +203,5 @@ int main(int argc, char** argv) {
   }
   g_main_loop_unref(loop);
   fprintf(stderr, "MediaServer: closed\n");
-  return 0;
+  return stuck ? 3 : 0;
 }

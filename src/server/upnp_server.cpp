@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
+#include "server/connection_guard.h"
 #include "server/descriptions.h"
 #include "server/directory.h"
 #include "server/media_info.h"
@@ -47,6 +49,7 @@ struct Device {
   GPtr<GUPnPService> directory, connections, registrar;
   std::string host;  // what a client's Host: must say
   std::string baseUrl;
+  std::unique_ptr<ConnectionGuard> guard;  // goes before the context
 };
 
 struct UpnpServer::Impl {
@@ -131,6 +134,10 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::string criteria = Arg(action, "SearchCriteria");
   PagingArgs paging{Arg(action, "StartingIndex"), Arg(action, "RequestedCount"),
                     Arg(action, "SortCriteria")};
+  if (!SearchCriteriaFit(criteria)) {
+    gupnp_service_action_return_error(action, 708, "Unsupported or invalid search criteria");
+    return;
+  }
   TokenSink sink;
   std::string trimmed = criteria;
   trimmed.erase(0, trimmed.find_first_not_of(" \t\r\n"));
@@ -343,6 +350,20 @@ int ParseRange(const char* header, uint64_t size, uint64_t* first, uint64_t* las
   return 1;
 }
 
+// The file as opened, wherever links led, lies inside its shared folder: a
+// file replaced by a link after it was catalogued publishes nothing else.
+bool OpenedInside(int fd, const std::string& realRoot) {
+  if (realRoot.empty()) return false;
+  char link[64], target[PATH_MAX + 1];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, PATH_MAX);
+  if (n <= 0) return false;
+  std::string_view opened(target, static_cast<size_t>(n));
+  if (realRoot == "/") return true;
+  return opened.size() > realRoot.size() && opened.compare(0, realRoot.size(), realRoot) == 0 &&
+         opened[realRoot.size()] == '/';
+}
+
 void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
   SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
@@ -374,7 +395,7 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
   }
   int fd = file ? open(file->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
   struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !OpenedInside(fd, file->realRoot))) {
     close(fd);
     fd = -1;
   }
@@ -480,6 +501,8 @@ void UpnpServer::Impl::AddContext(GUPnPContext* context) {
     g_signal_connect(s, "query-variable", G_CALLBACK(OnRegistrarQuery), raw);
   }
   soup_server_add_handler(gupnp_context_get_server(context), "/media/", OnMedia, raw, nullptr);
+  d->guard = std::make_unique<ConnectionGuard>(gupnp_context_get_server(context), ConnectionLimits{},
+                                               options.onStuck);
   gupnp_root_device_set_available(d->root.get(), TRUE);
   fprintf(stderr, "MediaServer: published on %s (%s)\n", d->baseUrl.c_str(),
           gssdp_client_get_interface(GSSDP_CLIENT(context)));
@@ -489,6 +512,7 @@ void UpnpServer::Impl::AddContext(GUPnPContext* context) {
 void UpnpServer::Impl::RemoveContext(GUPnPContext* context) {
   for (auto it = devices.begin(); it != devices.end(); ++it) {
     if ((*it)->context.get() != context) continue;
+    (*it)->guard.reset();
     soup_server_remove_handler(gupnp_context_get_server(context), "/media/");
     devices.erase(it);
     return;

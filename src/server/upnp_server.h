@@ -4,6 +4,7 @@
 // Runs on the GLib main loop of the calling thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,8 @@ struct UpnpOptions {
   std::string friendlyName;
   std::string udn;
   std::string descriptionFolder;  // holds the description files, written by the caller
+  // Called when a device's HTTP server can no longer accept connections.
+  std::function<void()> onStuck;
 };
 
 class UpnpServer {
