@@ -13,6 +13,7 @@
 #include "catalog/statements.h"
 #include "id3_builder.h"
 #include "scan/catch_up.h"
+#include "scan/sync.h"
 #include "shares/catalogue_change.h"
 #include "shares/folder_selection.h"
 #include "testing.h"
@@ -123,4 +124,24 @@ TEST_F(Catalogue, ACatchUpKeepsTheRowsOfAFolderItCannotList) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "rows taken out (100: no user change, 101: still listable)";
   EXPECT_EQ(Count("audio") + Count("image"), 3);
   EXPECT_EQ(TitleOf(root + "locked/a.mp3"), "a");
+}
+
+// A file read half written by a catch-up, completed before the watcher saw
+// its folder arrive: the folder's own walk reads it again rather than keep
+// the row of its first bytes.
+TEST_F(Catalogue, AFolderThatArrivesReadsAgainWhatChangedSinceItWasCatalogued) {
+  const std::string root = (dir_ / "m").string() + "/";
+  fs::create_directories(root);
+  Share(root);
+  const std::string song = Mp3("Finished Song");
+  WriteFile(root + "album/song.mp3", song.substr(0, 5));
+  ASSERT_EQ(CatchUpFolder(&core, root).added, 1);
+  ASSERT_EQ(TitleOf(root + "album/song.mp3"), "song.mp3");
+  WriteFile(root + "album/song.mp3", song);
+  SyncChange(&core, WatchRecord{root}, ChangeNotice{"album", true}, kActionNewName);
+  EXPECT_EQ(TitleOf(root + "album/song.mp3"), "finished song");
+  EXPECT_EQ(Count("audio"), 1);
+  // Unchanged, it is left as it is: read once.
+  SyncChange(&core, WatchRecord{root}, ChangeNotice{"album", true}, kActionNewName);
+  EXPECT_EQ(Count("audio"), 1);
 }
