@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -125,6 +126,9 @@ class CSharedFolderCore {
   virtual void RestartMonitor();
   void StopMonitor();
   bool MonitorRunning() const;
+  // How long a file that changes without being closed is given to settle
+  // before the monitor takes it; for the next start of the monitor.
+  void SetMonitorSettle(std::chrono::milliseconds settle) { monitorSettle_ = settle; }
   // Brings a listed folder's rows back in step with its tree after changes
   // were lost: new and changed files are read, rows of files gone go.
   void ResyncFolder(const std::string& listed);
@@ -189,6 +193,7 @@ class CSharedFolderCore {
   std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
+  std::chrono::milliseconds monitorSettle_{std::chrono::seconds(2)};
   mutable std::mutex monitorMutex_;
   std::mutex addMutex_;
   std::vector<std::thread> addThreads_;
