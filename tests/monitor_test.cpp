@@ -63,6 +63,7 @@ class Monitor : public EngineTest {
     fs::create_directories(root);
     ASSERT_TRUE(core.StartAdd(root, "m"));
     core.WaitForAdds();
+    core.SetMonitorSettle(300ms);  // files left unclosed are taken quickly
     core.EnableMonitor();
   }
   bool Catalogued(const std::string& rel) { return IsCatalogued(root + "/" + rel) == 1; }
@@ -196,7 +197,8 @@ TEST_F(Monitor, ManyListedFoldersAreAllWatched) {
 
 TEST_F(Monitor, LostNotificationsAreReportedOnceAndTheFolderRescanned) {
   fs::create_directory(root + "/flood");
-  std::this_thread::sleep_for(200ms);  // watched by now
+  WriteFile(root + "/flood/probe.mp3");
+  ASSERT_TRUE(Eventually([&] { return Catalogued("flood/probe.mp3"); }));  // watched by now
   auto held = NamedMutex::Open(kCatalogueMutex);
   ASSERT_TRUE(held);
   held->Wait();  // the monitor's worker will wait on its first change

@@ -6,10 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <thread>
 
 #include "platform/named_mutex.h"
+#include "platform/presence.h"
 #include "platform/process.h"
 #include "platform/runtime_dir.h"
 #include "testing.h"
@@ -114,4 +117,60 @@ TEST_F(Platform, ProgramsAreFoundBesideUsFirstThenOnThePath) {
   EXPECT_EQ(sh.substr(sh.size() - 3), "/sh");
   EXPECT_EQ(access(sh.c_str(), X_OK), 0);
   EXPECT_EQ(StartProcess(""), -1);
+}
+
+// A program found present can always be asked to close: its close pipe is in
+// place before its presence shows. Held between the two (the presence lock
+// is ours for a while), the request already reaches it.
+TEST_F(Platform, WhoeverIsPresentTakesCloseRequests) {
+  const std::string lockPath = RuntimeDir() + "/Held Title.presence";
+  int held = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);  // its shared lock waits for us
+  std::atomic<bool> took{false}, made{false};
+  std::thread program([&] {
+    Presence presence("Held Title");
+    made = true;
+    took = Eventually([&] { return presence.TakeCloseRequest(); }, 10s);
+  });
+  bool asked = Eventually([] { return RequestClose("Held Title"); }, 3s);
+  EXPECT_FALSE(made);  // still waiting for the presence lock
+  close(held);
+  program.join();
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(took);
+}
+
+// Signals we block or ignore ourselves are not passed on: a server started
+// while the panel blocks SIGTERM and ignores SIGINT still ends on either.
+TEST_F(Platform, AProcessWeStartEndsOnSigtermAndSigint) {
+  WriteFile("sleeper", "#!/bin/sh\nexec sleep 30\n");
+  fs::permissions("sleeper", fs::perms::owner_all);
+  sigset_t blocked, old;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &old), 0);
+  pid_t first = StartProcess((dir_ / "sleeper").string());
+  struct sigaction ignore {}, before {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &before);
+  pid_t second = StartProcess((dir_ / "sleeper").string());
+  sigaction(SIGINT, &before, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  // Let both be sleep(1) itself before they are signalled.
+  auto exe = [](pid_t pid) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).filename().string();
+  };
+  EXPECT_TRUE(Eventually([&] { return exe(first) == "sleep" && exe(second) == "sleep"; }));
+  kill(first, SIGTERM);
+  kill(second, SIGINT);
+  EXPECT_TRUE(Eventually([&] { ReapChildren(); return !ChildAlive(first) && !ChildAlive(second); }))
+      << "a started program ignored the signal";
+  TerminateChild(first);
+  TerminateChild(second);
 }

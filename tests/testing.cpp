@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,4 +261,28 @@ void Child::Kill() {
 
 Child StartTarvel(const std::vector<std::string>& args, const std::string& logName) {
   return Child(BinDir() + "/tarvel", args, logName);
+}
+
+WalkPause::WalkPause() : path_((fs::current_path() / "walk.pause").string()) {
+  unlink(path_.c_str());
+  EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  setenv("TARVEL_PAUSE_FIFO", path_.c_str(), 1);
+}
+
+WalkPause::~WalkPause() {
+  Release();
+  unsetenv("TARVEL_PAUSE_FIFO");
+  unlink(path_.c_str());
+}
+
+bool WalkPause::Reached() {
+  // Opening without blocking succeeds only while a reader has the FIFO open.
+  if (writer_ < 0) writer_ = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  return writer_ >= 0;
+}
+
+void WalkPause::Release() {
+  Reached();
+  if (writer_ >= 0) close(writer_);
+  writer_ = -1;
 }

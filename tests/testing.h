@@ -125,3 +125,21 @@ class Child {
 };
 // `tarvel ARGS` from the build, in the background.
 Child StartTarvel(const std::vector<std::string>& args, const std::string& logName = "");
+
+// Holds a walk at its pause point (platform/pause_point.h): this process and
+// the programs it starts from now on wait there once, until Release. Made in
+// the current folder; released and taken away when the object goes.
+class WalkPause {
+ public:
+  WalkPause();
+  ~WalkPause();
+  WalkPause(const WalkPause&) = delete;
+  WalkPause& operator=(const WalkPause&) = delete;
+  // True once a walk waits at the pause point (it is held there until Release).
+  bool Reached();
+  void Release();
+
+ private:
+  std::string path_;
+  int writer_ = -1;
+};

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "catalog/database.h"
+#include "platform/pause_point.h"
 #include "scan/dir_walk.h"
 #include "scan/playlist_writer.h"
 #include "scan/walk_connection.h"
@@ -36,6 +37,7 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
       if (DuplicateGuard::Skip(dir + name)) return;
       if (!tx) tx.emplace(db.get());
       ClassifyFile(db.get(), folder, root, name);
+      PausePoint();  // a row written, nothing committed
     } else if (!IsSharedSubfolder(folder, name)) {
       if (tx) {
         tx->Commit();

@@ -1,6 +1,7 @@
 #include "scan/walk_connection.h"
 
 #include "catalog/statements.h"
+#include "scan/folder_state.h"
 
 namespace {
 thread_local bool t_guarded = false;
@@ -48,10 +49,20 @@ bool DuplicateGuard::Skip(const std::string& path) {
   if (!t_lookup) t_lookup = OpenCatalogue();
   if (!t_lookup) return false;
   const std::string value = Quoted(path);
+  bool catalogued = false;
   for (const char* table : {"audio", "video", "image"}) {
     Recordset rs = Query(t_lookup.get(), std::string("select 1 FROM ") + table +
                                              " WHERE Filename = " + value + " LIMIT 1");
-    if (rs->RowCount() > 0) return true;
+    if ((catalogued = rs->RowCount() > 0)) break;
   }
+  if (!catalogued) return false;
+  // Catalogued as it was then: a file read half written by a catch-up, whose
+  // writer closed it before its new folder was watched, never sends another
+  // notice. Changed since, it is read again instead of left out.
+  std::optional<FileStamp> now = StampOfFile(path);
+  std::optional<FileStamp> kept = StoredFileStamp(t_lookup.get(), path);
+  if (!now || !kept || *now == *kept) return true;
+  for (MediaTable t : kMediaTables) DeleteMediaByFilename(t, path);
+  if (SqliteDatabase* db = ThreadCatalogue()) DeleteFileStamp(db, path);
   return false;
 }

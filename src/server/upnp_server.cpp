@@ -25,6 +25,9 @@ namespace {
 constexpr size_t kChunk = 512 * 1024;
 // The most containers named in one ContainerUpdateIDs event.
 constexpr size_t kMaxContainerUpdates = 64;
+// Spacing of the goodbyes sent when we withdraw: all of them leave well
+// within the time Withdraw gives them.
+constexpr guint kGoodbyeSpacingMs = 20;
 
 template <typename T>
 struct Unref {
@@ -565,6 +568,10 @@ void UpnpServer::Withdraw() {
   bool any = false;
   for (auto& d : impl_->devices) {
     if (d->root && gupnp_root_device_get_available(d->root.get())) {
+      // One goodbye a resource, six in all: at the usual 120 ms apart the
+      // last ones (the device's own) would still be queued when we end.
+      gssdp_resource_group_set_message_delay(
+          gupnp_root_device_get_ssdp_resource_group(d->root.get()), kGoodbyeSpacingMs);
       gupnp_root_device_set_available(d->root.get(), FALSE);
       any = true;
     }

@@ -10,7 +10,9 @@
 #include "scan/walk_connection.h"
 #include "shares/shared_folder_core.h"
 
-ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots) : page_(page) {
+ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots,
+                             std::chrono::milliseconds settle)
+    : page_(page) {
   TreeWatcherHooks hooks;
   hooks.onChange = [this](const TreeChange& c) {
     // Files still being written are left to their own notice, when complete.
@@ -61,7 +63,7 @@ ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> r
     std::optional<EntryKind> kind = KindOfEntry(folder, name, 0, PrivateFolders::Now());
     return !kind ? 0 : *kind == EntryKind::File ? 1 : 2;
   };
-  watcher_ = std::make_unique<TreeWatcher>(std::move(roots), std::move(hooks));
+  watcher_ = std::make_unique<TreeWatcher>(std::move(roots), std::move(hooks), settle);
   hookWatcher_ = watcher_.get();
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,10 @@ class TreeWatcher;
 
 class ChangeMonitor {
  public:
-  ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots);
+  // `settle`: how long a file that changes without being closed is given
+  // before it counts as complete.
+  ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots,
+                std::chrono::milliseconds settle = std::chrono::seconds(2));
   ~ChangeMonitor();  // ends the worker
   ChangeMonitor(const ChangeMonitor&) = delete;
   ChangeMonitor& operator=(const ChangeMonitor&) = delete;

@@ -43,7 +43,7 @@ void CSharedFolderCore::RestartMonitor() {
     CatalogConnection db = OpenCatalogue();
     if (db) DeleteStampsOfUnsharedRoots(db.get());
   }
-  monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items());
+  monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items(), monitorSettle_);
 }
 
 void CSharedFolderCore::StopMonitor() {

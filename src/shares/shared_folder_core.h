@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -138,6 +139,9 @@ class CSharedFolderCore {
   virtual void RestartMonitor();
   void StopMonitor();
   bool MonitorRunning() const;
+  // How long a file that changes without being closed is given to settle
+  // before the monitor takes it; for the next start of the monitor.
+  void SetMonitorSettle(std::chrono::milliseconds settle) { monitorSettle_ = settle; }
   // Brings a listed folder's rows back in step with its tree after changes
   // were lost: new and changed files are read, rows of files gone go.
   void ResyncFolder(const std::string& listed);
@@ -207,6 +211,7 @@ class CSharedFolderCore {
   std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
+  std::chrono::milliseconds monitorSettle_{std::chrono::seconds(2)};
   mutable std::mutex monitorMutex_;
   std::atomic<bool> reloadQueued_{false};
   // Last, so that it ends first: its tasks use everything above.
