@@ -178,3 +178,39 @@ TEST_F(Cli, UnshareRescanAndWatch) {
   EXPECT_EQ(RunProgram("tarvel", {"unshare", "--all"}).status, 0);
   EXPECT_EQ(RunProgram("tarvel", {"catalog"}).out, "AUDIO 0\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 0\n");
 }
+
+TEST_F(Cli, TheUserDataFolderFollowsXdgDataHomeElseTheHome) {
+  // What the desktop entry and the systemd service run: no shell expands a
+  // variable for them, so tarvel finds the folder itself.
+  const std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", (dir_ / "home").c_str(), 1);
+  setenv("XDG_DATA_HOME", (dir_ / "xdg").c_str(), 1);
+  RunResult r = RunProgram("tarvel", {"--user-data-dir", "catalog"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir_ / "xdg" / "tarvel" / "data.sqlite"));
+  // A relative XDG_DATA_HOME is to be ignored, as is an unset one.
+  for (const char* xdg : {"relative", static_cast<const char*>(nullptr)}) {
+    if (xdg) setenv("XDG_DATA_HOME", xdg, 1);
+    else unsetenv("XDG_DATA_HOME");
+    fs::remove_all(dir_ / "home");
+    r = RunProgram("tarvel", {"--user-data-dir", "catalog"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "home" / ".local" / "share" / "tarvel" / "data.sqlite"));
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "relative"));
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", oldHome.c_str(), 1);
+}
+
+TEST_F(Cli, MediaServerHelpIsAnAnswerNotAnError) {
+  for (const char* help : {"--help", "-h"}) {
+    RunResult r = RunProgram("MediaServer", {help});
+    EXPECT_EQ(r.status, 0) << help;
+    EXPECT_EQ(r.out.rfind("usage: MediaServer", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  RunResult r = RunProgram("MediaServer", {"--bogus"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("usage: MediaServer"), std::string::npos);
+}

@@ -464,7 +464,7 @@ TEST_F(DropWindowTest, MenuKeysMovesAndCloseOfTheDropWindow) {
   ASSERT_NE(menu, nullptr);
   EXPECT_EQ(menu, window->Menu());
   EXPECT_EQ(menu->defaultAction(), nullptr);
-  EXPECT_EQ(menu->actions().size(), 4);
+  EXPECT_EQ(menu->actions().size(), 6);  // four commands, a separator, "Start at login"
   EXPECT_FALSE(ui::FindCommand(menu, cmd::kShowSheet)->isChecked());
   EXPECT_TRUE(ui::FindCommand(menu, cmd::kShowDropWindow)->isChecked());
   menu->setActiveAction(ui::FindCommand(menu, cmd::kShowSheet));

@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,12 +21,14 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tarvel [--data-dir DIR] [COMMAND [ARGS]]\n"
+    "usage: tarvel [--data-dir DIR | --user-data-dir] [COMMAND [ARGS]]\n"
     "\n"
     "With no command, opens the control panel.\n"
     "\n"
     "  --data-dir DIR           working folder holding data.sqlite and the other files\n"
     "                           (default: the current folder; made when missing)\n"
+    "  --user-data-dir          use $XDG_DATA_HOME/tarvel (else ~/.local/share/tarvel)\n"
+    "                           as the data folder, as the desktop entry and service do\n"
     "  --version                print the version and exit\n"
     "\n"
     "commands:\n"
@@ -74,6 +77,23 @@ bool MakeFolder(const std::string& dir, bool* made) {
 
 std::string g_dataDir;  // as given with --data-dir; empty: the current folder
 
+// The user's own data folder for tarvel, by the XDG base directory rules
+// (a relative XDG_DATA_HOME is to be ignored); empty when there is no home.
+std::string UserDataDir() {
+  const char* xdg = getenv("XDG_DATA_HOME");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/tarvel";
+  const char* home = getenv("HOME");
+  if (!home || home[0] != '/') {
+    const passwd* pw = getpwuid(getuid());
+    home = pw ? pw->pw_dir : nullptr;
+  }
+  if (!home || home[0] != '/') return {};
+  return std::string(home) + "/.local/share/tarvel";
+}
+
+// tarvel -DTARVEL_PANEL=OFF has no control panel to open.
+constexpr bool kPanelBuilt = TARVEL_PANEL;
+
 }  // namespace
 
 int EnterDataFolder(bool catalogue) {
@@ -115,6 +135,12 @@ int RunTarvel(int argc, char** argv) {
     } else if (a.rfind("--data-dir=", 0) == 0) {
       dataDir = a.substr(strlen("--data-dir="));
       if (dataDir.empty()) return Usage("--data-dir needs a folder");
+    } else if (a == "--user-data-dir") {
+      dataDir = UserDataDir();
+      if (dataDir.empty()) {
+        fputs("tarvel: --user-data-dir: no home folder to keep the data folder in\n", stderr);
+        return 1;
+      }
     } else if (a == "-h" || a == "--help") {
       fputs(kUsage, stdout);
       return 0;
@@ -131,6 +157,8 @@ int RunTarvel(int argc, char** argv) {
   // Nothing is written before the command line is known to be right: each
   // command enters the data folder once its arguments have passed.
   if (args.empty()) {
+    // Built without the panel, it says so before touching any file.
+    if (!kPanelBuilt) return RunControlPanel(argc, argv, dataDir, [] { return 0; });
     // The panel enters (and makes) its data folder only once it knows it is
     // the one that runs: a second start for another folder changes nothing.
     namespace fs = std::filesystem;

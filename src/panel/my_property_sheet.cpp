@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 
 #include "panel/about_page.h"
+#include "panel/autostart_entry.h"
 #include "panel/host_name_page.h"
 #include "panel/radio_list_page.h"
 #include "panel/shared_folder_page.h"
@@ -69,7 +70,7 @@ CMyPropertySheet::~CMyPropertySheet() {
 
 QMenu* CMyPropertySheet::CreateTrayMenu(QWidget* parent, bool withDefault) {
   QMenu* menu = ui::LoadPopupMenu(res::kTrayMenu, parent);
-  for (int command : {cmd::kShowSheet, cmd::kShowDropWindow})
+  for (int command : {cmd::kShowSheet, cmd::kShowDropWindow, cmd::kStartAtLogin})
     ui::FindCommand(menu, command)->setCheckable(true);
   if (withDefault) menu->setDefaultAction(ui::FindCommand(menu, cmd::kExit));
   connect(menu, &QMenu::aboutToShow, this, [this, menu] { UpdateMenuChecks(menu); });
@@ -91,6 +92,7 @@ void CMyPropertySheet::UpdateMenuChecks(QMenu* menu) {
   QAction* drop = ui::FindCommand(menu, cmd::kShowDropWindow);
   drop->setEnabled(m_pDropWindow != nullptr);
   drop->setChecked(m_pDropWindow && m_pDropWindow->isVisible());
+  ui::FindCommand(menu, cmd::kStartAtLogin)->setChecked(AutostartEntry().Exists());
 }
 
 void CMyPropertySheet::ShowAndRaise() {
@@ -132,6 +134,9 @@ void CMyPropertySheet::OnCommand(int command) {
     }
     case cmd::kExit:
       Exit();
+      break;
+    case cmd::kStartAtLogin:
+      AutostartEntry().Toggle();
       break;
     default:
       break;

@@ -39,8 +39,10 @@ constexpr const char* kRadioFolder = "RadioList";
 // How long a server that is present is given to close before we give up.
 constexpr auto kTakeOverLimit = std::chrono::seconds(5);
 
+constexpr const char* kUsage = "usage: MediaServer [--interface NAME] [--port N]\n";
+
 int Usage() {
-  fprintf(stderr, "usage: MediaServer [--interface NAME] [--port N]\n");
+  fputs(kUsage, stderr);
   return 2;
 }
 
@@ -127,7 +129,10 @@ int main(int argc, char** argv) {
   }
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--interface" && i + 1 < argc) {
+    if (a == "-h" || a == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--interface" && i + 1 < argc) {
       interface = argv[++i];
     } else if (a == "--port" && i + 1 < argc) {
       if (!ParsePort(argv[++i], &port)) {

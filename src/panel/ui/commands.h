@@ -9,6 +9,7 @@ inline constexpr int kExit = 32774;            // "&Exit"
 inline constexpr int kOperateDelete = 32775;   // "&Delete"
 inline constexpr int kOperateRescan = 32776;   // "&Rescan a shared folder"
 inline constexpr int kRadioDelete = 32777;     // "&Delete" of the station list
+inline constexpr int kStartAtLogin = 32778;    // "Start at &login"
 }  // namespace cmd
 
 namespace res {
