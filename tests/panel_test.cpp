@@ -365,6 +365,91 @@ TEST_F(PanelTest, WithoutATrayTheSheetMinimisesInstead) {
   EXPECT_FALSE(ui::FindCommand(sheet.TrayMenu(), cmd::kShowDropWindow)->isEnabled());
 }
 
+// A D-Bus tray host reads the menu's marks whenever it likes, without
+// opening the menu: they follow the windows however these are shown and
+// hidden, in every copy of the menu.
+TEST_F(PanelTest, MenuMarksFollowTheWindowsWithoutTheMenuOpening) {
+  CMyPropertySheet sheet(NoServer());
+  QWidget holder;
+  QMenu* copy = sheet.CreateTrayMenu(&holder, false);  // as the drop window's
+  auto marks = [&](bool sheetShown, bool dropShown) {
+    bool ok = true;
+    for (QMenu* menu : {sheet.TrayMenu(), copy}) {
+      ok = ok && ui::FindCommand(menu, cmd::kShowSheet)->isChecked() == sheetShown &&
+           ui::FindCommand(menu, cmd::kShowDropWindow)->isChecked() == dropShown;
+    }
+    return ok;
+  };
+  EXPECT_TRUE(marks(false, false));
+  QWidget drop;
+  drop.show();
+  sheet.SetDropWindow(&drop);
+  EXPECT_TRUE(marks(false, true));
+  sheet.show();
+  EXPECT_TRUE(marks(true, true));
+
+  // The windows' own ways.
+  sheet.hide();
+  EXPECT_TRUE(marks(false, true));
+  sheet.showNormal();
+  EXPECT_TRUE(marks(true, true));
+  sheet.showMinimized();  // restored, not hidden, by the item
+  EXPECT_TRUE(marks(false, true));
+  sheet.showNormal();
+  sheet.Buttons()->button(QDialogButtonBox::Ok)->click();  // no tray: minimised
+  EXPECT_TRUE(marks(false, true));
+  sheet.ShowAndRaise();
+  EXPECT_TRUE(marks(true, true));
+  drop.hide();
+  EXPECT_TRUE(marks(true, false));
+  drop.setVisible(true);
+  EXPECT_TRUE(marks(true, true));
+
+  // The menu's items: a checkable item flips its own mark as it is chosen,
+  // and the mark still says what is shown.
+  QAction* showSheet = ui::FindCommand(sheet.TrayMenu(), cmd::kShowSheet);
+  showSheet->trigger();
+  EXPECT_TRUE(sheet.isMinimized());
+  EXPECT_TRUE(marks(false, true));
+  showSheet->trigger();
+  EXPECT_TRUE(marks(true, true));
+  ui::FindCommand(copy, cmd::kShowDropWindow)->trigger();
+  EXPECT_FALSE(drop.isVisible());
+  EXPECT_TRUE(marks(true, false));
+  ui::FindCommand(copy, cmd::kShowDropWindow)->trigger();
+  EXPECT_TRUE(marks(true, true));
+
+  // A drop window that goes takes its mark and its item with it.
+  auto* gone = new QWidget;
+  gone->show();
+  sheet.SetDropWindow(gone);
+  delete gone;
+  QApplication::processEvents();
+  EXPECT_TRUE(marks(true, false));
+  EXPECT_FALSE(ui::FindCommand(copy, cmd::kShowDropWindow)->isEnabled());
+
+  ui::FindCommand(copy, cmd::kExit)->trigger();
+  EXPECT_TRUE(marks(false, false));
+}
+
+// Without a tray the sheet says once, at the first such start, how to get
+// it back; later starts say nothing.
+TEST_F(PanelTest, WithoutATrayTheSheetSaysOnceHowToGetItBack) {
+  setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+  const auto restore = qScopeGuard([] { unsetenv("XDG_CONFIG_HOME"); });
+  {
+    CMyPropertySheet sheet(NoServer());
+    ASSERT_EQ(sheet.Tray(), nullptr);
+    ASSERT_NE(sheet.NoTrayNotice(), nullptr);
+    sheet.show();
+    EXPECT_TRUE(sheet.NoTrayNotice()->isVisible());
+    EXPECT_NE(sheet.NoTrayNotice()->text().indexOf("start Tarvel Media Server again"), -1);
+  }
+  EXPECT_NE(ReadFile(dir_ / "config" / "tarvel.ini").find("NoTrayNoticeShown=1"), std::string::npos);
+  CMyPropertySheet again(NoServer());
+  EXPECT_EQ(again.NoTrayNotice(), nullptr);
+}
+
 TEST_F(PanelTest, AddThroughBothDialogsSharesAndRefusesADuplicate) {
   WriteFile(home_ / "Music" / "a.mp3");
   WriteFile(home_ / "Music" / "b.jpg");
