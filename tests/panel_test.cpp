@@ -489,7 +489,12 @@ TEST_F(PanelTest, OnADBusTrayTheIconActivatesAndTheMenuMarksFollowTheWindows) {
   Child watcher("/usr/bin/python3", {std::string(TARVEL_TEST_DIR) + "/sni_host.py", "watch"}, "watcher");
   ASSERT_TRUE(Eventually([] { return ReadFile("watcher.out").find("ready") != std::string::npos; }, 10s));
 
+  // Qt's D-Bus library leaves a few bytes behind at exit, none of them ours:
+  // a sanitised build would otherwise end the panel with a leak report.
+  WriteFile(dir_ / "lsan.supp", "leak:libQt6DBus.so\n");
+  setenv("LSAN_OPTIONS", ("suppressions=" + (dir_ / "lsan.supp").string()).c_str(), 1);
   Child panel = StartTarvel({"--data-dir", (dir_ / "data").string()}, "panel");
+  unsetenv("LSAN_OPTIONS");
   ASSERT_TRUE(Eventually([] { return ReadFile("watcher.out").find("item ") != std::string::npos; }, 15s))
       << ReadFile("panel.err");
   EXPECT_EQ(TrayHost({"title"}), "Tarvel Media Server\n");
