@@ -365,6 +365,170 @@ TEST_F(PanelTest, WithoutATrayTheSheetMinimisesInstead) {
   EXPECT_FALSE(ui::FindCommand(sheet.TrayMenu(), cmd::kShowDropWindow)->isEnabled());
 }
 
+// A D-Bus tray host reads the menu's marks whenever it likes, without
+// opening the menu: they follow the windows however these are shown and
+// hidden, in every copy of the menu.
+TEST_F(PanelTest, MenuMarksFollowTheWindowsWithoutTheMenuOpening) {
+  CMyPropertySheet sheet(NoServer());
+  QWidget holder;
+  QMenu* copy = sheet.CreateTrayMenu(&holder, false);  // as the drop window's
+  auto marks = [&](bool sheetShown, bool dropShown) {
+    bool ok = true;
+    for (QMenu* menu : {sheet.TrayMenu(), copy}) {
+      ok = ok && ui::FindCommand(menu, cmd::kShowSheet)->isChecked() == sheetShown &&
+           ui::FindCommand(menu, cmd::kShowDropWindow)->isChecked() == dropShown;
+    }
+    return ok;
+  };
+  EXPECT_TRUE(marks(false, false));
+  QWidget drop;
+  drop.show();
+  sheet.SetDropWindow(&drop);
+  EXPECT_TRUE(marks(false, true));
+  sheet.show();
+  EXPECT_TRUE(marks(true, true));
+
+  // The windows' own ways.
+  sheet.hide();
+  EXPECT_TRUE(marks(false, true));
+  sheet.showNormal();
+  EXPECT_TRUE(marks(true, true));
+  sheet.showMinimized();  // restored, not hidden, by the item
+  EXPECT_TRUE(marks(false, true));
+  sheet.showNormal();
+  sheet.Buttons()->button(QDialogButtonBox::Ok)->click();  // no tray: minimised
+  EXPECT_TRUE(marks(false, true));
+  sheet.ShowAndRaise();
+  EXPECT_TRUE(marks(true, true));
+  drop.hide();
+  EXPECT_TRUE(marks(true, false));
+  drop.setVisible(true);
+  EXPECT_TRUE(marks(true, true));
+
+  // The menu's items: a checkable item flips its own mark as it is chosen,
+  // and the mark still says what is shown.
+  QAction* showSheet = ui::FindCommand(sheet.TrayMenu(), cmd::kShowSheet);
+  showSheet->trigger();
+  EXPECT_TRUE(sheet.isMinimized());
+  EXPECT_TRUE(marks(false, true));
+  showSheet->trigger();
+  EXPECT_TRUE(marks(true, true));
+  ui::FindCommand(copy, cmd::kShowDropWindow)->trigger();
+  EXPECT_FALSE(drop.isVisible());
+  EXPECT_TRUE(marks(true, false));
+  ui::FindCommand(copy, cmd::kShowDropWindow)->trigger();
+  EXPECT_TRUE(marks(true, true));
+
+  // A drop window that goes takes its mark and its item with it.
+  auto* gone = new QWidget;
+  gone->show();
+  sheet.SetDropWindow(gone);
+  delete gone;
+  QApplication::processEvents();
+  EXPECT_TRUE(marks(true, false));
+  EXPECT_FALSE(ui::FindCommand(copy, cmd::kShowDropWindow)->isEnabled());
+
+  ui::FindCommand(copy, cmd::kExit)->trigger();
+  EXPECT_TRUE(marks(false, false));
+}
+
+// Without a tray the sheet says once, at the first such start, how to get
+// it back; later starts say nothing.
+TEST_F(PanelTest, WithoutATrayTheSheetSaysOnceHowToGetItBack) {
+  setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+  const auto restore = qScopeGuard([] { unsetenv("XDG_CONFIG_HOME"); });
+  {
+    CMyPropertySheet sheet(NoServer());
+    ASSERT_EQ(sheet.Tray(), nullptr);
+    ASSERT_NE(sheet.NoTrayNotice(), nullptr);
+    sheet.show();
+    EXPECT_TRUE(sheet.NoTrayNotice()->isVisible());
+    EXPECT_NE(sheet.NoTrayNotice()->text().indexOf("start Tarvel Media Server again"), -1);
+  }
+  EXPECT_NE(ReadFile(dir_ / "config" / "tarvel.ini").find("NoTrayNoticeShown=1"), std::string::npos);
+  CMyPropertySheet again(NoServer());
+  EXPECT_EQ(again.NoTrayNotice(), nullptr);
+}
+
+bool Installed(const char* path) { return access(path, X_OK) == 0; }
+
+// One run of the D-Bus tray host's probe (sni_host.py): its output, or why
+// it failed.
+std::string TrayHost(const std::vector<std::string>& args) {
+  std::vector<std::string> full{std::string(TARVEL_TEST_DIR) + "/sni_host.py"};
+  full.insert(full.end(), args.begin(), args.end());
+  Child probe("/usr/bin/python3", full, "probe");
+  if (probe.Wait(10s) != 0) return "failed: " + ReadFile("probe.err");
+  return ReadFile("probe.out");
+}
+
+// The desktops that show tray icons through D-Bus (StatusNotifierItem): a
+// minimal watcher on a private session bus, and the panel on an X server of
+// its own without an XEmbed tray (Qt's D-Bus tray needs a desktop platform,
+// not offscreen). The host reads the menu's marks as hosts do, without
+// asking the menu to open first.
+TEST_F(PanelTest, OnADBusTrayTheIconActivatesAndTheMenuMarksFollowTheWindows) {
+  for (const char* tool : {"/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/bin/python3", "/usr/bin/xdotool"})
+    if (!Installed(tool)) GTEST_SKIP() << tool << " is not installed (see scripts/packages.txt)";
+  if (Child("/usr/bin/python3", {"-c", "from gi.repository import Gio"}).Wait(10s) != 0)
+    GTEST_SKIP() << "python3-gi is not installed";
+  const auto restore = qScopeGuard([] {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    unsetenv("DISPLAY");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  });
+  Child xserver("/usr/bin/Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                                  "-noreset"}, "xvfb");
+  ASSERT_TRUE(Eventually([] { return ReadFile("xvfb.out").find('\n') != std::string::npos; }, 10s));
+  const std::string bus = (dir_ / "bus").string();
+  Child busDaemon("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + bus}, "bus");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(bus); }, 10s));
+  setenv("DISPLAY", (":" + ReadFile("xvfb.out").substr(0, ReadFile("xvfb.out").find('\n'))).c_str(), 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  Child watcher("/usr/bin/python3", {std::string(TARVEL_TEST_DIR) + "/sni_host.py", "watch"}, "watcher");
+  ASSERT_TRUE(Eventually([] { return ReadFile("watcher.out").find("ready") != std::string::npos; }, 10s));
+
+  // Qt's D-Bus library leaves a few bytes behind at exit, none of them ours:
+  // a sanitised build would otherwise end the panel with a leak report.
+  WriteFile(dir_ / "lsan.supp", "leak:libQt6DBus.so\n");
+  setenv("LSAN_OPTIONS", ("suppressions=" + (dir_ / "lsan.supp").string()).c_str(), 1);
+  Child panel = StartTarvel({"--data-dir", (dir_ / "data").string()}, "panel");
+  unsetenv("LSAN_OPTIONS");
+  ASSERT_TRUE(Eventually([] { return ReadFile("watcher.out").find("item ") != std::string::npos; }, 15s))
+      << ReadFile("panel.err");
+  EXPECT_EQ(TrayHost({"title"}), "Tarvel Media Server\n");
+  auto sheetShown = [] {
+    return Child("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "^Tarvel Media Server$"}, "xdo")
+               .Wait(5s) == 0;
+  };
+  auto marksAre = [](const std::string& marks) {
+    return Eventually([&] { return TrayHost({"toggles"}) == marks; });
+  };
+  // At start both windows show, and so do both marks.
+  EXPECT_TRUE(marksAre("Show Drop Window=1\nShow Media Server=1\n")) << TrayHost({"toggles"});
+  EXPECT_TRUE(sheetShown());
+
+  // Chosen in the menu, the item hides the sheet; its mark goes with it.
+  EXPECT_EQ(TrayHost({"click", "Show Media Server"}), "");
+  EXPECT_TRUE(marksAre("Show Drop Window=1\nShow Media Server=0\n")) << TrayHost({"toggles"});
+  EXPECT_FALSE(sheetShown());
+  // A click on the icon brings it back.
+  EXPECT_EQ(TrayHost({"activate"}), "");
+  EXPECT_TRUE(marksAre("Show Drop Window=1\nShow Media Server=1\n")) << TrayHost({"toggles"});
+  EXPECT_TRUE(Eventually(sheetShown));
+  // The drop window's item, both ways.
+  EXPECT_EQ(TrayHost({"click", "Show Drop Window"}), "");
+  EXPECT_TRUE(marksAre("Show Drop Window=0\nShow Media Server=1\n")) << TrayHost({"toggles"});
+  EXPECT_EQ(TrayHost({"click", "Show Drop Window"}), "");
+  EXPECT_TRUE(marksAre("Show Drop Window=1\nShow Media Server=1\n")) << TrayHost({"toggles"});
+
+  // "Exit" from the host's menu ends the panel, and its server with it.
+  EXPECT_EQ(TrayHost({"click", "Exit"}), "");
+  EXPECT_EQ(panel.Wait(15s), 0) << ReadFile("panel.err");
+  EXPECT_TRUE(Eventually([&] { ReapChildren(); return ServersIn(dir_ / "data") == 0; }, 10s));
+}
+
 TEST_F(PanelTest, AddThroughBothDialogsSharesAndRefusesADuplicate) {
   WriteFile(home_ / "Music" / "a.mp3");
   WriteFile(home_ / "Music" / "b.jpg");

@@ -1,12 +1,16 @@
 #include "panel/my_property_sheet.h"
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenu>
+#include <QSettings>
 #include <QSystemTrayIcon>
 
 #include "panel/about_page.h"
 #include "panel/autostart_entry.h"
+#include "panel/drag_window_profile.h"
 #include "panel/host_name_page.h"
 #include "panel/radio_list_page.h"
 #include "panel/shared_folder_page.h"
@@ -43,6 +47,9 @@ CMyPropertySheet::CMyPropertySheet(Options options, QWidget* parent)
     }
   });
 
+  // The menus' check marks follow the sheet as it is shown, hidden,
+  // minimised and restored, whichever way that happens.
+  installEventFilter(this);
   trayMenu_ = CreateTrayMenu(this, true);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     tray_ = new QSystemTrayIcon(ui::Icon(res::kProgramIcon), this);
@@ -56,6 +63,8 @@ CMyPropertySheet::CMyPropertySheet(Options options, QWidget* parent)
     m_sharedFolderPage->SetWarningSink([this](const QString& text) {
       tray_->showMessage("Tarvel Media Server", text, QSystemTrayIcon::Warning);
     });
+  } else {
+    TellOnceThereIsNoTray();
   }
 
   if (options_.startServer) server_.Start();
@@ -75,7 +84,51 @@ QMenu* CMyPropertySheet::CreateTrayMenu(QWidget* parent, bool withDefault) {
   if (withDefault) menu->setDefaultAction(ui::FindCommand(menu, cmd::kExit));
   connect(menu, &QMenu::aboutToShow, this, [this, menu] { UpdateMenuChecks(menu); });
   connect(menu, &QMenu::triggered, this, [this](QAction* a) { OnCommand(ui::CommandOf(a)); });
+  std::erase_if(menus_, [](const QPointer<QMenu>& m) { return m.isNull(); });
+  menus_.emplace_back(menu);
+  UpdateMenuChecks(menu);
   return menu;
+}
+
+void CMyPropertySheet::SetDropWindow(QWidget* window) {
+  if (m_pDropWindow) m_pDropWindow->removeEventFilter(this);
+  m_pDropWindow = window;
+  if (window) {
+    window->installEventFilter(this);
+    // Queued: by then the pointer to it reads null.
+    connect(window, &QObject::destroyed, this, &CMyPropertySheet::SyncMenuChecks,
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+  }
+  SyncMenuChecks();
+}
+
+bool CMyPropertySheet::eventFilter(QObject* watched, QEvent* event) {
+  // Qt has set what isVisible() and isMinimized() say before these arrive.
+  const QEvent::Type type = event->type();
+  if ((watched == this || (m_pDropWindow && watched == m_pDropWindow)) &&
+      (type == QEvent::Show || type == QEvent::Hide || type == QEvent::WindowStateChange))
+    SyncMenuChecks();
+  return ui::PropertySheet::eventFilter(watched, event);
+}
+
+void CMyPropertySheet::SyncMenuChecks() {
+  for (const QPointer<QMenu>& menu : menus_)
+    if (menu) UpdateMenuChecks(menu);
+}
+
+void CMyPropertySheet::TellOnceThereIsNoTray() {
+  // Only the first run without a tray says it: from then on the user knows.
+  QSettings profile(ProfilePath(), QSettings::IniFormat);
+  if (profile.value("Panel/NoTrayNoticeShown").toInt() == 1) return;
+  profile.setValue("Panel/NoTrayNoticeShown", 1);
+  noTrayNotice_ = new QLabel(
+      "This desktop shows no tray icons, so there is no icon to bring this window back. "
+      "Closing it minimises it instead; to get it back, use the taskbar, the drop window's "
+      "right-click menu, or start Tarvel Media Server again.",
+      this);
+  noTrayNotice_->setWordWrap(true);
+  noTrayNotice_->setObjectName("noTrayNotice");
+  if (auto* box = qobject_cast<QBoxLayout*>(layout())) box->insertWidget(0, noTrayNotice_);
 }
 
 void CMyPropertySheet::OnStationStored() {
@@ -88,7 +141,8 @@ void CMyPropertySheet::OnStationRefused(const QString& why) {
 }
 
 void CMyPropertySheet::UpdateMenuChecks(QMenu* menu) {
-  ui::FindCommand(menu, cmd::kShowSheet)->setChecked(isVisible());
+  // A minimised sheet is not shown: the item restores it rather than hides it.
+  ui::FindCommand(menu, cmd::kShowSheet)->setChecked(isVisible() && !isMinimized());
   QAction* drop = ui::FindCommand(menu, cmd::kShowDropWindow);
   drop->setEnabled(m_pDropWindow != nullptr);
   drop->setChecked(m_pDropWindow && m_pDropWindow->isVisible());
@@ -141,6 +195,9 @@ void CMyPropertySheet::OnCommand(int command) {
     default:
       break;
   }
+  // A checkable item flips its own mark as it is chosen, also when the
+  // command changed nothing: the marks say what is, not what was clicked.
+  SyncMenuChecks();
 }
 
 void CMyPropertySheet::OnTimer() {

@@ -6,6 +6,7 @@
 
 #include <QPointer>
 #include <QTimer>
+#include <vector>
 
 #include "app/server_control.h"
 #include "panel/ui/property_sheet.h"
@@ -14,6 +15,7 @@ class CSharedFolderPage;
 class HostNamePage;
 class CAboutPage;
 class CRadioListPage;
+class QLabel;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -29,17 +31,19 @@ class CMyPropertySheet : public ui::PropertySheet {
   ~CMyPropertySheet() override;
 
   // The drop window, when there is one; the sheet shows, hides and checks it.
-  void SetDropWindow(QWidget* window) { m_pDropWindow = window; }
+  void SetDropWindow(QWidget* window);
   QWidget* DropWindow() const { return m_pDropWindow; }
 
   // Commands of the tray menu (and of the drop window's menu, the same one).
   void OnCommand(int command);
   // Brings the sheet back (a tray click, or a second start of the program).
   void ShowAndRaise();
-  // Sets the check marks of a menu as it opens.
+  // Sets the check marks of a menu from what is visible now.
   void UpdateMenuChecks(QMenu* menu);
-  // A fresh copy of the tray menu, owned by `parent`, with the sheet's
-  // check marks set whenever it opens; `withDefault` makes "&Exit" bold.
+  // A fresh copy of the tray menu, owned by `parent`, whose check marks
+  // follow the sheet and the drop window as they are shown and hidden (a
+  // D-Bus tray host reads them without opening the menu); `withDefault`
+  // makes "&Exit" bold.
   QMenu* CreateTrayMenu(QWidget* parent, bool withDefault);
   // A dropped link became a station: the station page, when it is the page
   // shown, lists it at once.
@@ -55,6 +59,9 @@ class CMyPropertySheet : public ui::PropertySheet {
   CRadioListPage* RadioPage() const { return m_radioListPage; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QMenu* TrayMenu() const { return trayMenu_; }
+  // The line that tells, once, how to get the sheet back where there is no
+  // tray; null when it was not shown.
+  QLabel* NoTrayNotice() const { return noTrayNotice_; }
   ServerControl& Server() { return server_; }
 
  signals:
@@ -65,9 +72,12 @@ class CMyPropertySheet : public ui::PropertySheet {
   void OnOk() override { HideSheet(); }
   void OnCancel() override { HideSheet(); }
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void HideSheet();
+  void SyncMenuChecks();
+  void TellOnceThereIsNoTray();
   void OnTimer();
   void Exit();
 
@@ -79,6 +89,8 @@ class CMyPropertySheet : public ui::PropertySheet {
   QPointer<QWidget> m_pDropWindow;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* trayMenu_ = nullptr;
+  std::vector<QPointer<QMenu>> menus_;  // every copy of the tray menu
+  QLabel* noTrayNotice_ = nullptr;
   QTimer timer_;
   QTimer restartTimer_;
   int restartTicks_ = 0;

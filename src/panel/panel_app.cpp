@@ -133,7 +133,9 @@ int RunControlPanel(int argc, char** argv, const std::string& dataFolder,
   g_quietQt = false;
   qInstallMessageHandler(nullptr);
   QApplication::setQuitOnLastWindowClosed(false);
-  QApplication::setApplicationName("tarvel");
+  // A D-Bus tray host lists the icon under the application's name (its
+  // Title and Id): the program's name, as the tooltip and the sheet say it.
+  QApplication::setApplicationName("Tarvel Media Server");
 
   // The drop window first, as it stands on the desktop on its own; it goes
   // after the sheet (or earlier, when the user closes it).
