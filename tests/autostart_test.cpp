@@ -16,7 +16,7 @@
 namespace {
 
 // The command line a desktop session runs for the entry: GLib reads the key
-// file, splits Exec as the specification says and expands "%%".
+// file, splits Exec by the desktop entry rules and expands "%%".
 std::vector<std::string> LaunchedCommand(const fs::path& entry) {
   const fs::path script = entry.parent_path() / "argv.py";
   WriteFile(script,
