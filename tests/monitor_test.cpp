@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "catalog/database.h"
@@ -207,7 +209,17 @@ TEST_F(Monitor, LostNotificationsAreReportedOnceAndTheFolderRescanned) {
   ASSERT_TRUE(held);
   held->Wait();  // the monitor's worker will wait on its first change
   WriteFile(root + "/first.jpg");
-  std::this_thread::sleep_for(200ms);
+  // The flood starts once the worker waits for the lock (the kernel lists it
+  // as a blocked request on the lock's file), so that none of it is read.
+  struct stat lock;
+  ASSERT_EQ(stat((dir_ / "run" / "tarvel" / (std::string(kCatalogueMutex) + ".lock")).c_str(), &lock), 0);
+  const std::string inode = ":" + std::to_string(lock.st_ino) + " ";
+  ASSERT_TRUE(Eventually([&] {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);)
+      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+    return false;
+  }));
   // More events than the kernel queues (16,384 here) while the worker waits.
   for (int i = 0; i < 9000; ++i) {
     int fd = open((root + "/flood/" + std::to_string(i) + ".png").c_str(), O_CREAT | O_WRONLY, 0644);
