@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 
 #include <functional>
+#include <future>
 
 #include "app/server_control.h"
 #include "app/server_name.h"
@@ -936,15 +937,27 @@ TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
   ASSERT_TRUE(page.StartAdd((home_ / "A").string(), "A"));
   page.WaitForAdds();
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
-  // Another process (a share in a terminal) holds the catalogue lock.
-  const std::string lockFile = (dir_ / "run" / "tarvel" / "DBSYNICMUTEX.lock").string();
-  ::Child holder("/usr/bin/flock", {lockFile, "sleep", "3"});
-  ASSERT_TRUE(Eventually([] {
-    auto probe = NamedMutex::Open(kCatalogueMutex);
-    if (!probe->TryWait()) return true;
-    probe->Release();
-    return false;
-  }));
+  // Someone else (a share in a terminal) holds the catalogue lock: flock
+  // makes a holder on another descriptor of this process as good as one in
+  // another process, and its end is the test's to choose.
+  struct Holder {
+    std::promise<void> taken;
+    std::atomic<bool> letGo{false};
+    std::thread thread{[this] {
+      NamedLock lock(kCatalogueMutex);
+      taken.set_value();
+      // At most 3 s: a Delete that blocked the window would otherwise wait
+      // for a test it holds up.
+      const auto end = std::chrono::steady_clock::now() + 3s;
+      while (!letGo && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    }};
+    void Kill() {
+      letGo = true;
+      if (thread.joinable()) thread.join();
+    }
+    ~Holder() { Kill(); }
+  } holder;
+  holder.taken.get_future().wait();
   QTreeWidget* list = page.ListControl();
   list->topLevelItem(0)->setSelected(true);
   list->setFocus();
