@@ -29,21 +29,12 @@
 #include "panel/skin_bitmap.h"
 #include "panel/ui/commands.h"
 #include "panel/ui/resources.h"
+#include "gui_testing.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-bool Until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // Runs the deletions that deleteLater() and a closed window asked for.
 void DeletePending() {

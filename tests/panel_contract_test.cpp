@@ -27,6 +27,7 @@
 #include "panel/ui/resources.h"
 #include "platform/process.h"
 #include "shares/folder_selection.h"
+#include "gui_testing.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;
@@ -34,17 +35,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kPort = 49250;
-
-// Serves the event loop until `condition` holds or `limit` has passed.
-bool Until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // Live MediaServer processes working in `folder`.
 std::vector<pid_t> ServersIn(const fs::path& folder) {

@@ -39,6 +39,7 @@
 #include "panel/ui/resources.h"
 #include "platform/named_mutex.h"
 #include "shares/folder_selection.h"
+#include "gui_testing.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;
@@ -60,17 +61,6 @@ void WhenModal(std::function<void(T*)> act) {
     }
   });
   timer->start();
-}
-
-// Serves the event loop until `condition` holds or `limit` has passed.
-bool Until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& name) {
