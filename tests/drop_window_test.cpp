@@ -233,6 +233,31 @@ TEST_F(DropWindowTest, ShapedFromItsSkinAndPlacedAndShownAsTheProfileSays) {
   }
 }
 
+TEST_F(DropWindowTest, DrawnWithItsKeyColourTransparentWhereTheMaskLeavesOut) {
+  // A compositor that ignores the SHAPE mask shows the window's own pixels:
+  // every one outside the mask must be transparent, every one inside the
+  // skin's own colour, opaque.
+  CDragWindow window;
+  ASSERT_TRUE(window.Create());
+  EXPECT_TRUE(window.testAttribute(Qt::WA_TranslucentBackground));
+  const QImage skin = ui::Image(res::kSkin).convertToFormat(QImage::Format_ARGB32);
+  const QImage drawn = window.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+  ASSERT_EQ(drawn.size(), skin.size());
+  const QRegion mask = window.mask();
+  int wrong = 0;
+  for (int y = 0; y < drawn.height(); ++y)
+    for (int x = 0; x < drawn.width(); ++x) {
+      const QRgb want = mask.contains(QPoint(x, y)) ? (skin.pixel(x, y) | 0xff000000u) : 0u;
+      if (drawn.pixel(x, y) != want && wrong++ < 3)
+        ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << drawn.pixel(x, y)
+                      << " instead of " << want;
+    }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(qAlpha(drawn.pixel(0, 0)), 0);
+  EXPECT_EQ(qAlpha(drawn.pixel(53, 53)), 0);
+  EXPECT_EQ(qAlpha(drawn.pixel(27, 27)), 255);
+}
+
 TEST_F(DropWindowTest, DragEffectsFollowCtrlAndWhatTheSourceOffers) {
   CDragWindow window;
   ASSERT_TRUE(window.Create());

@@ -17,6 +17,24 @@
 #include "panel/my_property_sheet.h"
 #include "panel/ui/commands.h"
 
+namespace {
+
+// The skin with every pixel of its key colour (the top-left pixel's, as the
+// shape takes it) made fully transparent, the others fully opaque.
+QImage WithKeyTransparent(const QImage& skin) {
+  if (skin.isNull()) return {};
+  QImage image = skin.convertToFormat(QImage::Format_ARGB32);
+  const QRgb key = image.pixel(0, 0);
+  for (int y = 0; y < image.height(); ++y) {
+    auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < image.width(); ++x)
+      row[x] = row[x] == key ? qRgba(0, 0, 0, 0) : (row[x] | 0xff000000u);
+  }
+  return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+}  // namespace
+
 CDragWindow::CDragWindow(QWidget* parent, DownloadLimits limits)
     // A tool window without a frame, above the others; the profile and the
     // sheet's menu, not the taskbar, are the ways to it.
@@ -26,6 +44,13 @@ CDragWindow::CDragWindow(QWidget* parent, DownloadLimits limits)
   // Alt+F4 (the window manager's close) ends it for the rest of the run.
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Tarvel Drop Window");
+  // Round twice over: the skin's key colour is drawn transparent on a
+  // translucent window, which a compositor honours even where it ignores the
+  // X SHAPE mask (Wayland, some window managers under XWayland); the mask
+  // set in Create() still rounds it on an X server without compositing.
+  setAttribute(Qt::WA_TranslucentBackground);
+  setAttribute(Qt::WA_NoSystemBackground);
+  shown_ = WithKeyTransparent(m_pSkin.Image());
   connect(&m_dropTarget, &CDragDropTarget::pendingChanged, this, &CDragWindow::ShowPending);
 }
 
@@ -96,7 +121,11 @@ bool CDragWindow::Recording() const {
 void CDragWindow::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   const QRect r = event->rect();
-  m_pSkin.Draw(painter, r.left(), r.top(), r.width(), r.height(), r.left(), r.top());
+  // Source, not over: the window's pixels become the skin's, transparency
+  // included, whatever the backing store held before.
+  painter.setCompositionMode(QPainter::CompositionMode_Source);
+  painter.drawImage(r.topLeft(), shown_, r);
+  painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
   if (pending_ > 0) {
     // A mark on the skin while links download: a dot inside its lower right.
     painter.setRenderHint(QPainter::Antialiasing);

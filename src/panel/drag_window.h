@@ -59,6 +59,7 @@ class CDragWindow : public QWidget {
 
   QPointer<CMyPropertySheet> m_pOwnerWnd;
   CSkinBitmap m_pSkin;
+  QImage shown_;  // the skin as painted: its key colour turned transparent
   CDragDropTarget m_dropTarget;
   DragWindowProfile profile_;
   QMenu* menu_ = nullptr;
