@@ -43,6 +43,8 @@ if [[ $stage == namespace ]]; then
   base=/run/tarvel-shots
   mkdir -p "$base"
   mount -t tmpfs -o mode=755 tmpfs "$base"
+  # The mounts end with the namespace; the folder under them would stay.
+  trap 'cd /; umount -R -l "$base" 2>/dev/null; rmdir "$base" 2>/dev/null' EXIT
   mkdir -p "$base"/{upper,work,root}
   up=$base/upper
   # Opaque folders: empty in the overlay whatever this system holds there.
