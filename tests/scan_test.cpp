@@ -7,6 +7,7 @@
 #include "catalog/statements.h"
 #include "id3_builder.h"
 #include "shares/folder_selection.h"
+#include "scan/walk.h"
 #include "shares/shared_folder_core.h"
 #include "testing.h"
 
@@ -185,4 +186,32 @@ TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(ScanM(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "db open error.\nOpen DB failed!\n");
+}
+
+// A walk takes what it is given and nothing else: its own media types (not
+// the dialogs' choice of the moment) and the change's connection, so that
+// its rows stand or fall with that change.
+TEST_F(Scan, AWalkWritesItsOwnTypesThroughTheConnectionItIsGiven) {
+  WriteFile(fs::path(m) / "song.mp3", "data");
+  WriteFile(fs::path(m) / "sub" / "photo.jpg", "data");
+  WriteFile(fs::path(m) / "sub" / "clip.avi", "data");
+  g_enabledMediaTypes.Clear();  // no walk may consult it
+  auto walkWith = [&](const char* typeRow, bool commit) {
+    CatalogConnection db = OpenCatalogue();
+    ASSERT_TRUE(db);
+    Transaction change(db.get());
+    WalkContext context;
+    context.db = db.get();
+    context.types.Set({typeRow});
+    FolderWalk walk(std::move(context));
+    EXPECT_EQ(walk.ScanFolder(m, m + "/"), 0);
+    if (commit) change.Commit();
+  };
+  walkWith(kMediaTypeTable[8], false);  // *.mp3, taken back
+  walkWith(kMediaTypeTable[11], true);  // *.jpg
+  g_enabledMediaTypes.LoadAll();
+  EXPECT_EQ(Count("audio"), 0);
+  EXPECT_EQ(Count("video"), 0);
+  EXPECT_EQ(Files("image"), std::vector<std::string>{m + "/sub/photo.jpg"});
+  EXPECT_EQ(ReadFile(fs::path(m) / "sub" / "JpgPlaylist.sls"), "photo.jpg\r\n");
 }

@@ -5,8 +5,7 @@
 #include "catalog/text.h"
 #include "scan/folder_state.h"
 #include "scan/tag_reader.h"
-#include "shares/folder_selection.h"
-#include "shares/shared_folder_core.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -47,25 +46,23 @@ Row PlainRow(const std::string& title, const std::string& dir, const std::string
 
 }  // namespace
 
-void CSharedFolderCore::LoadMediaTypes() { g_enabledMediaTypes.LoadAll(); }
-
-bool CSharedFolderCore::IsMediaName(const std::string& fileName) {
+bool IsMediaName(const std::string& fileName) {
   return ClassOf(Utf8Lower(GetExtension(fileName))) != MediaClass::None;
 }
 
-bool CSharedFolderCore::TakesFile(const std::string& fileName) const {
-  const std::string extension = GetExtension(fileName);
-  return IsMediaTypeEnabled(extension) && ClassOf(Utf8Lower(extension)) != MediaClass::None;
+bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName) {
+  const std::string extension = Utf8Lower(GetExtension(fileName));
+  return types.Contains(extension) && ClassOf(extension) != MediaClass::None;
 }
 
-int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folder,
-                                    const std::string& root, const std::string& fileName) {
+int ClassifyFile(SqliteDatabase* db, const EnabledMediaTypes& types, const std::string& folder,
+                 const std::string& root, const std::string& fileName) {
   const std::string title = Utf8Lower(fileName);
   const std::string dir = WithSlash(folder);
   const std::string fullPath = dir + fileName;
-  const std::string extension = GetExtension(fileName);
-  if (!IsMediaTypeEnabled(extension)) return 1;
-  const MediaClass cls = ClassOf(Utf8Lower(extension));
+  const std::string extension = Utf8Lower(GetExtension(fileName));
+  if (!types.Contains(extension)) return 1;
+  const MediaClass cls = ClassOf(extension);
   if (cls == MediaClass::None) return 1;
   // Taken before the tag is read: should the file change meanwhile, the next
   // catch-up sees a difference and reads it again.
