@@ -15,6 +15,7 @@
 #include "platform/pause_point.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
+#include "scan/read_ahead.h"
 
 namespace {
 
@@ -48,7 +49,9 @@ bool IsPlaylistImage(const std::string& name) {
   return false;
 }
 
-FolderWalk::FolderWalk(WalkContext context) : context_(std::move(context)) {}
+FolderWalk::FolderWalk(WalkContext context) : context_(std::move(context)) {
+  if (context_.readers > 0) readAhead_ = std::make_unique<ReadAhead>(context_.readers);
+}
 
 FolderWalk::~FolderWalk() { ClosePlaylist(); }
 
@@ -90,37 +93,73 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
     fprintf(stderr, "Open DB failed!\n");
     return -1;
   }
-  // One transaction per folder level, closed before a deeper level writes
-  // (a deeper level's rows then go in a transaction of their own).
-  std::optional<Transaction> tx;
+  // The level's entries first, in the file system's order: its files are
+  // read ahead while the walk writes rows, and no folder stays open below.
+  std::vector<std::pair<std::string, EntryKind>> entries;
   bool listed = ForEachEntry(
       dir,
       [&](const std::string& name, EntryKind kind) {
-        if (name[0] == '.' || Stopped()) return;  // hidden
-        if (kind == EntryKind::File) {
-          if (context_.onFile) context_.onFile();
-          AppendToPlaylist(folder, name);
-          if (LeaveOut(dir + name)) return;
-          if (!tx) tx.emplace(db);
-          ClassifyFile(folder, root, name);
-          PausePoint();  // a row written, nothing committed
-        } else if (!context_.isSharedSubfolder || !context_.isSharedSubfolder(folder, name)) {
-          if (tx) {
-            tx->Commit();
-            tx.reset();
-          }
-          ClosePlaylist();
-          ScanSubfolder(name, folder, root);
-        }
+        if (name[0] != '.') entries.emplace_back(name, kind);  // hidden ones are left out
       },
       bound_);
   const int readError = errno;
+  // One transaction per folder level, closed before a deeper level writes
+  // (a deeper level's rows then go in a transaction of their own).
+  std::optional<Transaction> tx;
+  std::vector<std::string> files;
+  for (const auto& [name, kind] : entries) {
+    if (Stopped()) break;
+    if (kind == EntryKind::File) {
+      files.push_back(name);
+      continue;
+    }
+    if (context_.isSharedSubfolder && context_.isSharedSubfolder(folder, name)) continue;
+    TakeFiles(folder, root, files, tx);
+    files.clear();
+    if (tx) {
+      tx->Commit();
+      tx.reset();
+    }
+    ClosePlaylist();
+    ScanSubfolder(name, folder, root);
+  }
+  TakeFiles(folder, root, files, tx);
   if (tx) tx->Commit();
   ClosePlaylist();
   // A partial walk is said, not passed over: what is in there is not catalogued.
   if (!listed && context_.warn)
     context_.warn("cannot read " + dir + ": " + strerror(readError) + "; its files are left out");
   return 0;
+}
+
+void FolderWalk::TakeFiles(const std::string& folder, const std::string& root,
+                           const std::vector<std::string>& names, std::optional<Transaction>& tx) {
+  if (!readAhead_ || names.size() < 2) {
+    for (const std::string& name : names) TakeFile(folder, root, name, nullptr, tx);
+    return;
+  }
+  // In runs, so that what is read ahead stays small whatever the folder holds.
+  constexpr size_t kRun = 256;
+  std::vector<ClassifiedFile> read;
+  for (size_t start = 0; start < names.size() && !Stopped(); start += kRun) {
+    const size_t n = std::min(kRun, names.size() - start);
+    read.assign(n, ClassifiedFile{});
+    readAhead_->Run(
+        n, [&](size_t i) { read[i] = ReadForRow(context_.types, folder, root, names[start + i]); },
+        [&](size_t i) { TakeFile(folder, root, names[start + i], &read[i], tx); });
+  }
+}
+
+void FolderWalk::TakeFile(const std::string& folder, const std::string& root, const std::string& name,
+                          ClassifiedFile* read, std::optional<Transaction>& tx) {
+  if (Stopped()) return;
+  if (context_.onFile) context_.onFile();
+  AppendToPlaylist(folder, name);
+  if (LeaveOut(WithSlash(folder) + name)) return;
+  if (!tx) tx.emplace(context_.db);
+  if (read) WriteRow(context_.db, *read);
+  else ClassifyFile(folder, root, name);
+  PausePoint();  // a row written, nothing committed
 }
 
 void FolderWalk::ScanSubfolder(const std::string& name, const std::string& folder,

@@ -5,13 +5,19 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "catalog/database.h"
+#include "catalog/records.h"
+#include "scan/folder_state.h"
 #include "scan/media_types.h"
 #include "scan/paths.h"
+
+class ReadAhead;
 
 struct WalkContext {
   // The change's connection: rows go through it, inside its transaction.
@@ -33,12 +39,27 @@ struct WalkContext {
   // written (catalogued when their writer closes them).
   bool skipCatalogued = false;
   std::function<bool(const std::string& path)> isIncomplete;
+  // Threads that read the files of a folder (stamps and tags) ahead of the
+  // walk, beside the walk's own; rows are still written in the walk's order.
+  int readers = 0;
 };
 
 // Whether a file of this name can have a row at all, whatever the types.
 bool IsMediaName(const std::string& fileName);
 // Whether the classifier writes a row for a file of this name with these types.
 bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName);
+// What the classifier read of one file: its row (none when the file is not
+// taken) and its stamp. Reading touches no catalogue, so files can be read on
+// any thread; their rows are written in order on one.
+struct ClassifiedFile {
+  std::variant<std::monostate, AudioRow, VideoRow, ImageRow> row;
+  std::string path;
+  std::string root;
+  std::optional<FileStamp> stamp;
+};
+ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,
+                          const std::string& root, const std::string& fileName);
+void WriteRow(SqliteDatabase* db, const ClassifiedFile& file);
 // Classifies one file and writes its row (and its stamp) through `db`.
 int ClassifyFile(SqliteDatabase* db, const EnabledMediaTypes& types, const std::string& folder,
                  const std::string& root, const std::string& fileName);
@@ -94,6 +115,11 @@ class FolderWalk {
  private:
   // True when the monitor's walk is to leave `path` out (see WalkContext).
   bool LeaveOut(const std::string& path);
+  // The files of one folder level met between two subfolders, in order.
+  void TakeFiles(const std::string& folder, const std::string& root,
+                 const std::vector<std::string>& names, std::optional<Transaction>& tx);
+  void TakeFile(const std::string& folder, const std::string& root, const std::string& name,
+                ClassifiedFile* read, std::optional<Transaction>& tx);
   bool InPlaylistScope(const std::string& folder) const;
 
   struct Playlist {
@@ -109,6 +135,7 @@ class FolderWalk {
   std::optional<std::string> playlistScope_;  // real path, ending with '/'
   Playlist playlist_;
   CatalogConnection lookup_;  // a reader of its own, for LeaveOut
+  std::unique_ptr<ReadAhead> readAhead_;
 };
 
 // Enters a folder for as long as it lives (see FolderWalk::Enter).

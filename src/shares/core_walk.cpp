@@ -1,5 +1,8 @@
 // The engine's walks: each builds a FolderWalk with the engine's list, view
 // and stop, and the media types it is given.
+#include <algorithm>
+#include <thread>
+
 #include "catalog/database.h"
 #include "catalog/text.h"
 #include "scan/walk.h"
@@ -23,11 +26,20 @@ short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string
   return ScanFolder(folder, root, g_enabledMediaTypes.Get());
 }
 
+int CSharedFolderCore::DefaultWalkReaders() {
+  // One beside the walk's own thread per further core: the catalogue's writer
+  // thread shares them, and more readers than cores only take turns.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(cores - 1, 0, 3);
+}
+
 short CSharedFolderCore::ScanFolder(const std::string& folder, const std::string& root,
                                     const std::vector<std::string>& types) {
   if (stopRequested_) return 0;
   ThreadConnection db;
-  FolderWalk walk(WalkContextFor(db.get(), types));
+  WalkContext context = WalkContextFor(db.get(), types);
+  context.readers = walkReaders_;
+  FolderWalk walk(std::move(context));
   return walk.ScanFolder(folder, root);
 }
 

@@ -84,6 +84,10 @@ class CSharedFolderCore : public SharedFolderRules {
   short ScanFolder(const std::string& folder, const std::string& root,
                    const std::vector<std::string>& types);
   void ScanSubfolder(const std::string& name, const std::string& folder, const std::string& root);
+  // How many threads read files ahead of an Add's or a rescan's walk (tags
+  // on every core); 0 reads them on the walk's own thread.
+  void SetWalkReaders(int readers) { walkReaders_ = readers; }
+  static int DefaultWalkReaders();
   // Adds the files a walk of `folder` meets to m_nFileCount; returns it.
   int CountFiles(const std::string& folder);
   int CountSubfolderFiles(const std::string& name, const std::string& folder);
@@ -213,6 +217,7 @@ class CSharedFolderCore : public SharedFolderRules {
   WalkContext WalkContextFor(SqliteDatabase* db, const std::vector<std::string>& types);
 
   std::optional<std::vector<std::string>> rescanTypes_;
+  int walkReaders_ = DefaultWalkReaders();
   std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;
