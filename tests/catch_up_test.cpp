@@ -101,7 +101,6 @@ class CatchUp : public EngineTest {
   // The rows a fresh walk of the folder writes.
   std::vector<std::string> FreshWalk() {
     for (MediaTable t : kMediaTables) ClearMediaTable(t);
-    ScopedMediaTypes types(g_enabledMediaTypes.Get());
     core.ScanFolder(root, root);
     return Dump();
   }

@@ -7,6 +7,7 @@
 #include "catalog/statements.h"
 #include "id3_builder.h"
 #include "shares/folder_selection.h"
+#include "scan/walk.h"
 #include "shares/shared_folder_core.h"
 #include "testing.h"
 
@@ -185,4 +186,78 @@ TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(ScanM(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "db open error.\nOpen DB failed!\n");
+}
+
+// A walk takes what it is given and nothing else: its own media types (not
+// the dialogs' choice of the moment) and the change's connection, so that
+// its rows stand or fall with that change.
+TEST_F(Scan, AWalkWritesItsOwnTypesThroughTheConnectionItIsGiven) {
+  WriteFile(fs::path(m) / "song.mp3", "data");
+  WriteFile(fs::path(m) / "sub" / "photo.jpg", "data");
+  WriteFile(fs::path(m) / "sub" / "clip.avi", "data");
+  g_enabledMediaTypes.Clear();  // no walk may consult it
+  auto walkWith = [&](const char* typeRow, bool commit) {
+    CatalogConnection db = OpenCatalogue();
+    ASSERT_TRUE(db);
+    Transaction change(db.get());
+    WalkContext context;
+    context.db = db.get();
+    context.types.Set({typeRow});
+    FolderWalk walk(std::move(context));
+    EXPECT_EQ(walk.ScanFolder(m, m + "/"), 0);
+    if (commit) change.Commit();
+  };
+  walkWith(kMediaTypeTable[8], false);  // *.mp3, taken back
+  walkWith(kMediaTypeTable[11], true);  // *.jpg
+  g_enabledMediaTypes.LoadAll();
+  EXPECT_EQ(Count("audio"), 0);
+  EXPECT_EQ(Count("video"), 0);
+  EXPECT_EQ(Files("image"), std::vector<std::string>{m + "/sub/photo.jpg"});
+  EXPECT_EQ(ReadFile(fs::path(m) / "sub" / "JpgPlaylist.sls"), "photo.jpg\r\n");
+}
+
+// Files read ahead on other threads give the very rows, in the very order
+// (row ids included), and the very playlists that one thread gives.
+TEST_F(Scan, ReadingAheadOnOtherThreadsWritesWhatOneThreadWrites) {
+  for (int d = 0; d < 3; ++d) {
+    const fs::path folder = fs::path(m) / ("album " + std::to_string(d));
+    for (int i = 0; i < 300; ++i) {
+      const std::string n = std::to_string(i);
+      if (i % 3 == 0)
+        WriteFile(folder / (n + ".mp3"), id3::V2Tag(3, {id3::Text("TIT2", "Song " + n),
+                                                        id3::Text("TPE1", "Artist " + n)}) +
+                                             id3::AudioFrames());
+      else if (i % 3 == 1)
+        WriteFile(folder / (n + ".jpg"), "x");
+      else
+        WriteFile(folder / (n + (i % 2 ? ".avi" : ".txt")), "x");
+      if (i == 150) WriteFile(folder / "inner" / "deep.mp3", "not a tag");
+    }
+  }
+  WriteFile(fs::path(m) / "loose.wav", "x");
+  auto everything = [&] {
+    std::vector<std::string> out;
+    for (const char* table : {"audio", "video", "image", "TARVEL_FILES"})
+      for (auto& row : Rows(std::string("select rowid, * from ") + table)) {
+        std::string line = table;
+        for (auto& cell : row) line += "|" + cell;
+        out.push_back(line);
+      }
+    std::vector<std::string> playlists;
+    for (auto& entry : fs::recursive_directory_iterator(m))
+      if (entry.path().filename() == "JpgPlaylist.sls")
+        playlists.push_back(entry.path().string() + ":" + ReadFile(entry.path()));
+    std::sort(playlists.begin(), playlists.end());  // rows stay in their stored order
+    out.insert(out.end(), playlists.begin(), playlists.end());
+    return out;
+  };
+  core.SetWalkReaders(0);
+  ASSERT_EQ(ScanM(), 0);
+  const std::vector<std::string> alone = everything();
+  for (const char* table : {"audio", "video", "image", "TARVEL_FILES"})
+    Rows(std::string("delete from ") + table);  // row ids start afresh
+  core.SetWalkReaders(3);
+  ASSERT_EQ(ScanM(), 0);
+  EXPECT_EQ(everything(), alone);
+  EXPECT_GT(alone.size(), 900u);
 }

@@ -45,6 +45,22 @@ thread_local SqliteDatabase* t_threadCatalogue = nullptr;
 SqliteDatabase* ThreadCatalogue() { return t_threadCatalogue; }
 void SetThreadCatalogue(SqliteDatabase* db) { t_threadCatalogue = db; }
 
+ThreadConnection::ThreadConnection() {
+  if (SqliteDatabase* current = ThreadCatalogue()) {
+    db_ = current;
+    return;
+  }
+  own_ = OpenCatalogue();
+  if (!own_) return;
+  own_->StartWriteBehind();
+  db_ = own_.get();
+  SetThreadCatalogue(db_);
+}
+
+ThreadConnection::~ThreadConnection() {
+  if (own_) SetThreadCatalogue(nullptr);
+}
+
 // A bounded queue of statements and the thread that runs them, in batches,
 // so that the walk and the writer rarely wake each other. Statements are kept
 // end to end in one buffer, and the two buffers pass between the threads

@@ -96,6 +96,23 @@ struct DatabaseCloser {
 using CatalogConnection = std::unique_ptr<SqliteDatabase, DatabaseCloser>;
 CatalogConnection OpenCatalogue(const char* fileName = kCatalogueFile);
 
+// The connection of the change running on this thread: the outermost one
+// opens it (its rows then written by the connection's own thread while the
+// walk reads the next tags, see StartWriteBehind) and makes it the thread's
+// catalogue; one made inside it uses the same connection.
+class ThreadConnection {
+ public:
+  ThreadConnection();
+  ~ThreadConnection();
+  ThreadConnection(const ThreadConnection&) = delete;
+  ThreadConnection& operator=(const ThreadConnection&) = delete;
+  SqliteDatabase* get() const { return db_; }
+
+ private:
+  CatalogConnection own_;
+  SqliteDatabase* db_ = nullptr;
+};
+
 struct RecordsetFreer {
   void operator()(SqliteRecordset* rs) const { SqliteRecordsetFree(rs); }
 };

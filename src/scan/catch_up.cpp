@@ -14,10 +14,8 @@
 #include "platform/named_mutex.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
-#include "scan/playlist_writer.h"
-#include "scan/walk_connection.h"
-#include "shares/folder_selection.h"
-#include "shares/shared_folder_core.h"
+#include "scan/shared_rules.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -32,8 +30,8 @@ struct Known {
 
 class CatchUp {
  public:
-  CatchUp(CSharedFolderCore* page, std::string root, SqliteDatabase* db)
-      : page_(page), root_(std::move(root)), db_(db) {}
+  CatchUp(WalkContext context, std::string root)
+      : walk_(std::move(context)), root_(std::move(root)), db_(walk_.Context().db) {}
 
   void Load() {
     const std::string quotedRoot = Quoted(root_);
@@ -65,19 +63,23 @@ class CatchUp {
   }
 
   void Walk(const std::string& dir) {
-    if (page_->StopRequested()) return;
-    BranchGuard guard(dir);
-    if (guard.Skip()) return;
+    if (walk_.Stopped()) return;
+    EnteredFolder entered(walk_, dir);
+    if (entered.Skip()) return;
+    const WalkContext& context = walk_.Context();
     std::vector<std::string> images, subfolders;
-    bool listed = ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
-      if (kind == EntryKind::Folder) {
-        if (!page_->IsSharedSubfolder(dir, name)) subfolders.push_back(name);
-        return;
-      }
-      if (page_->IsPlaylistImage(name)) images.push_back(name);
-      if (!page_->TakesFile(name)) return;
-      TakeFile(dir, name);
-    });
+    bool listed = ForEachEntry(
+        dir,
+        [&](const std::string& name, EntryKind kind) {
+          if (kind == EntryKind::Folder) {
+            if (!context.isSharedSubfolder(dir, name)) subfolders.push_back(name);
+            return;
+          }
+          if (IsPlaylistImage(name)) images.push_back(name);
+          if (!walk_.TakesFile(name)) return;
+          TakeFile(dir, name);
+        },
+        walk_.Bound());
     if (!listed) {
       // Unreadable for now (permissions, a failing disk): its rows stay.
       unlisted_.push_back(dir);
@@ -86,7 +88,7 @@ class CatchUp {
     UpdatePlaylist(dir, images);
     for (const std::string& sub : subfolders) {
       const std::string path = dir + sub + "/";
-      if (OnBranch(path)) continue;  // a link back up the tree
+      if (walk_.OnBranch(path)) continue;  // a link back up the tree
       Walk(path);
     }
   }
@@ -124,7 +126,7 @@ class CatchUp {
       rows_[full].seen = true;
       ++counts.added;
     }
-    page_->ClassifyFile(db_, dir, root_, name);
+    walk_.ClassifyFile(dir, root_, name);
   }
 
   void DeleteRows(const std::string& file, unsigned tables) {
@@ -160,12 +162,12 @@ class CatchUp {
       close(fd);
     }
     if (exists ? have == wanted : wanted.empty()) return;
-    page_->DeletePlaylist(dir);
-    for (const std::string& name : images) page_->AppendToPlaylist(dir, name);
-    ClosePlaylists();
+    walk_.DeletePlaylist(dir);
+    for (const std::string& name : images) walk_.AppendToPlaylist(dir, name);
+    walk_.ClosePlaylist();
   }
 
-  CSharedFolderCore* page_;
+  FolderWalk walk_;
   std::string root_;
   SqliteDatabase* db_;
   std::unordered_map<std::string, Known> rows_;
@@ -177,7 +179,7 @@ class CatchUp {
 bool IsMountPoint(const std::string& folder) {
   struct stat here, parent;
   if (stat(folder.c_str(), &here) != 0) return false;
-  if (stat((CSharedFolderCore::WithSlash(folder) + "..").c_str(), &parent) != 0) return false;
+  if (stat((WithSlash(folder) + "..").c_str(), &parent) != 0) return false;
   return here.st_dev != parent.st_dev || here.st_ino == parent.st_ino;
 }
 
@@ -187,24 +189,29 @@ bool SharedFolderPresent(const std::string& listed, std::optional<bool> wasMount
   return !(wasMountPoint && *wasMountPoint) || IsMountPoint(listed);
 }
 
-CatchUpCounts CatchUpFolder(CSharedFolderCore* page, const std::string& listed) {
+CatchUpCounts CatchUpFolder(const SharedFolderRules* shares, const std::string& listed) {
   NamedLock lock(kCatalogueMutex);
   // Asked under the lock: the folder may have been unshared meanwhile. A
   // folder that is not there keeps its rows (a disk that is not plugged in).
-  if (page->FindListIndex(listed) < 0 || !SharedFolderPresent(listed, StoredMountPoint(listed)))
-    return {};
-  WalkConnection db;
+  if (!shares->IsListed(listed) || !SharedFolderPresent(listed, StoredMountPoint(listed))) return {};
+  ThreadConnection db;
   if (!db.get()) {
     printf("Open DB failed!\n");
     return {};
   }
-  ScopedMediaTypes types(MediaTypesOfFolder(listed));
-  CatchUp catchUp(page, listed, db.get());
+  WalkContext context;
+  context.db = db.get();
+  context.types.Set(MediaTypesOfFolder(listed));
+  context.isSharedSubfolder = [shares](const std::string& folder, const std::string& name) {
+    return shares->IsSharedSubfolder(folder, name);
+  };
+  context.stopped = [shares] { return shares->StopRequested(); };
+  CatchUp catchUp(std::move(context), listed);
   {
     Transaction tx(db.get());
     catchUp.Load();
     catchUp.Walk(listed);
-    if (page->StopRequested()) return {};  // rolled back: nothing half done
+    if (shares->StopRequested()) return {};  // rolled back: nothing half done
     catchUp.RemoveUnseen();
     tx.Commit();
   }

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-class CSharedFolderCore;
+class SharedFolderRules;
 
 struct CatchUpCounts {
   int unchanged = 0;
@@ -20,7 +20,7 @@ struct CatchUpCounts {
 };
 
 // `listed` is the folder as listed (ending with '/'). Takes the catalogue lock.
-CatchUpCounts CatchUpFolder(CSharedFolderCore* page, const std::string& listed);
+CatchUpCounts CatchUpFolder(const SharedFolderRules* shares, const std::string& listed);
 
 // Whether a listed folder is there to be walked: a folder, and, when it was
 // last seen as a mount point of its own (a disk), still one (an unmounted

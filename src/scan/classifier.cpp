@@ -5,8 +5,7 @@
 #include "catalog/text.h"
 #include "scan/folder_state.h"
 #include "scan/tag_reader.h"
-#include "shares/folder_selection.h"
-#include "shares/shared_folder_core.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -47,29 +46,30 @@ Row PlainRow(const std::string& title, const std::string& dir, const std::string
 
 }  // namespace
 
-void CSharedFolderCore::LoadMediaTypes() { g_enabledMediaTypes.LoadAll(); }
-
-bool CSharedFolderCore::IsMediaName(const std::string& fileName) {
+bool IsMediaName(const std::string& fileName) {
   return ClassOf(Utf8Lower(GetExtension(fileName))) != MediaClass::None;
 }
 
-bool CSharedFolderCore::TakesFile(const std::string& fileName) const {
-  const std::string extension = GetExtension(fileName);
-  return IsMediaTypeEnabled(extension) && ClassOf(Utf8Lower(extension)) != MediaClass::None;
+bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName) {
+  const std::string extension = Utf8Lower(GetExtension(fileName));
+  return types.Contains(extension) && ClassOf(extension) != MediaClass::None;
 }
 
-int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folder,
-                                    const std::string& root, const std::string& fileName) {
+ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,
+                          const std::string& root, const std::string& fileName) {
+  ClassifiedFile file;
   const std::string title = Utf8Lower(fileName);
   const std::string dir = WithSlash(folder);
   const std::string fullPath = dir + fileName;
-  const std::string extension = GetExtension(fileName);
-  if (!IsMediaTypeEnabled(extension)) return 1;
-  const MediaClass cls = ClassOf(Utf8Lower(extension));
-  if (cls == MediaClass::None) return 1;
+  const std::string extension = Utf8Lower(GetExtension(fileName));
+  if (!types.Contains(extension)) return file;
+  const MediaClass cls = ClassOf(extension);
+  if (cls == MediaClass::None) return file;
+  file.path = fullPath;
+  file.root = root;
   // Taken before the tag is read: should the file change meanwhile, the next
   // catch-up sees a difference and reads it again.
-  std::optional<FileStamp> stamp = StampOfFile(fullPath);
+  file.stamp = StampOfFile(fullPath);
   switch (cls) {
     case MediaClass::None:
       break;
@@ -77,19 +77,32 @@ int CSharedFolderCore::ClassifyFile(SqliteDatabase* db, const std::string& folde
       AudioRow row;
       row.ParentDir = dir;
       row.SharedRoot = root;
-      if (ReadMp3Tag(fullPath, title, &row)) InsertAudioRow(db, row);
+      if (ReadMp3Tag(fullPath, title, &row)) file.row = std::move(row);
       break;
     }
     case MediaClass::Audio:
-      InsertAudioRow(db, PlainRow<AudioRow>(title, dir, fullPath, root));
+      file.row = PlainRow<AudioRow>(title, dir, fullPath, root);
       break;
     case MediaClass::Video:
-      InsertVideoRow(db, PlainRow<VideoRow>(title, dir, fullPath, root));
+      file.row = PlainRow<VideoRow>(title, dir, fullPath, root);
       break;
     case MediaClass::Image:
-      InsertImageRow(db, PlainRow<ImageRow>(title, dir, fullPath, root));
+      file.row = PlainRow<ImageRow>(title, dir, fullPath, root);
       break;
   }
-  if (stamp) WriteFileStamp(db, fullPath, root, *stamp);
+  return file;
+}
+
+void WriteRow(SqliteDatabase* db, const ClassifiedFile& file) {
+  if (const auto* audio = std::get_if<AudioRow>(&file.row)) InsertAudioRow(db, *audio);
+  else if (const auto* video = std::get_if<VideoRow>(&file.row)) InsertVideoRow(db, *video);
+  else if (const auto* image = std::get_if<ImageRow>(&file.row)) InsertImageRow(db, *image);
+  if (file.path.empty()) return;
+  if (file.stamp) WriteFileStamp(db, file.path, file.root, *file.stamp);
+}
+
+int ClassifyFile(SqliteDatabase* db, const EnabledMediaTypes& types, const std::string& folder,
+                 const std::string& root, const std::string& fileName) {
+  WriteRow(db, ReadForRow(types, folder, root, fileName));
   return 1;
 }

@@ -15,10 +15,6 @@
 #include <vector>
 
 namespace {
-thread_local std::vector<FolderId> t_branch;
-// The real path of the folder the walk on this thread started from: what a
-// symbolic link met on the way may lead into.
-thread_local std::string t_walkRoot;
 
 std::string RealPath(const std::string& path) {
   char* real = realpath(path.c_str(), nullptr);
@@ -27,31 +23,14 @@ std::string RealPath(const std::string& path) {
   return out;
 }
 
-// Sets the walk's root for as long as it lives, unless a walk already has one.
-class WalkRoot {
- public:
-  explicit WalkRoot(const std::string& folder) {
-    if (!t_walkRoot.empty()) return;
-    t_walkRoot = RealPath(folder);
-    set_ = !t_walkRoot.empty();
-  }
-  ~WalkRoot() {
-    if (set_) t_walkRoot.clear();
-  }
-  WalkRoot(const WalkRoot&) = delete;
-  WalkRoot& operator=(const WalkRoot&) = delete;
-
- private:
-  bool set_ = false;
-};
 }  // namespace
 
-bool LinkStaysInside(const std::string& link, const std::string& folder) {
-  std::string bound = t_walkRoot.empty() ? RealPath(folder) : t_walkRoot;
-  std::string target = RealPath(link);
-  if (bound.empty() || target.empty()) return false;
-  if (bound == "/") return true;
-  return target == bound || target.compare(0, bound.size() + 1, bound + "/") == 0;
+bool LinkStaysInside(const std::string& link, const std::string& folder, const std::string& bound) {
+  const std::string inside = bound.empty() ? RealPath(folder) : bound;
+  const std::string target = RealPath(link);
+  if (inside.empty() || target.empty()) return false;
+  if (inside == "/") return true;
+  return target == inside || target.compare(0, inside.size() + 1, inside + "/") == 0;
 }
 
 PrivateFolders PrivateFolders::Now() {
@@ -76,7 +55,8 @@ bool IsOwnDataFile(const std::string& name) {
 }  // namespace
 
 std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::string& name,
-                                     unsigned char type, const PrivateFolders& own) {
+                                     unsigned char type, const PrivateFolders& own,
+                                     const std::string& bound) {
   if (name.empty() || name[0] == '.') return std::nullopt;  // hidden, or "." and ".."
   const std::string path = folder + name;
   struct stat st;
@@ -85,7 +65,7 @@ std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::strin
     if (lstat(path.c_str(), &st) != 0) return std::nullopt;
     if (S_ISLNK(st.st_mode)) type = DT_LNK;
   }
-  if (type == DT_LNK && !LinkStaysInside(path, folder)) return std::nullopt;
+  if (type == DT_LNK && !LinkStaysInside(path, folder, bound)) return std::nullopt;
   if (type == DT_LNK || type == DT_UNKNOWN) {
     if (stat(path.c_str(), &st) != 0) return std::nullopt;  // broken link, or gone
     haveStat = true;
@@ -109,13 +89,13 @@ std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::strin
 
 std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative) {
   const PrivateFolders own = PrivateFolders::Now();
-  WalkRoot bound(root);
+  const std::string bound = RealPath(root);
   std::string folder = root;
   size_t start = 0;
   while (true) {
     size_t slash = relative.find('/', start);
     const std::string name = relative.substr(start, slash == std::string::npos ? slash : slash - start);
-    std::optional<EntryKind> kind = KindOfEntry(folder, name, DT_UNKNOWN, own);
+    std::optional<EntryKind> kind = KindOfEntry(folder, name, DT_UNKNOWN, own, bound);
     if (slash == std::string::npos || slash + 1 == relative.size()) return kind;
     if (kind != EntryKind::Folder) return std::nullopt;
     folder += name + "/";
@@ -124,7 +104,8 @@ std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& 
 }
 
 bool ForEachEntry(const std::string& folder,
-                  const std::function<void(const std::string& name, EntryKind kind)>& visit) {
+                  const std::function<void(const std::string& name, EntryKind kind)>& visit,
+                  const std::string& bound) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return false;
   const PrivateFolders own = PrivateFolders::Now();
@@ -137,7 +118,8 @@ bool ForEachEntry(const std::string& folder,
       visit(name, EntryKind::File);
       continue;
     }
-    if (std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own)) visit(name, *kind);
+    if (std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own, bound))
+      visit(name, *kind);
   }
   closedir(dir);
   return true;
@@ -147,33 +129,4 @@ FolderId IdentifyFolder(const std::string& folder) {
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) return {0, 0};
   return {static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
-}
-
-bool OnBranch(const std::string& folder) {
-  FolderId id = IdentifyFolder(folder);
-  return id != FolderId{0, 0} && std::find(t_branch.begin(), t_branch.end(), id) != t_branch.end();
-}
-
-BranchGuard::BranchGuard(const std::string& folder) {
-  FolderId id = IdentifyFolder(folder);
-  if (id == FolderId{0, 0}) return;
-  if (std::find(t_branch.begin(), t_branch.end(), id) != t_branch.end()) {
-    skip_ = true;
-    return;
-  }
-  if (IsPseudoFileSystem(folder)) {
-    skip_ = true;
-    return;
-  }
-  if (t_branch.empty()) {
-    t_walkRoot = RealPath(folder);
-    root_ = true;
-  }
-  t_branch.push_back(id);
-  pushed_ = true;
-}
-
-BranchGuard::~BranchGuard() {
-  if (pushed_) t_branch.pop_back();
-  if (root_) t_walkRoot.clear();
 }

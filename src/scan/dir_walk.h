@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "shares/shared_folder_core.h"
+#include "scan/paths.h"
 
 enum class EntryKind { File, Folder };
 
@@ -24,43 +24,26 @@ struct PrivateFolders {
 
 // What `name` in `folder` (ending with '/') is by the rule above; nullopt when
 // it does not belong. `type` is the entry's d_type when known (DT_UNKNOWN
-// otherwise).
+// otherwise); `bound` as for LinkStaysInside.
 std::optional<EntryKind> KindOfEntry(const std::string& folder, const std::string& name,
-                                     unsigned char type, const PrivateFolders& own);
-// A symbolic link is followed only to what lies inside the folder the walk
-// started from (or, outside a walk, the folder holding the link): whoever can
-// write into a shared folder must not publish the rest of the disk through it.
-bool LinkStaysInside(const std::string& link, const std::string& folder);
+                                     unsigned char type, const PrivateFolders& own,
+                                     const std::string& bound = "");
+// A symbolic link is followed only to what lies inside `bound`, the real path
+// of the folder the walk started from (or, when "", the folder holding the
+// link): whoever can write into a shared folder must not publish the rest of
+// the disk through it.
+bool LinkStaysInside(const std::string& link, const std::string& folder, const std::string& bound);
 
 // The same for a whole path below a shared folder `root` (ending with '/'):
 // every folder between them must belong too.
 std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& relative);
 
 // Calls `visit` for every entry of `folder` (which ends with '/') that
-// belongs, in the order the file system returns them. False when the folder
-// cannot be listed.
+// belongs, in the order the file system returns them; `bound` as for
+// LinkStaysInside. False when the folder cannot be listed.
 bool ForEachEntry(const std::string& folder,
-                  const std::function<void(const std::string& name, EntryKind kind)>& visit);
+                  const std::function<void(const std::string& name, EntryKind kind)>& visit,
+                  const std::string& bound = "");
 
 // The identity of a folder, or {0,0} when it cannot be read.
 FolderId IdentifyFolder(const std::string& folder);
-
-// True when `folder` is already entered by the walk on this thread.
-bool OnBranch(const std::string& folder);
-
-// Folders entered by the walk on this thread, outermost first: a folder that
-// is already among them is a loop through a symbolic link and is not entered.
-class BranchGuard {
- public:
-  explicit BranchGuard(const std::string& folder);
-  ~BranchGuard();
-  BranchGuard(const BranchGuard&) = delete;
-  BranchGuard& operator=(const BranchGuard&) = delete;
-  // The folder is not to be entered: a loop, or a kernel file system.
-  bool Skip() const { return skip_; }
-
- private:
-  bool skip_ = false;
-  bool pushed_ = false;
-  bool root_ = false;  // the walk started here
-};

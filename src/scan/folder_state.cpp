@@ -6,7 +6,7 @@
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
-#include "shares/folder_selection.h"
+#include "scan/media_types.h"
 
 std::optional<FileStamp> StampOfFile(const std::string& path) {
   struct stat st;

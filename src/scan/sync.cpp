@@ -13,16 +13,14 @@
 #include "platform/named_mutex.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
-#include "shares/folder_selection.h"
-#include "scan/playlist_writer.h"
-#include "scan/walk_connection.h"
-#include "shares/shared_folder_core.h"
+#include "scan/shared_rules.h"
+#include "scan/walk.h"
 
 namespace {
 
 // Files the system writes itself, or that belong to other programs' caches.
 bool IsIgnoredExtension(const std::string& name) {
-  std::string ext = CSharedFolderCore::GetExtension(name);
+  std::string ext = GetExtension(name);
   return ext == ".sls" || ext == ".thumb" || ext == ".resize";
 }
 
@@ -64,10 +62,10 @@ void DeleteRowsOfMissingFiles(SqliteDatabase* db, const std::string& folder,
 // A file that appeared, got a new name or was rewritten: catalogued unless
 // its row is already up to date. `replaced`: another file now stands under a
 // catalogued name, whatever its size and time.
-void TakeFile(CSharedFolderCore* page, SqliteDatabase* db, const std::string& dir,
-              const std::string& root, const std::string& name, bool replaced) {
+void TakeFile(FolderWalk& walk, SqliteDatabase* db, const std::string& dir, const std::string& root,
+              const std::string& name, bool replaced) {
   const std::string full = dir + name;
-  if (!page->TakesFile(name)) return;
+  if (!walk.TakesFile(name)) return;
   if (IsCatalogued(full)) {
     if (!replaced) {
       std::optional<FileStamp> now = StampOfFile(full);
@@ -76,43 +74,18 @@ void TakeFile(CSharedFolderCore* page, SqliteDatabase* db, const std::string& di
     }
     DeleteFileRows(db, full);
   }
-  page->ClassifyFile(db, dir, root, name);
+  walk.ClassifyFile(dir, root, name);
 }
 
 }  // namespace
 
-int ScanNewFolder(CSharedFolderCore* page, const std::string& folder, const std::string& root) {
-  DuplicateGuard guard;
-  WalkConnection db;
-  if (!db.get()) {
-    fprintf(stderr, "Open DB failed!\n");
-    return -1;
-  }
-  const std::string dir = CSharedFolderCore::WithSlash(folder);
-  std::optional<Transaction> tx;
-  ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
-    if (kind == EntryKind::File) {
-      if (DuplicateGuard::Skip(dir + name)) return;
-      if (!tx) tx.emplace(db.get());
-      page->ClassifyFile(db.get(), folder, root, name);
-    } else if (!page->IsSharedSubfolder(folder, name)) {
-      if (tx) {
-        tx->Commit();
-        tx.reset();
-      }
-      page->ScanSubfolder(name, folder, root);
-    }
-  });
-  if (tx) tx->Commit();
-  return 0;
-}
-
-void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const ChangeNotice& notice,
-                int action) {
+void SyncChange(const SharedFolderRules* shares, const WatchRecord& record,
+                const ChangeNotice& notice, int action,
+                const std::function<bool(const std::string& path)>& isIncomplete) {
   const std::string& watched = record.path;
   const std::string full = watched + notice.name;
-  const std::string name = CSharedFolderCore::GetFileName(full);
-  const std::string dir = CSharedFolderCore::GetDirectory(full);
+  const std::string name = GetFileName(full);
+  const std::string dir = GetDirectory(full);
   bool isDirectory;
   if (notice.isDirectory) {
     isDirectory = *notice.isDirectory;
@@ -132,7 +105,7 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
   // A file that can have no row touches no catalogue: opening it would make
   // changes of its own (the catalogue's journal files) when the catalogue
   // lies in a watched folder.
-  if (!isDirectory && !CSharedFolderCore::IsMediaName(name)) return;
+  if (!isDirectory && !IsMediaName(name)) return;
   CatalogConnection db = OpenCatalogue();
   if (!db) {
     fprintf(stderr, "Open DB failed!\n");
@@ -140,31 +113,48 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
   }
   NamedLock lock(kCatalogueMutex);
   // A change that arrives after its folder stopped being shared is not applied.
-  // The catalogue is asked too: another tarvel may have unshared it a moment
-  // ago, before this one's list caught up.
-  if (page->FindListIndex(watched) < 0 || !page->StillListedInCatalogue(db.get(), watched)) return;
+  if (!shares->StillShared(db.get(), watched)) return;
   // The folder's own chosen media types.
-  ScopedMediaTypes types(MediaTypesOfFolder(watched));
-  PlaylistScope scope(watched);
+  WalkContext context;
+  context.db = db.get();
+  context.types.Set(MediaTypesOfFolder(watched));
+  context.isSharedSubfolder = [shares](const std::string& folder, const std::string& sub) {
+    return shares->IsSharedSubfolder(folder, sub);
+  };
+  context.stopped = [shares] { return shares->StopRequested(); };
+  context.skipCatalogued = true;
+  context.isIncomplete = isIncomplete;
+  // A new folder is walked on a connection of its own, whose rows are
+  // written while the walk reads the next tags.
+  auto walkNewFolder = [&] {
+    DeleteRowsOfMissingFiles(db.get(), full, watched);
+    ThreadConnection walkDb;
+    WalkContext folderContext = context;
+    folderContext.db = walkDb.get();
+    FolderWalk walk(std::move(folderContext));
+    walk.SetPlaylistScope(watched);
+    walk.ScanNewFolder(full, watched);
+  };
+  FolderWalk walk(context);
+  walk.SetPlaylistScope(watched);
 
   switch (action) {
     case kActionAdded:
       if (isDirectory) {
-        DeleteRowsOfMissingFiles(db.get(), full, watched);
-        ScanNewFolder(page, full, watched);
+        walkNewFolder();
       } else {
-        page->DeletePlaylist(dir);
-        TakeFile(page, db.get(), dir, watched, name, false);
+        walk.DeletePlaylist(dir);
+        TakeFile(walk, db.get(), dir, watched, name, false);
       }
       break;
     case kActionModified:
-      if (!isDirectory) TakeFile(page, db.get(), dir, watched, name, false);
+      if (!isDirectory) TakeFile(walk, db.get(), dir, watched, name, false);
       break;
     case kActionRemoved:
       if (isDirectory) {
         DeleteFolderRows(db.get(), full, watched);
       } else if (!IsIgnoredExtension(name)) {
-        page->DeletePlaylist(dir);
+        walk.DeletePlaylist(dir);
         DeleteFileRows(db.get(), full);
       }
       break;
@@ -174,10 +164,9 @@ void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const Change
       break;
     case kActionNewName:
       if (isDirectory) {
-        DeleteRowsOfMissingFiles(db.get(), full, watched);
-        ScanNewFolder(page, full, watched);
+        walkNewFolder();
       } else {
-        TakeFile(page, db.get(), dir, watched, name, true);
+        TakeFile(walk, db.get(), dir, watched, name, true);
       }
       break;
     default:

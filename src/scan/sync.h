@@ -1,10 +1,11 @@
 // Applying one reported change of a watched folder to the catalogue.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
-class CSharedFolderCore;
+class SharedFolderRules;
 
 // The watched folder as listed (ending with '/').
 struct WatchRecord {
@@ -26,9 +27,9 @@ enum ChangeAction {
   kActionNewName = 5,
 };
 
-void SyncChange(CSharedFolderCore* page, const WatchRecord& record, const ChangeNotice& notice,
-                int action);
-
-// Walks a folder that appeared in a watched tree: its files are classified,
-// its subfolders scanned by the ordinary walk. 0, or -1 without a catalogue.
-int ScanNewFolder(CSharedFolderCore* page, const std::string& folder, const std::string& root);
+// Applies one change under the catalogue lock, with the folder's own chosen
+// media types. `isIncomplete` names files still being written: a folder's
+// walk leaves them to their own notice, when complete.
+void SyncChange(const SharedFolderRules* shares, const WatchRecord& record,
+                const ChangeNotice& notice, int action,
+                const std::function<bool(const std::string& path)>& isIncomplete = {});

@@ -10,7 +10,6 @@
 #include "scan/catch_up.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
-#include "shares/folder_selection.h"
 #include "shares/catalogue_change.h"
 #include "shares/shared_folder_core.h"
 
@@ -35,25 +34,6 @@ bool CSharedFolderCore::IsAlreadyShared(const std::string& path, const std::stri
     sum += CountRows((FilenameCountQuery(TableName(t), like) + " LIMIT 1").c_str());
   if (sum == 0) return IsListed(path);
   return !IsParentOfSharedFolder(path);
-}
-
-int CSharedFolderCore::CountFiles(const std::string& folder) {
-  const std::string dir = WithSlash(folder);
-  BranchGuard guard(dir);
-  if (guard.Skip()) return m_nFileCount;
-  ForEachEntry(dir, [&](const std::string& name, EntryKind kind) {
-    if (kind == EntryKind::File) {
-      ++m_nFileCount;
-    } else if (!IsSharedSubfolder(folder, name)) {
-      CountSubfolderFiles(name, folder);
-    }
-  });
-  return m_nFileCount;
-}
-
-int CSharedFolderCore::CountSubfolderFiles(const std::string& name, const std::string& folder) {
-  CountFiles(WithSlash(folder) + name);
-  return 0;
 }
 
 void AddSharedFolderRow(const std::string& path, const std::string& label,
@@ -187,11 +167,8 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
   CSharedFolderCore* page = request.page;
   const std::string path = request.path;
   const std::string label = request.label;
-  {
-    // The types chosen when the Add was asked for, kept as the folder's own.
-    ScopedMediaTypes types(request.types);
-    RunAdd(page, path, label);
-  }
+  // The types chosen when the Add was asked for, kept as the folder's own.
+  RunAdd(page, path, label, request.types);
   // After the catalogue lock is let go: the monitor's worker may be waiting
   // for it, and the restart waits for that worker.
   if (!page->stopRequested_) page->RestartMonitor();
@@ -199,7 +176,7 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
 }
 
 void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
-                               const std::string& label) {
+                               const std::string& label, const std::vector<std::string>& types) {
   NamedLock lock(kCatalogueMutex);
   ShareView& view = *page->view_;
   if (!lock.Held()) {
@@ -231,11 +208,11 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
     // start take back the playlists of an Add that was killed.
     AddJournal journal(listed);
     CatalogueChange change;
-    page->ScanFolder(path, listed);
+    page->ScanFolder(path, listed, types);
     page->DestroyProgress();
     if (!page->stopRequested_) {
       AddSharedFolderRow(listed, label, "");
-      StoreMediaTypes(listed, ScopedMediaTypes::Current().Get());
+      StoreMediaTypes(listed, types);
       StoreMountPoint(listed, IsMountPoint(listed));
       committed = change.Commit();
     }

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "catalog/database.h"
-#include "scan/walk_connection.h"
 
 // One change of the catalogue (an Add, a removal, a rescan) made as a whole:
 // every statement of this thread runs on one connection, inside one
@@ -25,7 +24,7 @@ class CatalogueChange {
   bool Commit();
 
  private:
-  WalkConnection db_;
+  ThreadConnection db_;
   std::optional<Transaction> tx_;
   bool done_ = false;
 };

@@ -7,7 +7,6 @@
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
 #include "scan/sync.h"
-#include "scan/walk_connection.h"
 #include "shares/shared_folder_core.h"
 
 ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> roots,
@@ -16,18 +15,14 @@ ChangeMonitor::ChangeMonitor(CSharedFolderCore* page, std::vector<std::string> r
   TreeWatcherHooks hooks;
   hooks.onChange = [this](const TreeChange& c) {
     // Files still being written are left to their own notice, when complete.
-    IncompleteFiles incomplete([this](const std::string& path) {
-      TreeWatcher* w = hookWatcher_.load();
-      return w && w->IsPending(path);
-    });
-    SyncChange(page_, WatchRecord{c.root}, ChangeNotice{c.name, c.isDirectory}, c.action);
+    SyncChange(page_, WatchRecord{c.root}, ChangeNotice{c.name, c.isDirectory}, c.action,
+               [this](const std::string& path) {
+                 TreeWatcher* w = hookWatcher_.load();
+                 return w && w->IsPending(path);
+               });
   };
   hooks.onTakenUp = [this](const std::string& root, bool cameBack) {
     if (cameBack) page_->View().Warn(root + " is back; its changes are followed again");
-    IncompleteFiles incomplete([this](const std::string& path) {
-      TreeWatcher* w = hookWatcher_.load();
-      return w && w->IsPending(path);
-    });
     CatchUpFolder(page_, root);
     std::lock_guard lock(mountMutex_);
     wasMountPoint_[root] = StoredMountPoint(root);

@@ -181,8 +181,7 @@ bool CSharedFolderCore::RescanAsAWhole() {
         for (const std::string& folder : folders) {
           // Each folder with its own chosen types, unless others were asked for.
           std::vector<std::string> types = rescanTypes_ ? *rescanTypes_ : MediaTypesOfFolder(folder);
-          ScopedMediaTypes scoped(types);
-          ScanFolder(folder, folder);
+          ScanFolder(folder, folder, types);
           AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
           if (rescanTypes_) StoreMediaTypes(folder, types);
         }

@@ -9,7 +9,6 @@
 #include "scan/catch_up.h"
 #include "scan/folder_state.h"
 #include "shares/change_monitor.h"
-#include "shares/folder_selection.h"
 
 CSharedFolderCore::CSharedFolderCore() = default;
 
@@ -83,6 +82,10 @@ int CSharedFolderCore::LoadList() {
   return 0;
 }
 
+bool CSharedFolderCore::StillShared(SqliteDatabase* db, const std::string& listed) const {
+  return FindListIndex(listed) >= 0 && StillListedInCatalogue(db, listed);
+}
+
 bool CSharedFolderCore::StillListedInCatalogue(SqliteDatabase* db, const std::string& listed) const {
   if (!listFromCatalogue_ || !db) return true;
   return Query(db, SharedFolderExistsQuery(WithSlash(listed)))->RowCount() > 0;
@@ -146,31 +149,13 @@ bool CSharedFolderCore::IsSharedSubfolder(const std::string& folder, const std::
   return m_list.IndexOf(WithSlash(folder) + name + "/") >= 0;
 }
 
-std::string CSharedFolderCore::GetExtension(const std::string& name) {
-  size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(dot);
-}
-
-std::string CSharedFolderCore::GetFileName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string CSharedFolderCore::GetDirectory(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
+std::string CSharedFolderCore::GetExtension(const std::string& name) { return ::GetExtension(name); }
+std::string CSharedFolderCore::GetFileName(const std::string& path) { return ::GetFileName(path); }
+std::string CSharedFolderCore::GetDirectory(const std::string& path) { return ::GetDirectory(path); }
+std::string CSharedFolderCore::WithSlash(const std::string& path) { return ::WithSlash(path); }
 
 bool CSharedFolderCore::HasNoExtension(const std::string& name) {
   return name.find('.') == std::string::npos;
-}
-
-std::string CSharedFolderCore::WithSlash(const std::string& path) {
-  return !path.empty() && path.back() == '/' ? path : path + "/";
-}
-
-bool CSharedFolderCore::IsMediaTypeEnabled(const std::string& extension) const {
-  return ScopedMediaTypes::Current().Contains(Utf8Lower(extension));
 }
 
 int CSharedFolderCore::CreateProgress(int range) {

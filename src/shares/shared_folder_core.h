@@ -17,17 +17,18 @@
 #include <utility>
 #include <vector>
 
+#include "scan/media_types.h"
+#include "scan/paths.h"
+#include "scan/shared_rules.h"
 #include "shares/folder_list.h"
 #include "shares/share_view.h"
 #include "shares/share_worker.h"
 
 struct SqliteDatabase;
+struct WalkContext;
 class ChangeMonitor;
 
-// A path's identity, for noticing a folder met twice through symbolic links.
-using FolderId = std::pair<unsigned long, unsigned long>;
-
-class CSharedFolderCore {
+class CSharedFolderCore : public SharedFolderRules {
  public:
   CSharedFolderCore();
   virtual ~CSharedFolderCore();
@@ -49,9 +50,10 @@ class CSharedFolderCore {
   // ReloadListIfChanged on the worker, unless one is queued already.
   void StartReloadIfChanged();
   virtual void AddListItem(const std::string& path);
-  virtual bool IsListed(const std::string& path) const;
+  bool IsListed(const std::string& path) const override;
   virtual int FindListIndex(const std::string& path) const;
-  virtual bool IsSharedSubfolder(const std::string& folder, const std::string& name) const;
+  bool IsSharedSubfolder(const std::string& folder, const std::string& name) const override;
+  bool StillShared(SqliteDatabase* db, const std::string& listed) const override;
 
   // Path utilities.
   static std::string GetExtension(const std::string& name);
@@ -60,28 +62,33 @@ class CSharedFolderCore {
   static bool HasNoExtension(const std::string& name);
   static std::string WithSlash(const std::string& path);
 
-  // Media types and classification.
-  virtual bool IsMediaTypeEnabled(const std::string& extension) const;
-  virtual void LoadMediaTypes();
-  // Whether ClassifyFile writes a row for a file of this name, with the media
-  // types in force on this thread.
-  bool TakesFile(const std::string& fileName) const;
-  // Whether a file of this name can have a row at all, whatever the types.
+  // Media types and classification, with the media types the dialogs chose
+  // last (g_enabledMediaTypes). Walks of a shared folder use its own types,
+  // given to the walk (scan/walk.h).
+  bool IsMediaTypeEnabled(const std::string& extension) const;
+  void LoadMediaTypes();
   static bool IsMediaName(const std::string& fileName);
-  virtual int ClassifyFile(SqliteDatabase* db, const std::string& folder, const std::string& root,
-                           const std::string& fileName);
+  int ClassifyFile(SqliteDatabase* db, const std::string& folder, const std::string& root,
+                   const std::string& fileName);
 
-  // Slideshow playlists.
-  virtual bool AppendToPlaylist(const std::string& folder, const std::string& name);
-  virtual int IsPlaylistImage(const std::string& name) const;
-  virtual void DeletePlaylist(const std::string& folder);
+  // Slideshow playlists, written at once.
+  bool AppendToPlaylist(const std::string& folder, const std::string& name);
+  int IsPlaylistImage(const std::string& name) const;
+  void DeletePlaylist(const std::string& folder);
   // The playlists of every folder a walk of `folder` would enter.
   void DeletePlaylistsUnder(const std::string& folder);
 
-  // The walk.
-  virtual short ScanFolder(const std::string& folder, const std::string& root);
-  virtual void ScanSubfolder(const std::string& name, const std::string& folder,
-                             const std::string& root);
+  // The walk, with the chosen media types, on this thread's change (see
+  // ThreadConnection) or a connection of its own.
+  short ScanFolder(const std::string& folder, const std::string& root);
+  short ScanFolder(const std::string& folder, const std::string& root,
+                   const std::vector<std::string>& types);
+  void ScanSubfolder(const std::string& name, const std::string& folder, const std::string& root);
+  // How many threads read files ahead of an Add's or a rescan's walk (tags
+  // on every core); 0 reads them on the walk's own thread.
+  void SetWalkReaders(int readers) { walkReaders_ = readers; }
+  static int DefaultWalkReaders();
+  // Adds the files a walk of `folder` meets to m_nFileCount; returns it.
   int CountFiles(const std::string& folder);
   int CountSubfolderFiles(const std::string& name, const std::string& folder);
 
@@ -164,7 +171,7 @@ class CSharedFolderCore {
   // Asks running scans to stop early; an Add stopped so takes back the rows
   // it wrote and lists nothing.
   void RequestStop() { stopRequested_ = true; }
-  bool StopRequested() const { return stopRequested_; }
+  bool StopRequested() const override { return stopRequested_; }
 
   std::atomic<int> m_nItemCount{0};
   std::atomic<int> m_nProgressPos{0};
@@ -185,7 +192,8 @@ class CSharedFolderCore {
   void Queue(std::function<void()> task);
   // Selects exactly these listed folders.
   void SelectOnly(const std::vector<std::string>& folders);
-  static void RunAdd(CSharedFolderCore* page, const std::string& path, const std::string& label);
+  static void RunAdd(CSharedFolderCore* page, const std::string& path, const std::string& label,
+                     const std::vector<std::string>& types);
 
   SharedFolderList m_list;
   ShareView defaultView_;
@@ -204,10 +212,12 @@ class CSharedFolderCore {
   bool DeleteSelectedAsAWhole();
   bool ResetAsAWhole();
   bool RescanAsAWhole();
-  short ScanLevel(const std::string& folder, const std::string& root, std::set<FolderId>& branch);
-  int CountLevel(const std::string& folder, std::set<FolderId>& branch);
+  // What a walk of this engine's is given: its shared subfolders, its
+  // progress, its warnings and its stop.
+  WalkContext WalkContextFor(SqliteDatabase* db, const std::vector<std::string>& types);
 
   std::optional<std::vector<std::string>> rescanTypes_;
+  int walkReaders_ = DefaultWalkReaders();
   std::atomic<bool> listFromCatalogue_{false};
   std::unique_ptr<ChangeMonitor> monitor_;
   bool monitorEnabled_ = false;

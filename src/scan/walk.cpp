@@ -1,0 +1,313 @@
+#include "scan/walk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "catalog/statements.h"
+#include "catalog/text.h"
+#include "platform/filesystems.h"
+#include "platform/pause_point.h"
+#include "scan/dir_walk.h"
+#include "scan/folder_state.h"
+#include "scan/read_ahead.h"
+
+namespace {
+
+constexpr const char* kPlaylistName = "JpgPlaylist.sls";
+constexpr const char* kPlaylistImages[] = {".jpg", ".jpe", ".jpeg", ".jpeg2000", ".jp2", ".jpc",
+                                           ".j2k", ".bmp", ".gif", ".png", ".tif", ".tiff"};
+
+std::string RealFolder(const std::string& folder) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (!real) return {};
+  std::string r = real;
+  free(real);
+  return r.back() == '/' ? r : r + "/";
+}
+
+bool IsCatalogued(SqliteDatabase* db, const std::string& path) {
+  for (MediaTable t : kMediaTables)
+    if (Query(db, std::string("select 1 FROM ") + TableName(t) + " WHERE Filename = " + Quoted(path) +
+                      " LIMIT 1")
+            ->RowCount() > 0)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+bool IsPlaylistImage(const std::string& name) {
+  const std::string ext = Utf8Lower(GetExtension(name));
+  for (const char* image : kPlaylistImages)
+    if (ext == image) return true;
+  return false;
+}
+
+FolderWalk::FolderWalk(WalkContext context) : context_(std::move(context)) {
+  if (context_.readers > 0) readAhead_ = std::make_unique<ReadAhead>(context_.readers);
+}
+
+FolderWalk::~FolderWalk() { ClosePlaylist(); }
+
+bool FolderWalk::Enter(const std::string& folder, bool* entered) {
+  *entered = false;
+  const FolderId id = IdentifyFolder(folder);
+  if (id == FolderId{0, 0}) return true;
+  if (std::find(branch_.begin(), branch_.end(), id) != branch_.end()) return false;
+  if (IsPseudoFileSystem(folder)) return false;
+  if (branch_.empty()) {
+    char* real = realpath(folder.c_str(), nullptr);
+    bound_ = real ? real : "";
+    free(real);
+  }
+  branch_.push_back(id);
+  *entered = true;
+  return true;
+}
+
+void FolderWalk::Leave() {
+  branch_.pop_back();
+  if (branch_.empty()) bound_.clear();
+}
+
+bool FolderWalk::OnBranch(const std::string& folder) const {
+  const FolderId id = IdentifyFolder(folder);
+  return id != FolderId{0, 0} && std::find(branch_.begin(), branch_.end(), id) != branch_.end();
+}
+
+short FolderWalk::ScanFolder(const std::string& folder, const std::string& root) {
+  if (Stopped()) return 0;
+  const std::string dir = WithSlash(folder);
+  EnteredFolder entered(*this, dir);
+  if (entered.Skip()) return 0;  // a link back up the tree, or /proc and the like
+  SetPlaylistScope(root);
+  DeletePlaylist(folder);
+  SqliteDatabase* db = context_.db;
+  if (!db) {
+    fprintf(stderr, "Open DB failed!\n");
+    return -1;
+  }
+  // The level's entries first, in the file system's order: its files are
+  // read ahead while the walk writes rows, and no folder stays open below.
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  bool listed = ForEachEntry(
+      dir,
+      [&](const std::string& name, EntryKind kind) {
+        if (name[0] != '.') entries.emplace_back(name, kind);  // hidden ones are left out
+      },
+      bound_);
+  const int readError = errno;
+  // One transaction per folder level, closed before a deeper level writes
+  // (a deeper level's rows then go in a transaction of their own).
+  std::optional<Transaction> tx;
+  std::vector<std::string> files;
+  for (const auto& [name, kind] : entries) {
+    if (Stopped()) break;
+    if (kind == EntryKind::File) {
+      files.push_back(name);
+      continue;
+    }
+    if (context_.isSharedSubfolder && context_.isSharedSubfolder(folder, name)) continue;
+    TakeFiles(folder, root, files, tx);
+    files.clear();
+    if (tx) {
+      tx->Commit();
+      tx.reset();
+    }
+    ClosePlaylist();
+    ScanSubfolder(name, folder, root);
+  }
+  TakeFiles(folder, root, files, tx);
+  if (tx) tx->Commit();
+  ClosePlaylist();
+  // A partial walk is said, not passed over: what is in there is not catalogued.
+  if (!listed && context_.warn)
+    context_.warn("cannot read " + dir + ": " + strerror(readError) + "; its files are left out");
+  return 0;
+}
+
+void FolderWalk::TakeFiles(const std::string& folder, const std::string& root,
+                           const std::vector<std::string>& names, std::optional<Transaction>& tx) {
+  if (!readAhead_ || names.size() < 2) {
+    for (const std::string& name : names) TakeFile(folder, root, name, nullptr, tx);
+    return;
+  }
+  // In runs, so that what is read ahead stays small whatever the folder holds.
+  constexpr size_t kRun = 256;
+  std::vector<ClassifiedFile> read;
+  for (size_t start = 0; start < names.size() && !Stopped(); start += kRun) {
+    const size_t n = std::min(kRun, names.size() - start);
+    read.assign(n, ClassifiedFile{});
+    readAhead_->Run(
+        n, [&](size_t i) { read[i] = ReadForRow(context_.types, folder, root, names[start + i]); },
+        [&](size_t i) { TakeFile(folder, root, names[start + i], &read[i], tx); });
+  }
+}
+
+void FolderWalk::TakeFile(const std::string& folder, const std::string& root, const std::string& name,
+                          ClassifiedFile* read, std::optional<Transaction>& tx) {
+  if (Stopped()) return;
+  if (context_.onFile) context_.onFile();
+  AppendToPlaylist(folder, name);
+  if (LeaveOut(WithSlash(folder) + name)) return;
+  if (!tx) tx.emplace(context_.db);
+  if (read) WriteRow(context_.db, *read);
+  else ClassifyFile(folder, root, name);
+  PausePoint();  // a row written, nothing committed
+}
+
+void FolderWalk::ScanSubfolder(const std::string& name, const std::string& folder,
+                               const std::string& root) {
+  std::string path = WithSlash(folder) + name;
+  if (OnBranch(path)) return;  // a link back up the tree: touch nothing there
+  DeletePlaylist(path);
+  ScanFolder(path, root);
+}
+
+int FolderWalk::ScanNewFolder(const std::string& folder, const std::string& root) {
+  SqliteDatabase* db = context_.db;
+  if (!db) {
+    fprintf(stderr, "Open DB failed!\n");
+    return -1;
+  }
+  const std::string dir = WithSlash(folder);
+  std::optional<Transaction> tx;
+  ForEachEntry(
+      dir,
+      [&](const std::string& name, EntryKind kind) {
+        if (kind == EntryKind::File) {
+          if (LeaveOut(dir + name)) return;
+          if (!tx) tx.emplace(db);
+          ClassifyFile(folder, root, name);
+        } else if (!context_.isSharedSubfolder || !context_.isSharedSubfolder(folder, name)) {
+          if (tx) {
+            tx->Commit();
+            tx.reset();
+          }
+          ScanSubfolder(name, folder, root);
+        }
+      },
+      bound_);
+  if (tx) tx->Commit();
+  return 0;
+}
+
+int FolderWalk::ClassifyFile(const std::string& folder, const std::string& root,
+                             const std::string& fileName) {
+  return ::ClassifyFile(context_.db, context_.types, folder, root, fileName);
+}
+
+bool FolderWalk::TakesFile(const std::string& fileName) const {
+  return ::TakesFile(context_.types, fileName);
+}
+
+int FolderWalk::CountFiles(const std::string& folder) {
+  const std::string dir = WithSlash(folder);
+  EnteredFolder entered(*this, dir);
+  if (entered.Skip()) return 0;
+  int count = 0;
+  ForEachEntry(
+      dir,
+      [&](const std::string& name, EntryKind kind) {
+        if (kind == EntryKind::File) {
+          ++count;
+        } else if (!context_.isSharedSubfolder || !context_.isSharedSubfolder(folder, name)) {
+          const std::string sub = dir + name;
+          if (!OnBranch(sub)) count += CountFiles(sub);
+        }
+      },
+      bound_);
+  return count;
+}
+
+bool FolderWalk::LeaveOut(const std::string& path) {
+  if (!context_.skipCatalogued) return false;
+  if (context_.isIncomplete && context_.isIncomplete(path)) return true;
+  if (!lookup_) lookup_ = OpenCatalogue();
+  if (!lookup_ || !IsCatalogued(lookup_.get(), path)) return false;
+  // Catalogued as it was then: a file read half written by a catch-up, whose
+  // writer closed it before its new folder was watched, never sends another
+  // notice. Changed since, it is read again instead of left out.
+  std::optional<FileStamp> now = StampOfFile(path);
+  std::optional<FileStamp> kept = StoredFileStamp(lookup_.get(), path);
+  if (!now || !kept || *now == *kept) return true;
+  for (MediaTable t : kMediaTables) DeleteMediaByFilename(t, path);
+  if (context_.db) DeleteFileStamp(context_.db, path);
+  return false;
+}
+
+// Slideshow playlists. Lines are gathered and written when the walk leaves
+// the folder (or another playlist is started), one write per folder.
+
+void FolderWalk::SetPlaylistScope(const std::string& root) {
+  if (!playlistScope_) playlistScope_ = RealFolder(root);
+}
+
+bool FolderWalk::InPlaylistScope(const std::string& folder) const {
+  if (!playlistScope_) return true;
+  if (playlistScope_->empty()) return false;
+  std::string real = RealFolder(folder);
+  return !real.empty() && real.compare(0, playlistScope_->size(), *playlistScope_) == 0;
+}
+
+void FolderWalk::WritePending() {
+  if (playlist_.fd >= 0 && !playlist_.pending.empty() &&
+      write(playlist_.fd, playlist_.pending.data(), playlist_.pending.size()) < 0) {
+  }
+  playlist_.pending.clear();
+}
+
+void FolderWalk::ClosePlaylist() {
+  WritePending();
+  if (playlist_.fd >= 0) close(playlist_.fd);
+  playlist_.fd = -1;
+  playlist_.path.clear();
+}
+
+bool FolderWalk::AppendToPlaylist(const std::string& folder, const std::string& name) {
+  if (!IsPlaylistImage(name)) return false;
+  std::string path = WithSlash(folder) + kPlaylistName;
+  if (playlist_.path != path || playlist_.fd < 0) {
+    ClosePlaylist();
+    if (!InPlaylistScope(folder)) return false;
+    // Never through a link: the playlist is written in its folder and nowhere else.
+    playlist_.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (playlist_.fd < 0) return false;
+    playlist_.path = path;
+  }
+  playlist_.pending += name;
+  playlist_.pending += "\r\n";
+  if (playlist_.pending.size() >= 64 * 1024) WritePending();
+  return true;
+}
+
+void FolderWalk::DeletePlaylist(const std::string& folder) {
+  std::string path = WithSlash(folder) + kPlaylistName;
+  if (playlist_.path == path) {
+    playlist_.pending.clear();
+    ClosePlaylist();
+  }
+  if (InPlaylistScope(folder)) unlink(path.c_str());
+}
+
+void FolderWalk::DeletePlaylistsUnder(const std::string& folder) {
+  const std::string dir = WithSlash(folder);
+  EnteredFolder entered(*this, dir);
+  if (entered.Skip()) return;
+  SetPlaylistScope(folder);
+  DeletePlaylist(folder);
+  ForEachEntry(
+      dir,
+      [&](const std::string& name, EntryKind kind) {
+        if (name[0] == '.' || kind != EntryKind::Folder) return;
+        if (context_.isSharedSubfolder && context_.isSharedSubfolder(folder, name)) return;
+        if (!OnBranch(dir + name)) DeletePlaylistsUnder(dir + name);
+      },
+      bound_);
+}
