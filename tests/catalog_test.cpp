@@ -311,9 +311,9 @@ TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
   }
   db->Exec("INSERT INTO nowhere VALUES(1)");
   // A bad row among good ones for the same table costs only itself.
-  db->Exec("INSERT INTO audio VALUES(\"x\",1,\"g\",\"a\",\"b\",\"/m/\",\"/m/good1.mp3\",\"/m/\")");
+  db->Exec("INSERT INTO audio VALUES('x',1,'g','a','b','/m/','/m/good1.mp3','/m/')");
   db->Exec("INSERT INTO audio VALUES(1)");
-  db->Exec("INSERT INTO audio VALUES(\"x\",1,\"g\",\"a\",\"b\",\"/m/\",\"/m/good2.mp3\",\"/m/\")");
+  db->Exec("INSERT INTO audio VALUES('x',1,'g','a','b','/m/','/m/good2.mp3','/m/')");
   EXPECT_EQ(Query(db.get(), "select count(*) from audio")->Text(0), "");  // no row current yet
   Recordset rs = Query(db.get(), "select count(*) from audio");  // waits for the queue
   ASSERT_EQ(rs->Next(), 1);

@@ -26,6 +26,10 @@ sqlite* sqlite_open(const char* filename, int /*mode*/, char** errmsg) {
   // The media server reads the catalogue while we write it: wait for a lock
   // rather than lose a row to SQLITE_BUSY.
   sqlite3_busy_timeout(db, 5000);
+  // Text in double quotes is a name, never a string, as in SQLite builds made
+  // without that legacy rule: a statement that leaned on it fails here too.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   // File names are case-sensitive here, so LIKE patterns built from paths are too.
   sqlite3_exec(db, "PRAGMA case_sensitive_like=ON; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
                nullptr);

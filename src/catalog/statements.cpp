@@ -24,9 +24,9 @@ std::string Format(const char* fmt, ...) {
   return out;
 }
 
-// A double-quoted INSERT value, fitted to its field when it has one.
-std::string Dq(const std::string& value, size_t field = 0) {
-  return SqlEscape(field ? FitField(value, field) : value, '"');
+// An INSERT value as an SQL string, fitted to its field when it has one.
+std::string Sq(const std::string& value, size_t field = 0) {
+  return SqlEscape(field ? FitField(value, field) : value, '\'');
 }
 
 // One row's "INSERT INTO t VALUES(...)", written value by value into a buffer
@@ -39,13 +39,14 @@ class RowStatement {
     sql_ += table;
     sql_ += " VALUES(";
   }
-  // A double-quoted value, fitted to its field when it has one.
+  // A value as an SQL string (single quotes: double ones name columns),
+  // fitted to its field when it has one.
   RowStatement& Text(const std::string& value, size_t field = 0) {
     Separate();
-    sql_ += '"';
+    sql_ += '\'';
     if (field && value.size() >= field) AppendEscaped(FitField(value, field));
     else AppendEscaped(value);
-    sql_ += '"';
+    sql_ += '\'';
     return *this;
   }
   RowStatement& Int(int value) {
@@ -70,7 +71,7 @@ class RowStatement {
   void AppendEscaped(std::string_view value) {
     for (char c : value) {
       sql_ += c;
-      if (c == '"') sql_ += c;
+      if (c == '\'') sql_ += c;
     }
   }
   std::string& sql_;
@@ -156,8 +157,8 @@ int ClearMediaTable(MediaTable table) {
 }
 
 int InsertSharedFolderRow(const SharedFolderRow& r) {
-  return RunOnOwnConnection(Format("INSERT INTO %s VALUES(\"%s\",\"%s\",%d)", "sharedfolder",
-                                   Dq(r.Label, kLabelField).c_str(), Dq(r.FullPath).c_str(),
+  return RunOnOwnConnection(Format("INSERT INTO %s VALUES('%s','%s',%d)", "sharedfolder",
+                                   Sq(r.Label, kLabelField).c_str(), Sq(r.FullPath).c_str(),
                                    r.ViewCode));
 }
 

@@ -40,6 +40,9 @@ bool OpenReadOnly(const std::string& file, sqlite3** db, std::string* error) {
     return false;
   }
   sqlite3_busy_timeout(*db, kBusyTimeoutMs);
+  // As the panel's connections: text in double quotes is never a string.
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   return true;
 }
 
