@@ -800,3 +800,50 @@ TEST_F(Upnp, AThumbnailFolderThatCannotBeWrittenLeavesPicturesWithoutThemSaidOnc
   EXPECT_NE(said, std::string::npos) << log;
   EXPECT_EQ(said, log.rfind("serving without thumbnails")) << log;
 }
+
+TEST_F(Upnp, ASubtitleBesideAVideoIsOfferedAndNamedToTelevisionsThatAsk) {
+  const std::string srt = "1\n00:00:01,000 --> 00:00:02,000\nHello\n";
+  WriteFile(dir_ / "video" / "Film.mp4", std::string(4096, 'v'));
+  WriteFile(dir_ / "video" / "film.SRT", srt);
+  WriteFile(dir_ / "video" / "Other.avi", std::string(4096, 'a'));
+  WriteFile(dir_ / "outside" / "secret.ass", "[Script Info] a secret");
+  fs::create_symlink(dir_ / "outside" / "secret.ass", dir_ / "video" / "Other.ass");
+  WriteFile(dir_ / "video" / "Late.mp4", std::string(4096, 'l'));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "video").string()}).status, 0);
+  Start();
+  std::string film = (dir_ / "video" / "Film.mp4").string();
+  std::string other = (dir_ / "video" / "Other.avi").string();
+  std::string late = (dir_ / "video" / "Late.mp4").string();
+  std::string subtitleUrl = kBase + "/subtitles/" + PathHash(film) + ".srt";
+  std::string page = Browse("video/all");
+  EXPECT_NE(page.find("<TotalMatches>3</TotalMatches>"), std::string::npos) << page;
+  EXPECT_NE(page.find("sec:type=&quot;srt&quot;&gt;" + subtitleUrl + "&lt;/sec:CaptionInfoEx&gt;"),
+            std::string::npos) << page;
+  EXPECT_NE(page.find("http-get:*:text/srt:*&quot;&gt;" + subtitleUrl + "&lt;/res&gt;"), std::string::npos)
+      << page;
+  // The link out of the share is neither offered nor served.
+  EXPECT_EQ(page.find("text/x-ass"), std::string::npos) << page;
+  EXPECT_EQ(page.find(PathHash(other) + ".ass"), std::string::npos) << page;
+  Output r = Http({kBase + "/subtitles/" + PathHash(other) + ".ass"});
+  EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
+  EXPECT_NE(ReadFile(dir_ / "body"), "[Script Info] a secret");
+  // The subtitle itself.
+  r = Http({subtitleUrl});
+  EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Type: text/srt"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir_ / "body"), srt);
+  // A television that asks is told where it is; one that does not is not.
+  r = Http({"-H", "getcaptionInfo.sec: 1", MediaUrl(film)});
+  EXPECT_NE(r.out.find("CaptionInfo.sec: " + subtitleUrl), std::string::npos) << r.out;
+  EXPECT_EQ(Http({MediaUrl(film)}).out.find("CaptionInfo.sec"), std::string::npos);
+  EXPECT_EQ(Http({"-H", "getcaptionInfo.sec: 1", MediaUrl(other)}).out.find("CaptionInfo.sec"),
+            std::string::npos);
+  // Only the video's own subtitle, by its own extension.
+  for (std::string path : {"/subtitles/" + PathHash(film) + ".ass", "/subtitles/" + PathHash(film) + ".mp4",
+                           "/subtitles/" + PathHash(late) + ".srt"})
+    EXPECT_NE(Http({kBase + path}).out.find(" 404 "), std::string::npos) << path;
+  // A subtitle added later shows on the next Browse (its folder changed).
+  WriteFile(dir_ / "video" / "late.vtt", "WEBVTT\n");
+  page = Browse("video/all");
+  EXPECT_NE(page.find(PathHash(late) + ".vtt"), std::string::npos) << page;
+}

@@ -69,7 +69,7 @@ void WriteContainer(std::string* out, const Container& c) {
 
 void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const std::string& parentId, const std::string& baseUrl,
-               const MediaInfoOf& infoOf, bool thumbnails) {
+               const MediaInfoOf& infoOf, bool thumbnails, const SubtitleOf& subtitleOf) {
   *out += "<item id=\"";
   *out += XmlEscape(id);
   *out += "\" parentID=\"";
@@ -88,6 +88,11 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     thumbnail = XmlEscape(baseUrl + thumbnail);
     *out += "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">" + thumbnail + "</upnp:albumArtURI>";
   }
+  std::optional<Subtitle> subtitle = subtitleOf && f.kind == MediaKind::Video ? subtitleOf(f) : std::nullopt;
+  std::string subtitleUrl = subtitle ? XmlEscape(baseUrl + SubtitlePath(f, *subtitle)) : "";
+  if (subtitle)
+    *out += "<sec:CaptionInfoEx xmlns:sec=\"http://www.sec.co.kr/\" sec:type=\"" +
+            SubtitleType(subtitle->extension) + "\">" + subtitleUrl + "</sec:CaptionInfoEx>";
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
   MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   *out += "<res protocolInfo=\"http-get:*:";
@@ -117,6 +122,9 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
   if (!thumbnail.empty())
     *out += std::string("<res protocolInfo=\"http-get:*:image/jpeg:") + kThumbnailFeatures + "\">" +
             thumbnail + "</res>";
+  if (subtitle)
+    *out += std::string("<res protocolInfo=\"http-get:*:") + SubtitleMimeType(subtitle->extension) +
+            ":*\">" + subtitleUrl + "</res>";
   *out += "</item>";
 }
 
@@ -388,7 +396,8 @@ std::string ThumbnailPath(const MediaFile& file) {
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
+                       const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -409,7 +418,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   a.result = kDidlOpen;
   if (flag == "BrowseMetadata") {
     if (container) WriteContainer(&a.result, *container);
-    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, thumbnails);
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, thumbnails, subtitleOf);
     a.result += kDidlClose;
     a.returned = a.total = 1;
     return a;
@@ -431,7 +440,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
       } else {
         uint32_t index = container->items[i - nc];
         WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf, thumbnails);
+                  container->id, baseUrl, infoOf, thumbnails, subtitleOf);
       }
     }
   } else {
@@ -446,7 +455,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
         WriteContainer(&a.result, *children[i].container);
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, thumbnails);
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, thumbnails, subtitleOf);
       }
     }
   }
@@ -456,7 +465,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
 
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
+                       const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -483,7 +493,7 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
     uint32_t index = found[i].item;
     std::string id = content.CanonicalItemId(index);
     WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
-              infoOf, thumbnails);
+              infoOf, thumbnails, subtitleOf);
   }
   a.result += kDidlClose;
   return a;

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "server/content.h"
+#include "server/subtitles.h"
 
 // What has been read from a file's own bytes (playing time, DLNA profile).
 using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
+// The subtitle file beside a video, if any.
+using SubtitleOf = std::function<std::optional<Subtitle>(const MediaFile&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -42,7 +45,7 @@ struct PagingArgs {
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},
-                       bool thumbnails = false);
+                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
 
 // Bounds of a search criteria string, checked before it is parsed: the
 // parser and the evaluator both go one level deeper per parenthesis.
@@ -56,7 +59,7 @@ bool SearchCriteriaFit(const std::string& criteria);
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},
-                       bool thumbnails = false);
+                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
 
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).

@@ -19,6 +19,7 @@
 #include "server/descriptions.h"
 #include "server/directory.h"
 #include "server/media_info.h"
+#include "server/subtitles.h"
 #include "server/thumbnails.h"
 
 namespace {
@@ -68,6 +69,7 @@ struct UpnpServer::Impl {
   MediaInfoCache mediaInfo;
   std::unique_ptr<Thumbnails> thumbnails;  // null when pictures go without
   GMainContext* loop = nullptr;            // where the thumbnails' answers are given
+  SubtitleFinder subtitles;
 
   bool ThumbnailsOn() const { return thumbnails && thumbnails->Enabled(); }
   void AddContext(GUPnPContext* context);
@@ -100,6 +102,9 @@ void Answer(GUPnPServiceAction* action, const DirectoryAnswer& a, unsigned updat
 MediaInfoOf InfoOf(UpnpServer::Impl* s) {
   return [s](const MediaFile& f) { return s->mediaInfo.Get(f); };
 }
+SubtitleOf SubtitlesOf(UpnpServer::Impl* s) {
+  return [s](const MediaFile& f) { return s->subtitles.Find(f); };
+}
 
 void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   auto* d = static_cast<Device*>(data);
@@ -108,7 +113,7 @@ void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Browse(*content, d->baseUrl, Arg(action, "ObjectID"), Arg(action, "BrowseFlag"), paging,
-                InfoOf(d->server), d->server->ThumbnailsOn()),
+                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -168,7 +173,7 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Search(*content, d->baseUrl, Arg(action, "ContainerID"), sink.tokens, paging,
-                InfoOf(d->server), d->server->ThumbnailsOn()),
+                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -402,16 +407,31 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
     soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
     return;
   }
-  // "/media/" + 16 hex digits + the file's own extension, and nothing else.
+  // "/media/" + 16 hex digits + the file's own extension, and nothing else;
+  // "/subtitles/" + a video's hash + the extension of the subtitle beside it.
   std::string_view p = path ? path : "";
-  std::string_view prefix = "/media/";
+  bool subtitles = p.compare(0, 11, "/subtitles/") == 0;
+  std::string_view prefix = subtitles ? "/subtitles/" : "/media/";
   const MediaFile* file = nullptr;
   std::shared_ptr<const Content> content = d->server->content;
+  std::optional<Subtitle> subtitle;
+  MediaFile subtitleFile;
   if (p.size() >= prefix.size() + 16 && p.compare(0, prefix.size(), prefix) == 0) {
     std::string_view hash = p.substr(prefix.size(), 16);
     if (IsHex(hash)) {
       file = content->FindFile(hash);
-      if (file && p.substr(prefix.size() + 16) != file->extension) file = nullptr;
+      if (file && subtitles) {
+        subtitle = d->server->subtitles.Find(*file);
+        if (subtitle && p.substr(prefix.size() + 16) == subtitle->extension) {
+          subtitleFile = *file;
+          subtitleFile.path = subtitle->path;
+          file = &subtitleFile;
+        } else {
+          file = nullptr;
+        }
+      } else if (file && p.substr(prefix.size() + 16) != file->extension) {
+        file = nullptr;
+      }
     }
   }
   int fd = file ? OpenServed(*file) : -1;
@@ -427,14 +447,24 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
   auto stream = std::make_unique<Stream>();
   stream->fd = fd;
   uint64_t size = static_cast<uint64_t>(st.st_size), first = 0, last = size ? size - 1 : 0;
-  std::string mime = MimeTypeOf(file->kind, file->extension);
+  std::string mime = subtitle ? SubtitleMimeType(subtitle->extension) : MimeTypeOf(file->kind, file->extension);
   soup_message_headers_replace(response, "Content-Type", mime.c_str());
+  // Televisions of one large maker ask for a video's subtitles this way.
+  const char* askCaption = soup_message_headers_get_one(request, "getcaptionInfo.sec");
+  if (!subtitle && file->kind == MediaKind::Video && askCaption && strcmp(askCaption, "1") == 0) {
+    if (std::optional<Subtitle> beside = d->server->subtitles.Find(*file)) {
+      std::string url = d->baseUrl + SubtitlePath(*file, *beside);
+      soup_message_headers_replace(response, "CaptionInfo.sec", url.c_str());
+    }
+  }
   soup_message_headers_replace(response, "Accept-Ranges", "bytes");
   // The same profile as the file's protocolInfo in Browse, from the same cache.
-  std::string features = DlnaFeatures(file->kind, d->server->mediaInfo.Get(*file).profile);
-  soup_message_headers_replace(response, "contentFeatures.dlna.org", features.c_str());
+  if (!subtitle) {
+    std::string features = DlnaFeatures(file->kind, d->server->mediaInfo.Get(*file).profile);
+    soup_message_headers_replace(response, "contentFeatures.dlna.org", features.c_str());
+  }
   soup_message_headers_replace(response, "transferMode.dlna.org",
-                               file->kind == MediaKind::Image ? "Interactive" : "Streaming");
+                               file->kind == MediaKind::Image || subtitle ? "Interactive" : "Streaming");
   soup_message_headers_set_encoding(response, SOUP_ENCODING_CONTENT_LENGTH);
   int range = ParseRange(soup_message_headers_get_one(request, "Range"), size, &first, &last);
   if (range < 0) {
@@ -625,6 +655,7 @@ void UpnpServer::Impl::AddContext(GUPnPContext* context) {
   }
   soup_server_add_handler(gupnp_context_get_server(context), "/media/", OnMedia, raw, nullptr);
   soup_server_add_handler(gupnp_context_get_server(context), "/thumbnails/", OnThumbnail, raw, nullptr);
+  soup_server_add_handler(gupnp_context_get_server(context), "/subtitles/", OnMedia, raw, nullptr);
   d->guard = std::make_unique<ConnectionGuard>(gupnp_context_get_server(context), ConnectionLimits{},
                                                options.onStuck);
   gupnp_root_device_set_available(d->root.get(), TRUE);
@@ -639,6 +670,7 @@ void UpnpServer::Impl::RemoveContext(GUPnPContext* context) {
     (*it)->guard.reset();
     soup_server_remove_handler(gupnp_context_get_server(context), "/media/");
     soup_server_remove_handler(gupnp_context_get_server(context), "/thumbnails/");
+    soup_server_remove_handler(gupnp_context_get_server(context), "/subtitles/");
     devices.erase(it);
     return;
   }
