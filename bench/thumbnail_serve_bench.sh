@@ -7,7 +7,7 @@
 #   bench/thumbnail_serve_bench.sh [build folder [count]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build}
+build=$(cd "${1:-$top/build}" && pwd)
 count=${2:-200}
 ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
 [[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
