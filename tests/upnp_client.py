@@ -103,6 +103,34 @@ def main():
             print(path, len(data), hashlib.sha256(data).hexdigest(), info.get_mime_type(),
                   resource.get_size64(), info.get_dlna_profile(), features)
         return
+    if command == "art":
+        # art NAME OUTDIR PATH...: each item's upnp:albumArtURI fetched into
+        # OUTDIR/N.jpg; prints the path, the art's contentFeatures and the
+        # DLNA profiles of the item's resources ("none" without art).
+        _cp, _ctx, proxy = server(sys.argv[2])
+        service = proxy.get_service(CDS)
+        for n, path in enumerate(sys.argv[4:]):
+            object_id, node = "0", None
+            for step in path.split("/"):
+                children = browse(service, object_id)
+                match = [c for c in children if c[1].get_title() == step]
+                if not match:
+                    raise SystemExit("no %r under %r: %r" % (
+                        step, object_id, [c[1].get_title() for c in children]))
+                node = match[0][1]
+                object_id = node.get_id()
+            profiles = [r.get_protocol_info().get_dlna_profile() or "-" for r in node.get_resources()]
+            art = node.get_album_art()
+            if not art:
+                print(path, "none", ",".join(profiles))
+                continue
+            with urllib.request.urlopen(art, timeout=20) as reply:
+                data = reply.read()
+                features = reply.headers.get("contentFeatures.dlna.org")
+            with open("%s/%d.jpg" % (sys.argv[3], n), "wb") as out:
+                out.write(data)
+            print(path, features, ",".join(profiles))
+        return
     if command == "watch":
         cp, _ctx, proxy = server(sys.argv[2])
         service = proxy.get_service(CDS)

@@ -2,6 +2,7 @@
 // point in Python, curl), each test in a private network namespace of its own.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -19,6 +20,7 @@
 
 #include "app/server_name.h"
 #include "id3_builder.h"
+#include "jpeg_builder.h"
 #include "netns.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
@@ -700,4 +702,148 @@ TEST_F(Upnp, LinksOutOfTheSharedFolderPublishNothing) {
   EXPECT_NE(ReadFile(dir_ / "body"), secret);
   r = Http({"-I", MediaUrl(song)});
   EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
+}
+
+namespace {
+
+// A JPEG whose frame header claims `side` x `side` pixels (its data is for 64 x 64).
+std::string ClaimedSize(int side) {
+  std::string bomb = jpeg::Make(64, 64);
+  size_t sof = bomb.find("\xFF\xC0");
+  for (size_t i : {sof + 5, sof + 7}) {
+    bomb[i] = static_cast<char>(side >> 8);
+    bomb[i + 1] = static_cast<char>(side & 0xFF);
+  }
+  return bomb;
+}
+
+}  // namespace
+
+TEST_F(Upnp, PicturesOfferAJpegTnThumbnailThatIsMadeOnceAndKept) {
+  const int w = 2400, h = 1600;
+  // Turned right by its EXIF: the thumbnail stands upright, 107 x 160.
+  WriteFile(dir_ / "pictures" / "beach.jpg", jpeg::Make(w, h, 6));
+  std::string good = jpeg::Make(800, 600);
+  WriteFile(dir_ / "pictures" / "fake.jpg", "GIF89a, whatever its name says");
+  WriteFile(dir_ / "pictures" / "cut.jpg", good.substr(0, good.size() / 3));
+  WriteFile(dir_ / "pictures" / "bomb.jpg", ClaimedSize(30000));
+  WriteFile(dir_ / "pictures" / "drawing.png", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(64, '\0'));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "pictures").string()}).status, 0);
+  Start();
+  // A real control point sees the art, fetches it and gets a JPEG_TN.
+  fs::create_directories(dir_ / "art");
+  Output c = Capture({"/usr/bin/python3", Client(), "art", kDefaultServerName, (dir_ / "art").string(),
+                      "Pictures/All Pictures/beach.jpg", "Pictures/All Pictures/drawing.png"});
+  ASSERT_EQ(c.status, 0) << c.out << c.err << Log();
+  EXPECT_NE(c.out.find("Pictures/All Pictures/beach.jpg DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;"),
+            std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("beach.jpg DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F0"),
+            std::string::npos) << c.out;
+  EXPECT_NE(c.out.find(",JPEG_TN\n"), std::string::npos) << c.out;  // the second res
+  EXPECT_NE(c.out.find("Pictures/All Pictures/drawing.png none -\n"), std::string::npos) << c.out;
+  jpeg::Picture t = jpeg::Read(ReadFile(dir_ / "art" / "0.jpg"));
+  EXPECT_EQ(t.width, 107);
+  EXPECT_EQ(t.height, 160);
+  EXPECT_TRUE(t.baseline);
+  // Kept in the data folder; asked again, the same bytes come from there.
+  std::string beach = (dir_ / "pictures" / "beach.jpg").string();
+  std::string url = kBase + "/thumbnails/" + PathHash(beach) + ".jpg";
+  fs::path kept = dir_ / "thumbnails" / (PathHash(beach) + ".jpg");
+  EXPECT_EQ(ReadFile(kept), ReadFile(dir_ / "art" / "0.jpg"));
+  Output r = Http({url});
+  EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Type: image/jpeg"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir_ / "body"), ReadFile(kept));
+  // Bad pictures get none, and the server goes on.
+  for (const char* bad : {"fake.jpg", "cut.jpg", "bomb.jpg"}) {
+    std::string path = (dir_ / "pictures" / bad).string();
+    r = Http({kBase + "/thumbnails/" + PathHash(path) + ".jpg"});
+    EXPECT_NE(r.out.find(" 404 "), std::string::npos) << bad << "\n" << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "thumbnails" / (PathHash(path) + ".jpg"))) << bad;
+  }
+  // Only catalogued JPEG pictures have one: not the PNG, not the catalogue.
+  for (std::string path : {(dir_ / "pictures" / "drawing.png").string(), (dir_ / "data.sqlite").string()}) {
+    r = Http({kBase + "/thumbnails/" + PathHash(path) + ".jpg"});
+    EXPECT_NE(r.out.find(" 404 "), std::string::npos) << path << "\n" << r.out;
+  }
+  // A restart finds it kept; unsharing the picture drops it.
+  kill(servers_.back(), SIGTERM);
+  waitpid(servers_.back(), nullptr, 0);
+  servers_.pop_back();
+  struct stat before;
+  ASSERT_EQ(stat(kept.c_str(), &before), 0);
+  Start();
+  ASSERT_TRUE(Eventually([&] { return Http({url}).out.find(" 200 ") != std::string::npos; })) << Log();
+  struct stat after;
+  ASSERT_EQ(stat(kept.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);  // not made again
+  EXPECT_EQ(RunProgram("tarvel", {"unshare", (dir_ / "pictures").string()}).status, 0);
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(kept); })) << Log();
+  EXPECT_NE(Http({url}).out.find(" 404 "), std::string::npos);
+}
+
+TEST_F(Upnp, AThumbnailFolderThatCannotBeWrittenLeavesPicturesWithoutThemSaidOnce) {
+  WriteFile(dir_ / "thumbnails", "a file where the folder should be");
+  WriteFile(dir_ / "pictures" / "beach.jpg", jpeg::Make(640, 480));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "pictures").string()}).status, 0);
+  Start();
+  std::string page = Browse("pictures/all");
+  EXPECT_NE(page.find("<TotalMatches>1</TotalMatches>"), std::string::npos) << page;
+  EXPECT_EQ(page.find("albumArtURI"), std::string::npos) << page;
+  EXPECT_EQ(page.find("JPEG_TN"), std::string::npos) << page;
+  std::string beach = (dir_ / "pictures" / "beach.jpg").string();
+  EXPECT_NE(Http({kBase + "/thumbnails/" + PathHash(beach) + ".jpg"}).out.find(" 404 "), std::string::npos);
+  EXPECT_NE(Http({MediaUrl(beach)}).out.find(" 200 "), std::string::npos);
+  std::string log = Log();
+  size_t said = log.find("serving without thumbnails");
+  EXPECT_NE(said, std::string::npos) << log;
+  EXPECT_EQ(said, log.rfind("serving without thumbnails")) << log;
+}
+
+TEST_F(Upnp, ASubtitleBesideAVideoIsOfferedAndNamedToTelevisionsThatAsk) {
+  const std::string srt = "1\n00:00:01,000 --> 00:00:02,000\nHello\n";
+  WriteFile(dir_ / "video" / "Film.mp4", std::string(4096, 'v'));
+  WriteFile(dir_ / "video" / "film.SRT", srt);
+  WriteFile(dir_ / "video" / "Other.avi", std::string(4096, 'a'));
+  WriteFile(dir_ / "outside" / "secret.ass", "[Script Info] a secret");
+  fs::create_symlink(dir_ / "outside" / "secret.ass", dir_ / "video" / "Other.ass");
+  WriteFile(dir_ / "video" / "Late.mp4", std::string(4096, 'l'));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "video").string()}).status, 0);
+  Start();
+  std::string film = (dir_ / "video" / "Film.mp4").string();
+  std::string other = (dir_ / "video" / "Other.avi").string();
+  std::string late = (dir_ / "video" / "Late.mp4").string();
+  std::string subtitleUrl = kBase + "/subtitles/" + PathHash(film) + ".srt";
+  std::string page = Browse("video/all");
+  EXPECT_NE(page.find("<TotalMatches>3</TotalMatches>"), std::string::npos) << page;
+  EXPECT_NE(page.find("sec:type=&quot;srt&quot;&gt;" + subtitleUrl + "&lt;/sec:CaptionInfoEx&gt;"),
+            std::string::npos) << page;
+  EXPECT_NE(page.find("http-get:*:text/srt:*&quot;&gt;" + subtitleUrl + "&lt;/res&gt;"), std::string::npos)
+      << page;
+  // The link out of the share is neither offered nor served.
+  EXPECT_EQ(page.find("text/x-ass"), std::string::npos) << page;
+  EXPECT_EQ(page.find(PathHash(other) + ".ass"), std::string::npos) << page;
+  Output r = Http({kBase + "/subtitles/" + PathHash(other) + ".ass"});
+  EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
+  EXPECT_NE(ReadFile(dir_ / "body"), "[Script Info] a secret");
+  // The subtitle itself.
+  r = Http({subtitleUrl});
+  EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Type: text/srt"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir_ / "body"), srt);
+  // A television that asks is told where it is; one that does not is not.
+  r = Http({"-H", "getcaptionInfo.sec: 1", MediaUrl(film)});
+  EXPECT_NE(r.out.find("CaptionInfo.sec: " + subtitleUrl), std::string::npos) << r.out;
+  EXPECT_EQ(Http({MediaUrl(film)}).out.find("CaptionInfo.sec"), std::string::npos);
+  EXPECT_EQ(Http({"-H", "getcaptionInfo.sec: 1", MediaUrl(other)}).out.find("CaptionInfo.sec"),
+            std::string::npos);
+  // Only the video's own subtitle, by its own extension.
+  for (std::string path : {"/subtitles/" + PathHash(film) + ".ass", "/subtitles/" + PathHash(film) + ".mp4",
+                           "/subtitles/" + PathHash(late) + ".srt"})
+    EXPECT_NE(Http({kBase + path}).out.find(" 404 "), std::string::npos) << path;
+  // A subtitle added later shows on the next Browse (its folder changed).
+  WriteFile(dir_ / "video" / "late.vtt", "WEBVTT\n");
+  page = Browse("video/all");
+  EXPECT_NE(page.find(PathHash(late) + ".vtt"), std::string::npos) << page;
 }

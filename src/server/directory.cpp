@@ -69,7 +69,7 @@ void WriteContainer(std::string* out, const Container& c) {
 
 void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const std::string& parentId, const std::string& baseUrl,
-               const MediaInfoOf& infoOf) {
+               const MediaInfoOf& infoOf, bool thumbnails, const SubtitleOf& subtitleOf) {
   *out += "<item id=\"";
   *out += XmlEscape(id);
   *out += "\" parentID=\"";
@@ -83,6 +83,16 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     Element(out, "upnp:album", f.album);
   }
   Element(out, "upnp:genre", f.genre);
+  std::string thumbnail = thumbnails ? ThumbnailPath(f) : "";
+  if (!thumbnail.empty()) {
+    thumbnail = XmlEscape(baseUrl + thumbnail);
+    *out += "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">" + thumbnail + "</upnp:albumArtURI>";
+  }
+  std::optional<Subtitle> subtitle = subtitleOf && f.kind == MediaKind::Video ? subtitleOf(f) : std::nullopt;
+  std::string subtitleUrl = subtitle ? XmlEscape(baseUrl + SubtitlePath(f, *subtitle)) : "";
+  if (subtitle)
+    *out += "<sec:CaptionInfoEx xmlns:sec=\"http://www.sec.co.kr/\" sec:type=\"" +
+            SubtitleType(subtitle->extension) + "\">" + subtitleUrl + "</sec:CaptionInfoEx>";
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
   MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   *out += "<res protocolInfo=\"http-get:*:";
@@ -107,7 +117,15 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += '>';
     *out += XmlEscape(f.path);
   }
-  *out += "</res></item>";
+  *out += "</res>";
+  // The picture itself comes first: clients that take one res take that.
+  if (!thumbnail.empty())
+    *out += std::string("<res protocolInfo=\"http-get:*:image/jpeg:") + kThumbnailFeatures + "\">" +
+            thumbnail + "</res>";
+  if (subtitle)
+    *out += std::string("<res protocolInfo=\"http-get:*:") + SubtitleMimeType(subtitle->extension) +
+            ":*\">" + subtitleUrl + "</res>";
+  *out += "</item>";
 }
 
 // A child of a container: a sub-container (by id) or an item (by index).
@@ -370,9 +388,16 @@ bool SearchCriteriaFit(const std::string& criteria) {
 
 std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + file.extension; }
 
+std::string ThumbnailPath(const MediaFile& file) {
+  if (file.kind != MediaKind::Image || (file.extension != ".jpg" && file.extension != ".jpeg"))
+    return "";
+  return "/thumbnails/" + file.hash + ".jpg";
+}
+
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
+                       const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -393,7 +418,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   a.result = kDidlOpen;
   if (flag == "BrowseMetadata") {
     if (container) WriteContainer(&a.result, *container);
-    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf);
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, thumbnails, subtitleOf);
     a.result += kDidlClose;
     a.returned = a.total = 1;
     return a;
@@ -415,7 +440,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
       } else {
         uint32_t index = container->items[i - nc];
         WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf);
+                  container->id, baseUrl, infoOf, thumbnails, subtitleOf);
       }
     }
   } else {
@@ -430,7 +455,7 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
         WriteContainer(&a.result, *children[i].container);
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf);
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, thumbnails, subtitleOf);
       }
     }
   }
@@ -440,7 +465,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
 
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
+                       const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -467,7 +493,7 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
     uint32_t index = found[i].item;
     std::string id = content.CanonicalItemId(index);
     WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
-              infoOf);
+              infoOf, thumbnails, subtitleOf);
   }
   a.result += kDidlClose;
   return a;

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "server/content.h"
+#include "server/subtitles.h"
 
 // What has been read from a file's own bytes (playing time, DLNA profile).
 using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
+// The subtitle file beside a video, if any.
+using SubtitleOf = std::function<std::optional<Subtitle>(const MediaFile&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -38,9 +41,11 @@ struct PagingArgs {
   std::string start, count, sort;
 };
 
+// `thumbnails`: pictures are offered with their JPEG_TN (see ThumbnailPath).
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {},
+                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
 
 // Bounds of a search criteria string, checked before it is parsed: the
 // parser and the evaluator both go one level deeper per parenthesis.
@@ -53,7 +58,8 @@ bool SearchCriteriaFit(const std::string& criteria);
 // `tokens` come from the search criteria parser; "*" arrives as no tokens.
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {},
+                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
 
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).
@@ -61,3 +67,10 @@ std::string XmlEscape(const std::string& text);
 
 // The URL path under which a file is served: "/media/<hash><extension>".
 std::string MediaPath(const MediaFile& file);
+
+// The URL path of a picture's JPEG_TN thumbnail, "/thumbnails/<hash>.jpg";
+// "" for a file that has none (only JPEG pictures do).
+std::string ThumbnailPath(const MediaFile& file);
+// The fourth field of a thumbnail's protocolInfo, also its contentFeatures.
+inline constexpr const char* kThumbnailFeatures =
+    "DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F00000000000000000000000000000";

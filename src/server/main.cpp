@@ -36,6 +36,8 @@ constexpr const char* kPublishMutex = "MediaServer.publish";
 constexpr const char* kUdnFile = "MediaServer.uuid";
 constexpr const char* kCatalogue = "data.sqlite";
 constexpr const char* kRadioFolder = "RadioList";
+// Picture thumbnails, kept between runs.
+constexpr const char* kThumbnailFolder = "thumbnails";
 // How long a server that is present is given to close before we give up.
 constexpr auto kTakeOverLimit = std::chrono::seconds(5);
 
@@ -184,7 +186,10 @@ int main(int argc, char** argv) {
     g_main_loop_quit(loop);
   };
   {
-    UpnpServer server({interface, port, name, udn, folder.path, onStuck});
+    UpnpOptions options{interface, port, name, udn, folder.path};
+    options.thumbnailFolder = kThumbnailFolder;
+    options.onStuck = onStuck;
+    UpnpServer server(options);
     {
       ContentSource source(kCatalogue, kRadioFolder,
                            [&server](std::shared_ptr<const Content> content,

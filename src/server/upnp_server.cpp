@@ -11,12 +11,16 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "server/connection_guard.h"
 #include "server/descriptions.h"
 #include "server/directory.h"
 #include "server/media_info.h"
+#include "server/subtitles.h"
+#include "server/thumbnails.h"
 
 namespace {
 
@@ -63,7 +67,11 @@ struct UpnpServer::Impl {
   unsigned systemUpdateId = 0;
   std::string containerUpdateIds;
   MediaInfoCache mediaInfo;
+  std::unique_ptr<Thumbnails> thumbnails;  // null when pictures go without
+  GMainContext* loop = nullptr;            // where the thumbnails' answers are given
+  SubtitleFinder subtitles;
 
+  bool ThumbnailsOn() const { return thumbnails && thumbnails->Enabled(); }
   void AddContext(GUPnPContext* context);
   void RemoveContext(GUPnPContext* context);
 };
@@ -94,6 +102,9 @@ void Answer(GUPnPServiceAction* action, const DirectoryAnswer& a, unsigned updat
 MediaInfoOf InfoOf(UpnpServer::Impl* s) {
   return [s](const MediaFile& f) { return s->mediaInfo.Get(f); };
 }
+SubtitleOf SubtitlesOf(UpnpServer::Impl* s) {
+  return [s](const MediaFile& f) { return s->subtitles.Find(f); };
+}
 
 void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   auto* d = static_cast<Device*>(data);
@@ -102,7 +113,7 @@ void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Browse(*content, d->baseUrl, Arg(action, "ObjectID"), Arg(action, "BrowseFlag"), paging,
-                InfoOf(d->server)),
+                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -162,7 +173,7 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Search(*content, d->baseUrl, Arg(action, "ContainerID"), sink.tokens, paging,
-                InfoOf(d->server)),
+                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -367,6 +378,18 @@ bool OpenedInside(int fd, const std::string& realRoot) {
          opened[realRoot.size()] == '/';
 }
 
+// The catalogued file opened for serving: a regular file inside its shared
+// folder as it is at open time; -1 otherwise.
+int OpenServed(const MediaFile& file) {
+  int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !OpenedInside(fd, file.realRoot))) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
   SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
@@ -384,21 +407,36 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
     soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
     return;
   }
-  // "/media/" + 16 hex digits + the file's own extension, and nothing else.
+  // "/media/" + 16 hex digits + the file's own extension, and nothing else;
+  // "/subtitles/" + a video's hash + the extension of the subtitle beside it.
   std::string_view p = path ? path : "";
-  std::string_view prefix = "/media/";
+  bool subtitles = p.compare(0, 11, "/subtitles/") == 0;
+  std::string_view prefix = subtitles ? "/subtitles/" : "/media/";
   const MediaFile* file = nullptr;
   std::shared_ptr<const Content> content = d->server->content;
+  std::optional<Subtitle> subtitle;
+  MediaFile subtitleFile;
   if (p.size() >= prefix.size() + 16 && p.compare(0, prefix.size(), prefix) == 0) {
     std::string_view hash = p.substr(prefix.size(), 16);
     if (IsHex(hash)) {
       file = content->FindFile(hash);
-      if (file && p.substr(prefix.size() + 16) != file->extension) file = nullptr;
+      if (file && subtitles) {
+        subtitle = d->server->subtitles.Find(*file);
+        if (subtitle && p.substr(prefix.size() + 16) == subtitle->extension) {
+          subtitleFile = *file;
+          subtitleFile.path = subtitle->path;
+          file = &subtitleFile;
+        } else {
+          file = nullptr;
+        }
+      } else if (file && p.substr(prefix.size() + 16) != file->extension) {
+        file = nullptr;
+      }
     }
   }
-  int fd = file ? open(file->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+  int fd = file ? OpenServed(*file) : -1;
   struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !OpenedInside(fd, file->realRoot))) {
+  if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
     fd = -1;
   }
@@ -409,14 +447,24 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
   auto stream = std::make_unique<Stream>();
   stream->fd = fd;
   uint64_t size = static_cast<uint64_t>(st.st_size), first = 0, last = size ? size - 1 : 0;
-  std::string mime = MimeTypeOf(file->kind, file->extension);
+  std::string mime = subtitle ? SubtitleMimeType(subtitle->extension) : MimeTypeOf(file->kind, file->extension);
   soup_message_headers_replace(response, "Content-Type", mime.c_str());
+  // Televisions of one large maker ask for a video's subtitles this way.
+  const char* askCaption = soup_message_headers_get_one(request, "getcaptionInfo.sec");
+  if (!subtitle && file->kind == MediaKind::Video && askCaption && strcmp(askCaption, "1") == 0) {
+    if (std::optional<Subtitle> beside = d->server->subtitles.Find(*file)) {
+      std::string url = d->baseUrl + SubtitlePath(*file, *beside);
+      soup_message_headers_replace(response, "CaptionInfo.sec", url.c_str());
+    }
+  }
   soup_message_headers_replace(response, "Accept-Ranges", "bytes");
   // The same profile as the file's protocolInfo in Browse, from the same cache.
-  std::string features = DlnaFeatures(file->kind, d->server->mediaInfo.Get(*file).profile);
-  soup_message_headers_replace(response, "contentFeatures.dlna.org", features.c_str());
+  if (!subtitle) {
+    std::string features = DlnaFeatures(file->kind, d->server->mediaInfo.Get(*file).profile);
+    soup_message_headers_replace(response, "contentFeatures.dlna.org", features.c_str());
+  }
   soup_message_headers_replace(response, "transferMode.dlna.org",
-                               file->kind == MediaKind::Image ? "Interactive" : "Streaming");
+                               file->kind == MediaKind::Image || subtitle ? "Interactive" : "Streaming");
   soup_message_headers_set_encoding(response, SOUP_ENCODING_CONTENT_LENGTH);
   int range = ParseRange(soup_message_headers_get_one(request, "Range"), size, &first, &last);
   if (range < 0) {
@@ -446,6 +494,108 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
   g_object_set_data_full(G_OBJECT(msg), "tarvel-stream", s, FreeStream);
   g_signal_connect(msg, "wrote-chunk", G_CALLBACK(OnWroteChunk), s);
   NextChunk(msg, s);
+}
+
+// ---- Thumbnails -------------------------------------------------------------------
+
+// A thumbnail being made for a paused request; back on the loop it answers
+// the request, unless the client went away meanwhile.
+struct PendingThumbnail {
+  SoupServerMessage* msg;  // a reference of ours
+  std::string jpeg;
+  bool head = false;
+};
+
+void OnThumbnailRequestFinished(SoupServerMessage* msg, gpointer) {
+  g_object_set_data(G_OBJECT(msg), "tarvel-finished", GINT_TO_POINTER(1));
+}
+
+void AnswerThumbnail(SoupServerMessage* msg, const std::string& jpeg, bool head) {
+  SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
+  if (jpeg.empty()) {
+    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
+    return;
+  }
+  soup_message_headers_replace(response, "contentFeatures.dlna.org", kThumbnailFeatures);
+  soup_message_headers_replace(response, "transferMode.dlna.org", "Interactive");
+  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+  if (head) {
+    soup_message_headers_replace(response, "Content-Type", "image/jpeg");
+    soup_message_headers_set_content_length(response, static_cast<goffset>(jpeg.size()));
+    return;
+  }
+  soup_server_message_set_response(msg, "image/jpeg", SOUP_MEMORY_COPY, jpeg.data(), jpeg.size());
+}
+
+gboolean GiveThumbnail(gpointer p) {
+  auto* t = static_cast<PendingThumbnail*>(p);
+  if (!g_object_get_data(G_OBJECT(t->msg), "tarvel-finished")) {
+    AnswerThumbnail(t->msg, t->jpeg, t->head);
+    soup_server_message_unpause(t->msg);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void FreePendingThumbnail(gpointer p) {
+  auto* t = static_cast<PendingThumbnail*>(p);
+  g_signal_handlers_disconnect_by_func(t->msg, reinterpret_cast<gpointer>(OnThumbnailRequestFinished),
+                                       nullptr);
+  g_object_unref(t->msg);
+  delete t;
+}
+
+// "/thumbnails/" + a catalogued JPEG picture's hash + ".jpg": its JPEG_TN,
+// from the cache or made by a worker while the request waits.
+void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
+  auto* d = static_cast<Device*>(data);
+  UpnpServer::Impl* s = d->server;
+  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
+  const char* host = soup_message_headers_get_one(request, "Host");
+  if (!host || d->host != host) {
+    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
+    return;
+  }
+  const char* method = soup_server_message_get_method(msg);
+  bool head = strcmp(method, "HEAD") == 0;
+  if (!head && strcmp(method, "GET") != 0) {
+    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
+    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
+    return;
+  }
+  std::string_view p = path ? path : "";
+  std::string_view prefix = "/thumbnails/";
+  const MediaFile* file = nullptr;
+  std::shared_ptr<const Content> content = s->content;
+  if (s->ThumbnailsOn() && p.size() == prefix.size() + 20 && p.compare(0, prefix.size(), prefix) == 0) {
+    std::string_view hash = p.substr(prefix.size(), 16);
+    if (IsHex(hash)) file = content->FindFile(hash);
+    if (file && ThumbnailPath(*file) != p) file = nullptr;
+  }
+  int fd = file ? OpenServed(*file) : -1;
+  if (fd < 0) {
+    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
+    return;
+  }
+  if (std::optional<std::string> kept = s->thumbnails->Cached(file->hash, fd)) {
+    close(fd);
+    AnswerThumbnail(msg, *kept, head);
+    return;
+  }
+  auto* pending = new PendingThumbnail{SOUP_SERVER_MESSAGE(g_object_ref(msg)), {}, head};
+  g_signal_connect(msg, "finished", G_CALLBACK(OnThumbnailRequestFinished), nullptr);
+  soup_server_message_pause(msg);
+  GMainContext* loop = s->loop;
+  bool queued = s->thumbnails->Request(file->hash, fd, [pending, loop](const std::string& jpeg) {
+    pending->jpeg = jpeg;
+    g_main_context_invoke_full(loop, G_PRIORITY_DEFAULT, GiveThumbnail, pending, FreePendingThumbnail);
+  });
+  if (!queued) {
+    // Too many pictures wait already: the client may ask again later.
+    soup_server_message_unpause(msg);
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "2");
+    soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
+    FreePendingThumbnail(pending);
+  }
 }
 
 void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer data) {
@@ -504,6 +654,8 @@ void UpnpServer::Impl::AddContext(GUPnPContext* context) {
     g_signal_connect(s, "query-variable", G_CALLBACK(OnRegistrarQuery), raw);
   }
   soup_server_add_handler(gupnp_context_get_server(context), "/media/", OnMedia, raw, nullptr);
+  soup_server_add_handler(gupnp_context_get_server(context), "/thumbnails/", OnThumbnail, raw, nullptr);
+  soup_server_add_handler(gupnp_context_get_server(context), "/subtitles/", OnMedia, raw, nullptr);
   d->guard = std::make_unique<ConnectionGuard>(gupnp_context_get_server(context), ConnectionLimits{},
                                                options.onStuck);
   gupnp_root_device_set_available(d->root.get(), TRUE);
@@ -517,6 +669,8 @@ void UpnpServer::Impl::RemoveContext(GUPnPContext* context) {
     if ((*it)->context.get() != context) continue;
     (*it)->guard.reset();
     soup_server_remove_handler(gupnp_context_get_server(context), "/media/");
+    soup_server_remove_handler(gupnp_context_get_server(context), "/thumbnails/");
+    soup_server_remove_handler(gupnp_context_get_server(context), "/subtitles/");
     devices.erase(it);
     return;
   }
@@ -524,6 +678,10 @@ void UpnpServer::Impl::RemoveContext(GUPnPContext* context) {
 
 UpnpServer::UpnpServer(UpnpOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
+  impl_->loop = g_main_context_ref_thread_default();
+  if (!impl_->options.thumbnailFolder.empty())
+    impl_->thumbnails =
+        std::make_unique<Thumbnails>(impl_->options.thumbnailFolder, impl_->options.thumbnailBytes);
   // Starts high and moves up: clients that cached an older run's value refresh.
   impl_->systemUpdateId = static_cast<unsigned>(time(nullptr) - 1700000000);
   impl_->manager.reset(gupnp_context_manager_create_full(
@@ -544,12 +702,24 @@ UpnpServer::~UpnpServer() {
   g_signal_handlers_disconnect_by_data(impl_->manager.get(), impl_.get());
   impl_->devices.clear();
   impl_->manager.reset();
+  // Answers still on their way find no request to give to; their references go.
+  impl_->thumbnails.reset();
+  for (int i = 0; i < 1000 && g_main_context_iteration(impl_->loop, FALSE); ++i) {
+  }
+  g_main_context_unref(impl_->loop);
 }
 
 void UpnpServer::SetContent(std::shared_ptr<const Content> content) {
   std::vector<std::string> changed = content->ChangedContainers(*impl_->content);
   impl_->content = std::move(content);
   impl_->mediaInfo.Prepare(*impl_->content);
+  // Thumbnails of pictures that are gone go too (on a worker).
+  if (impl_->ThumbnailsOn()) {
+    std::unordered_set<std::string> live;
+    for (const MediaFile& f : impl_->content->Files())
+      if (!ThumbnailPath(f).empty()) live.insert(f.hash);
+    impl_->thumbnails->Retain(std::move(live));
+  }
   if (changed.empty()) return;
   unsigned id = ++impl_->systemUpdateId;
   std::string ids;

@@ -4,6 +4,7 @@
 // Runs on the GLib main loop of the calling thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@ struct UpnpOptions {
   std::string friendlyName;
   std::string udn;
   std::string descriptionFolder;  // holds the description files, written by the caller
+  // Where picture thumbnails are kept ("" for none) and how much they may take.
+  std::string thumbnailFolder;
+  uint64_t thumbnailBytes = 64ull * 1024 * 1024;
   // Called when a device's HTTP server can no longer accept connections.
   std::function<void()> onStuck;
 };

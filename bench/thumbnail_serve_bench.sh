@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# MediaServer's thumbnails over HTTP, inside a private network namespace made
+# by ns.sh: every picture's JPEG_TN fetched once cold (made by the server's
+# workers) and once more from its thumbnail folder, four requests at a time.
+# The pictures are bench_thumbnails' 12-megapixel JPEGs (made first when
+# missing). Needs root and the build.
+#   bench/thumbnail_serve_bench.sh [build folder [count]]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+count=${2:-200}
+ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
+[[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
+pictures=/tmp/tarvel-thumbnail-bench
+[[ -f $pictures/p$(printf %04d $((count - 1))).jpg ]] || "$build/bench/bench_thumbnails" "$count" "$pictures" >/dev/null
+work=$(mktemp -d /tmp/tarvel-thumb-serve.XXXXXX)
+export NS_PIDFILE=$work/ns.pid XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$work/run" "$work/data" "$work/data/pictures"
+server=
+cleanup() {
+  [[ -n $server ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
+  bash "$ns" stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for ((i = 0; i < count; i++)); do
+  ln "$pictures/p$(printf %04d $i).jpg" "$work/data/pictures/" 2>/dev/null ||
+    cp "$pictures/p$(printf %04d $i).jpg" "$work/data/pictures/"
+done
+(cd "$work/data" && "$build/src/tarvel" share "$work/data/pictures" >/dev/null)
+bash "$ns" start >/dev/null
+(cd "$work/data" && exec bash "$ns" exec "$build/src/MediaServer" --interface lo --port 49200) \
+  2>"$work/server.log" &
+server=$!
+bash "$ns" exec /usr/bin/python3 - "$work/data/pictures" "$count" <<'PY'
+import concurrent.futures, hashlib, os, sys, time, urllib.request
+folder, count = sys.argv[1], int(sys.argv[2])
+def fnv(text):
+    h = 0xcbf29ce484222325
+    for b in text.encode():
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return "%016x" % h
+urls = ["http://127.0.0.1:49200/thumbnails/%s.jpg" % fnv(os.path.join(folder, "p%04d.jpg" % i))
+        for i in range(count)]
+for _ in range(100):
+    try:
+        urllib.request.urlopen("http://127.0.0.1:49200/", timeout=1)
+        break
+    except urllib.error.HTTPError:
+        break
+    except OSError:
+        time.sleep(0.1)
+def get(url):
+    for _ in range(50):
+        try:
+            with urllib.request.urlopen(url, timeout=60) as r:
+                return len(r.read())
+        except urllib.error.HTTPError as e:
+            if e.code != 503:
+                raise
+            time.sleep(0.2)
+    raise SystemExit("still busy: " + url)
+for label in ("cold", "cached"):
+    start = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        sizes = list(pool.map(get, urls))
+    took = time.monotonic() - start
+    print("thumbnails %-6s %4d in %6.2f s: %7.1f per second (%d bytes each on average)"
+          % (label, count, took, count / took, sum(sizes) // count))
+PY
