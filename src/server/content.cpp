@@ -150,6 +150,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
       // client shown it could only fail to open it.
       if (!f.present) continue;
       f.size = static_cast<uint64_t>(st.st_size);
+      f.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
       auto [it, added] = realRoots.emplace(row.root, "");
       if (added && !row.root.empty()) {
         char* real = realpath(row.root.c_str(), nullptr);

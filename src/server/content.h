@@ -27,6 +27,7 @@ struct MediaFile {
   std::string extension;             // lower case, with the dot; "" for broadcasts
   std::string realRoot;               // real path of its shared folder, "" when unknown
   uint64_t size = 0;
+  int64_t mtimeNs = 0;  // when it was last written, as stat() said at load
   bool present = true;  // false when the file could not be stat()ed at load
 };
 
@@ -100,8 +101,15 @@ std::string PathHash(std::string_view text);
 std::string MimeTypeOf(MediaKind kind, const std::string& extension);
 // What is read from a file's own bytes rather than from the catalogue.
 struct MediaInfo {
-  int seconds = -1;               // playing time, -1 when unknown
+  int64_t millis = -1;            // playing time, -1 when unknown
+  int64_t bytesPerSecond = 0;     // average, 0 when unknown
+  int width = 0, height = 0;      // of the picture or the video, 0 when unknown
+  int sampleRate = 0, channels = 0;
   const char* profile = nullptr;  // DLNA profile name, only when certain
+  // The tag's texts as it writes them (not lower-cased); "" where it has none.
+  bool tagRead = false;
+  std::string title, artist, album, genre;
+  std::string artMime;  // the type of an embedded picture, "" when there is none
 };
 
 // The DLNA fourth field of a protocolInfo, also sent as contentFeatures.dlna.org.

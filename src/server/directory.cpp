@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/media_info.h"
+
 namespace {
 
 constexpr int kInvalidArgs = 402;
@@ -75,16 +77,17 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
   *out += "\" parentID=\"";
   *out += XmlEscape(parentId);
   *out += "\" restricted=\"1\">";
-  Element(out, "dc:title", f.title);
+  MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
+  ShownTexts texts = TextsOf(f, info);
+  Element(out, "dc:title", texts.title);
   Element(out, "upnp:class", ItemClass(f.kind));
   if (f.kind == MediaKind::Audio) {
-    Element(out, "upnp:artist", f.artist);
-    Element(out, "dc:creator", f.artist);
-    Element(out, "upnp:album", f.album);
+    Element(out, "upnp:artist", texts.artist);
+    Element(out, "dc:creator", texts.artist);
+    Element(out, "upnp:album", texts.album);
   }
-  Element(out, "upnp:genre", f.genre);
+  Element(out, "upnp:genre", texts.genre);
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
-  MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
   *out += ':';
@@ -94,13 +97,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += " size=\"";
     *out += std::to_string(f.size);
     *out += '"';
-    int seconds = info.seconds;
-    if (seconds >= 0) {
-      char buf[32];
-      snprintf(buf, sizeof buf, " duration=\"%d:%02d:%02d.000\"", seconds / 3600,
-               seconds / 60 % 60, seconds % 60);
-      *out += buf;
-    }
+    *out += ResDetails(info);
     *out += '>';
     *out += XmlEscape(baseUrl + MediaPath(f));
   } else {
