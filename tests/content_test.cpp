@@ -8,6 +8,7 @@
 #include "server/content_source.h"
 #include "server/directory.h"
 #include "server/media_info.h"
+#include "server/cover_art.h"
 #include "server/media_probe.h"
 #include "id3_builder.h"
 #include "testing.h"
@@ -496,4 +497,83 @@ TEST_F(MediaFiles, TitlesShowInTheTagsOwnCaseOnceRead) {
                        "</upnp:class><res "),
             std::string::npos) << after;
   EXPECT_EQ(Count(after, "<upnp:artist>"), 1) << after;
+}
+
+namespace {
+
+// An APIC frame: a JPEG-typed picture of `type` (3: front cover).
+id3::Frame Picture(int type, const std::string& bytes) {
+  return {"APIC", std::string("\0image/jpeg\0", 12) + static_cast<char>(type) + std::string("\0", 1) + bytes};
+}
+
+}  // namespace
+
+TEST_F(MediaFiles, CoverArtIsTheTracksOwnElseItsFoldersAndNeverAnotherFolders) {
+  std::string front = "\xff\xd8\xff\xe0 front cover", back = "\xff\xd8\xff\xe0 back cover";
+  std::string frames = id3::AudioFrames(20);
+  WriteFile(dir_ / "a" / "own.mp3",
+            id3::V2Tag(3, {id3::Text("TALB", "A"), Picture(4, back), Picture(3, front)}) + frames);
+  WriteFile(dir_ / "a" / "plain.mp3", id3::V2Tag(3, {id3::Text("TALB", "A")}) + frames);
+  WriteFile(dir_ / "b" / "bare.mp3", id3::V2Tag(3, {id3::Text("TALB", "B")}) + frames);
+  // An APIC frame that claims more bytes than the tag holds: no picture, the
+  // frames before it and the audio are still read.
+  std::string bad = id3::V2Tag(3, {id3::Text("TIT2", "Cut Short"), Picture(3, front)});
+  size_t apic = bad.find("APIC");
+  bad.replace(apic + 4, 4, std::string("\x00\x10\x00\x00", 4));
+  WriteFile(dir_ / "b" / "bad.mp3", bad + frames);
+  for (const char* name : {"a/Folder.JPG", "a/cover.png", "a/albumart.jpeg", "a/photo.jpg"})
+    WriteFile(dir_ / name, "picture");
+  std::string root = fs::canonical(dir_).string();
+
+  MediaInfo own = ProbeMedia((dir_ / "a" / "own.mp3").string(), root, MediaKind::Audio);
+  EXPECT_EQ(own.artMime, "image/jpeg");
+  std::string bytes, mime;
+  ASSERT_TRUE(ReadEmbeddedArt((dir_ / "a" / "own.mp3").string(), root, &bytes, &mime));
+  EXPECT_EQ(bytes, front);  // the front cover, though it comes second
+  EXPECT_FALSE(ReadEmbeddedArt((dir_ / "a" / "plain.mp3").string(), root, &bytes, &mime));
+  MediaInfo cut = ProbeMedia((dir_ / "b" / "bad.mp3").string(), root, MediaKind::Audio);
+  EXPECT_EQ(cut.artMime, "");
+  EXPECT_EQ(cut.title, "Cut Short");
+  EXPECT_GT(cut.millis, 0);
+  EXPECT_FALSE(ReadEmbeddedArt((dir_ / "b" / "bad.mp3").string(), root, &bytes, &mime));
+
+  // Through the tree: the catalogue holds the folder's pictures too.
+  CatalogueRows rows;
+  for (const char* name : {"a/own.mp3", "a/plain.mp3", "b/bare.mp3"})
+    rows.media.push_back(Song((dir_ / name).string(), fs::path(name).stem().string(), "Others",
+                              name[0] == 'a' ? "a" : "b"));
+  for (const char* name : {"a/Folder.JPG", "a/cover.png", "a/albumart.jpeg", "a/photo.jpg"})
+    rows.media.push_back({MediaKind::Image, name, "", "", "", (dir_ / "a/").string(),
+                          (dir_ / name).string(), ""});
+  for (auto& m : rows.media) m.root = dir_.string();
+  auto t = Content::Build(rows, {});
+  FolderArt folders(*t);
+  MediaInfoCache cache;
+  cache.Prepare(*t);
+  auto byName = [&](const std::string& name) -> const MediaFile& {
+    for (const MediaFile& f : t->Files())
+      if (f.path == (dir_ / name).string()) return f;
+    throw std::runtime_error(name);
+  };
+  ASSERT_TRUE(Eventually([&] { return !cache.Get(byName("a/own.mp3")).artMime.empty(); }));
+  EXPECT_EQ(ArtPath(byName("a/own.mp3"), cache.Get(byName("a/own.mp3")), folders),
+            "/art/" + byName("a/own.mp3").hash + ".jpg");
+  // cover.png comes before Folder.JPG and albumart.jpeg, whatever their case.
+  EXPECT_EQ(ArtPath(byName("a/plain.mp3"), {}, folders), MediaPath(byName("a/cover.png")));
+  EXPECT_EQ(ArtPath(byName("b/bare.mp3"), {}, folders), "");
+  auto art = [&](const MediaFile& f, const MediaInfo& info) {
+    std::string path = ArtPath(f, info, folders);
+    return path.empty() ? "" : AlbumArtElement("http://h:1" + path, nullptr);
+  };
+  auto infoOf = [&](const MediaFile& f) { return cache.Get(f); };
+  // Album containers show the art of their first track that has one; "b" has none.
+  std::string albums = Browse(*t, "http://h:1", "music/album", "BrowseDirectChildren", Page("0", "0"),
+                              infoOf, art).result;
+  EXPECT_NE(albums.find("<dc:title>a</dc:title><upnp:class>object.container.album.musicAlbum</upnp:class>"
+                        "<upnp:albumArtURI>http://h:1/art/" + byName("a/own.mp3").hash + ".jpg</upnp:albumArtURI>"),
+            std::string::npos) << albums;
+  EXPECT_EQ(Count(albums, "<upnp:albumArtURI>"), 1) << albums;
+  std::string tracks = Browse(*t, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"),
+                              infoOf, art).result;
+  EXPECT_EQ(Count(tracks, "<upnp:albumArtURI>"), 2) << tracks;
 }

@@ -708,3 +708,41 @@ TEST_F(Upnp, LinksOutOfTheSharedFolderPublishNothing) {
   r = Http({"-I", MediaUrl(song)});
   EXPECT_NE(r.out.find(" 404 "), std::string::npos) << r.out;
 }
+
+TEST_F(Upnp, ClientsSeeAndFetchTheCoverOfATrackAndNoneWhereThereIsNone) {
+  std::string cover = "\xff\xd8\xff\xe0" + std::string(2000, 'c') + "\xff\xd9";
+  id3::Frame apic{"APIC", std::string("\0image/jpeg\0\x03\0", 14) + cover};
+  WriteFile(dir_ / "music" / "cd1" / "covered.mp3",
+            id3::V2Tag(3, {id3::Text("TIT2", "Covered"), id3::Text("TALB", "With Art"), apic}) +
+                id3::AudioFrames(100));
+  WriteFile(dir_ / "music" / "cd2" / "bare.mp3",
+            id3::V2Tag(3, {id3::Text("TIT2", "Bare"), id3::Text("TALB", "Without")}) +
+                id3::AudioFrames(100));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "music").string()}).status, 0);
+  WriteServerName("Art Room");
+  Start();
+  Output c = Capture({"/usr/bin/python3", Client(), "fetch", "Art Room", "Music/All Tracks/Covered",
+                      "Music/All Tracks/Bare"});
+  ASSERT_EQ(c.status, 0) << c.out << c.err << Log();
+  std::string hash = PathHash((dir_ / "music" / "cd1" / "covered.mp3").string());
+  std::string url = kBase + "/art/" + hash + ".jpg";
+  EXPECT_NE(c.out.find("Music/All Tracks/Covered "), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find(" art=" + url + "\n"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("Music/All Tracks/Bare "), std::string::npos) << c.out;
+  EXPECT_EQ(c.out.find(" art=None\n"), c.out.rfind(" art=")) << c.out;
+  // The album shows its track's cover; the picture comes as the tag holds it.
+  std::string albums = Browse("music/album");
+  std::string shown = "albumArtURI&gt;" + url + "&lt;";
+  EXPECT_NE(albums.find(shown), std::string::npos) << albums;
+  EXPECT_EQ(albums.find("&lt;upnp:albumArtURI"), albums.rfind("&lt;upnp:albumArtURI")) << albums;
+  Output r = Http({url});
+  EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Content-Type: image/jpeg"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_OP=01"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(dir_ / "body"), cover);
+  // A track without one, or a name that is not a track's, has nothing.
+  std::string bare = PathHash((dir_ / "music" / "cd2" / "bare.mp3").string());
+  EXPECT_NE(Http({kBase + "/art/" + bare + ".jpg"}).out.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_NE(Http({kBase + "/art/" + hash + ".png"}).out.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_NE(Http({kBase + "/art/" + hash + ".jpg/x"}).out.find("HTTP/1.1 404"), std::string::npos);
+}

@@ -53,7 +53,26 @@ void Element(std::string* out, const char* name, const std::string& value) {
   *out += '>';
 }
 
-void WriteContainer(std::string* out, const Container& c) {
+// Albums, artists and folders show the picture of their first track that has
+// one; the look stops after a few hundred tracks without.
+std::string ContainerArt(const Content& content, const Container& c, const MediaInfoOf& infoOf,
+                         const ArtOf& artOf) {
+  constexpr size_t kMaxLooked = 256;
+  if (!artOf || !infoOf) return "";
+  bool shows = strcmp(c.upnpClass, "object.container.album.musicAlbum") == 0 ||
+               strcmp(c.upnpClass, "object.container.person.musicArtist") == 0 ||
+               c.id.rfind("folders/", 0) == 0;
+  if (!shows) return "";
+  for (size_t i = 0; i < c.items.size() && i < kMaxLooked; ++i) {
+    const MediaFile& f = content.Files()[c.items[i]];
+    if (f.kind != MediaKind::Audio) continue;
+    std::string art = artOf(f, infoOf(f));
+    if (!art.empty()) return art;
+  }
+  return "";
+}
+
+void WriteContainer(std::string* out, const Container& c, const std::string& art = "") {
   *out += "<container id=\"";
   *out += XmlEscape(c.id);
   *out += "\" parentID=\"";
@@ -63,6 +82,7 @@ void WriteContainer(std::string* out, const Container& c) {
   *out += "\">";
   Element(out, "dc:title", c.title);
   Element(out, "upnp:class", c.upnpClass);
+  *out += art;
   // Required of storage folders by strict parsers; -1 says "not known".
   if (strcmp(c.upnpClass, "object.container.storageFolder") == 0)
     *out += "<upnp:storageUsed>-1</upnp:storageUsed>";
@@ -71,7 +91,7 @@ void WriteContainer(std::string* out, const Container& c) {
 
 void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const std::string& parentId, const std::string& baseUrl,
-               const MediaInfoOf& infoOf) {
+               const MediaInfoOf& infoOf, const ArtOf& artOf) {
   *out += "<item id=\"";
   *out += XmlEscape(id);
   *out += "\" parentID=\"";
@@ -87,6 +107,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     Element(out, "upnp:album", texts.album);
   }
   Element(out, "upnp:genre", texts.genre);
+  if (artOf) *out += artOf(f, info);
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
@@ -369,7 +390,8 @@ std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + fi
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf,
+                       const ArtOf& artOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -389,8 +411,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   }
   a.result = kDidlOpen;
   if (flag == "BrowseMetadata") {
-    if (container) WriteContainer(&a.result, *container);
-    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf);
+    if (container) WriteContainer(&a.result, *container, ContainerArt(content, *container, infoOf, artOf));
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, artOf);
     a.result += kDidlClose;
     a.returned = a.total = 1;
     return a;
@@ -408,11 +430,11 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     for (size_t i = start; i < a.total && a.returned < count; ++i, ++a.returned) {
       if (i < nc) {
         if (const Container* c = content.FindContainer(container->containers[i]))
-          WriteContainer(&a.result, *c);
+          WriteContainer(&a.result, *c, ContainerArt(content, *c, infoOf, artOf));
       } else {
         uint32_t index = container->items[i - nc];
         WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf);
+                  container->id, baseUrl, infoOf, artOf);
       }
     }
   } else {
@@ -424,10 +446,11 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     SortChildren(content, &children, keys);
     for (size_t i = start; i < children.size() && a.returned < count; ++i, ++a.returned) {
       if (children[i].container) {
-        WriteContainer(&a.result, *children[i].container);
+        WriteContainer(&a.result, *children[i].container,
+                       ContainerArt(content, *children[i].container, infoOf, artOf));
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf);
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, artOf);
       }
     }
   }
@@ -437,7 +460,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
 
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf,
+                       const ArtOf& artOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -464,7 +488,7 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
     uint32_t index = found[i].item;
     std::string id = content.CanonicalItemId(index);
     WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
-              infoOf);
+              infoOf, artOf);
   }
   a.result += kDidlClose;
   return a;

@@ -11,6 +11,8 @@
 
 // What has been read from a file's own bytes (playing time, DLNA profile).
 using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
+// The upnp:albumArtURI element of a file given what was read of it, "" for none.
+using ArtOf = std::function<std::string(const MediaFile&, const MediaInfo&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -40,7 +42,8 @@ struct PagingArgs {
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {},
+                       const ArtOf& artOf = {});
 
 // Bounds of a search criteria string, checked before it is parsed: the
 // parser and the evaluator both go one level deeper per parenthesis.
@@ -53,7 +56,8 @@ bool SearchCriteriaFit(const std::string& criteria);
 // `tokens` come from the search criteria parser; "*" arrives as no tokens.
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf = {});
+                       const PagingArgs& paging, const MediaInfoOf& infoOf = {},
+                       const ArtOf& artOf = {});
 
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).
