@@ -577,3 +577,33 @@ TEST_F(MediaFiles, CoverArtIsTheTracksOwnElseItsFoldersAndNeverAnotherFolders) {
                               infoOf, art).result;
   EXPECT_EQ(Count(tracks, "<upnp:albumArtURI>"), 2) << tracks;
 }
+
+TEST(Content, RecentlyAddedHoldsTheLastFiftyRowsOfEachKindNewestFirst) {
+  CatalogueRows rows;
+  for (int i = 0; i < 60; ++i) {
+    // Written in a scrambled order: row numbers, not titles or paths, decide.
+    int row = (i * 37) % 60 + 1;
+    auto song = Song("/m/s" + std::to_string(i) + ".mp3", "song " + std::to_string(i));
+    song.row = row;
+    rows.media.push_back(song);
+  }
+  rows.media.push_back({MediaKind::Video, "film", "Others", "Others", "Others", "/m/", "/m/film.mpg", "/m/", 7});
+  auto t = Content::Build(rows, {}, false);
+  const Container* music = t->FindContainer("music");
+  ASSERT_NE(music, nullptr);
+  EXPECT_EQ(music->containers.back(), "music/recent");
+  const Container* recent = t->FindContainer("music/recent");
+  ASSERT_NE(recent, nullptr);
+  EXPECT_EQ(recent->title, "Recently added");
+  ASSERT_EQ(recent->items.size(), 50u);
+  // Newest first: rows 60, 59, ... 11.
+  std::vector<int64_t> seen;
+  for (uint32_t i : recent->items)
+    for (const auto& m : rows.media)
+      if (m.path == t->Files()[i].path) seen.push_back(m.row);
+  for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], 60 - static_cast<int64_t>(k));
+  const Container* films = t->FindContainer("video/recent");
+  ASSERT_NE(films, nullptr);
+  EXPECT_EQ(films->items.size(), 1u);
+  EXPECT_EQ(t->FindContainer("pictures/recent")->items.size(), 0u);
+}

@@ -735,6 +735,9 @@ TEST_F(Upnp, ClientsSeeAndFetchTheCoverOfATrackAndNoneWhereThereIsNone) {
   std::string shown = "albumArtURI&gt;" + url + "&lt;";
   EXPECT_NE(albums.find(shown), std::string::npos) << albums;
   EXPECT_EQ(albums.find("&lt;upnp:albumArtURI"), albums.rfind("&lt;upnp:albumArtURI")) << albums;
+  // Both tracks are among the recently added, their numbers read from the catalogue.
+  std::string recent = Browse("music/recent");
+  EXPECT_NE(recent.find("<TotalMatches>2</TotalMatches>"), std::string::npos) << recent;
   Output r = Http({url});
   EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Content-Type: image/jpeg"), std::string::npos) << r.out;

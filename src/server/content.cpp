@@ -11,6 +11,13 @@
 namespace {
 
 constexpr const char* kOthers = "Others";
+constexpr const char* kRecentTitle = "Recently added";
+constexpr size_t kRecentCount = 50;
+
+// The "Recently added" containers keep their order: newest first.
+bool IsRecent(const std::string& id) {
+  return id == "music/recent" || id == "video/recent" || id == "pictures/recent";
+}
 
 std::string LowerAscii(std::string s) {
   for (char& c : s)
@@ -131,6 +138,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   Content& t = *content;
   std::set<std::string> seen;  // one item per file, whatever the duplicate rows
   std::map<std::string, std::string> realRoots;
+  std::vector<std::pair<int64_t, uint32_t>> written;  // (row, file), for "Recently added"
   for (const auto& row : rows.media) {
     if (row.path.empty() || !seen.insert(row.path).second) continue;
     MediaFile f;
@@ -159,6 +167,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
       }
       f.realRoot = it->second;
     }
+    written.push_back({row.row, static_cast<uint32_t>(t.files_.size())});
     t.byHash_.emplace(f.hash, static_cast<uint32_t>(t.files_.size()));
     t.files_.push_back(std::move(f));
   }
@@ -178,6 +187,10 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   t.Add("video/genre", "video", "Genres");
   t.Add("pictures/all", "pictures", "All Pictures");
   t.Add("pictures/folder", "pictures", "By Folder");
+  t.Add("music/recent", "music", kRecentTitle);
+  t.Add("video/recent", "video", kRecentTitle);
+  t.Add("pictures/recent", "pictures", kRecentTitle);
+  t.AddRecent(std::move(written));
 
   auto byValue = [&](const std::string& base, const std::string& value, const char* cls,
                      uint32_t i) {
@@ -262,6 +275,24 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   return content;
 }
 
+void Content::AddRecent(std::vector<std::pair<int64_t, uint32_t>> written) {
+  // The latest rows first (each table numbers its own rows; a kind is one
+  // table); the path orders rows without a number.
+  std::sort(written.begin(), written.end(), [this](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first > b.first;
+    return files_[a.second].path < files_[b.second].path;
+  });
+  for (const auto& [row, i] : written) {
+    const char* id = files_[i].kind == MediaKind::Audio   ? "music/recent"
+                     : files_[i].kind == MediaKind::Video ? "video/recent"
+                     : files_[i].kind == MediaKind::Image ? "pictures/recent"
+                                                          : nullptr;
+    if (!id) continue;
+    auto& items = containers_[id].items;
+    if (items.size() < kRecentCount) items.push_back(i);
+  }
+}
+
 void Content::Finish() {
   for (auto& [id, c] : containers_) {
     // The fixed containers keep their order; the others go by title.
@@ -274,7 +305,7 @@ void Content::Finish() {
     if (id.rfind("pictures/folder/", 0) == 0 && !c.items.empty()) {
       SortItems(&c.items, files_);
       OrderAsPlaylist(&c.items, files_, files_[c.items[0]].dir);
-    } else if (id != "radio") {
+    } else if (id != "radio" && !IsRecent(id)) {
       SortItems(&c.items, files_);
     }
     uint64_t h = 14695981039346656037ull;

@@ -52,6 +52,7 @@ struct CatalogueRows {
   struct Media {
     MediaKind kind;
     std::string title, genre, artist, album, dir, path, root;
+    int64_t row = 0;  // its rowid: rows of one table are numbered in the order they were written
   };
   struct Folder {
     std::string label, path;
@@ -87,6 +88,8 @@ class Content {
  private:
   Container& Add(const std::string& id, const std::string& parent, const std::string& title,
                  const char* cls = "object.container.storageFolder");
+  // `written`: (row, file) of every catalogued file.
+  void AddRecent(std::vector<std::pair<int64_t, uint32_t>> written);
   void Finish();
 
   std::vector<MediaFile> files_;
