@@ -27,7 +27,7 @@ class FolderArt {
 // "/art/<hash><.jpg or .png>", a folder image as the media file it is.
 std::string ArtPath(const MediaFile& file, const MediaInfo& info, const FolderArt& folders);
 
-// The hash named by an "/art/" path, with the extension that must follow it.
+// The extension an "/art/" path gives a picture of type `mime`.
 inline std::string ArtExtension(const std::string& mime) {
   return mime == "image/png" ? ".png" : ".jpg";
 }
