@@ -8,6 +8,9 @@
 #include "server/content_source.h"
 #include "server/directory.h"
 #include "server/media_info.h"
+#include "server/cover_art.h"
+#include "server/media_probe.h"
+#include "id3_builder.h"
 #include "testing.h"
 
 namespace {
@@ -261,13 +264,20 @@ std::string Be(uint64_t v, int bytes) {
 // 128 kbit/s MPEG-1 layer III at 44.1 kHz: 417-byte frames.
 std::string Mp3Frame() { return std::string("\xff\xfb\x90\x00", 4) + std::string(413, '\0'); }
 
+int Seconds(const MediaInfo& info) { return info.millis < 0 ? -1 : static_cast<int>(info.millis / 1000); }
+
 class MediaFiles : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(dir_); }
   void TearDown() override { fs::remove_all(dir_); }
   MediaInfo Info(const std::string& name, const std::string& bytes) {
     WriteFile(dir_ / name, bytes);
-    return ReadMediaInfo((dir_ / name).string());
+    std::string ext = fs::path(name).extension().string();
+    MediaKind kind = ext == ".jpg" || ext == ".jpeg" ? MediaKind::Image
+                     : ext == ".avi" || ext == ".mp4" || ext == ".mpg" || ext == ".vob"
+                         ? MediaKind::Video
+                         : MediaKind::Audio;
+    return ProbeMedia((dir_ / name).string(), fs::canonical(dir_).string(), kind);
   }
   fs::path dir_ = fs::temp_directory_path() / ("tarvel-info-" + std::to_string(getpid()));
 };
@@ -278,35 +288,44 @@ TEST_F(MediaFiles, AudioDurationsComeFromTheFilesHeaders) {
   // 10 s of constant rate is 160000 bytes, after a tag.
   std::string cbr;
   while (cbr.size() < 160000) cbr += Mp3Frame();
-  EXPECT_EQ(Info("cbr.mp3", std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0') + cbr)
-                .seconds,
+  EXPECT_EQ(Seconds(Info("cbr.mp3", std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0') + cbr)),
             static_cast<int>(cbr.size() * 8 / 128000));
   // A Xing header tells the frame count: 1000 frames of 1152 samples = 26 s.
   std::string vbr = Mp3Frame();
   memcpy(&vbr[4 + 32], "Xing\x00\x00\x00\x01\x00\x00\x03\xe8", 12);
-  EXPECT_EQ(Info("vbr.mp3", vbr + Mp3Frame() + Mp3Frame()).seconds, 1000 * 1152 / 44100);
+  EXPECT_EQ(Seconds(Info("vbr.mp3", vbr + Mp3Frame() + Mp3Frame())), 1000 * 1152 / 44100);
   // WAV: 2 s of 16-bit stereo at 8 kHz.
   std::string wav("RIFF\x24\x7d\x00\x00WAVEfmt ", 16);
   wav += std::string("\x10\x00\x00\x00\x01\x00\x02\x00\x40\x1f\x00\x00\x00\x7d\x00\x00\x04\x00\x10\x00", 20);
   wav += std::string("data\x00\xfa\x00\x00", 8) + std::string(64000, '\0');
-  EXPECT_EQ(Info("two.wav", wav).seconds, 2);
+  EXPECT_EQ(Seconds(Info("two.wav", wav)), 2);
   // AIFF (read by TagLib): 24000 frames of 16-bit mono at 8 kHz = 3 s.
   std::string comm = std::string("COMM", 4) + Be(18, 4) + Be(1, 2) + Be(24000, 4) + Be(16, 2) +
                      std::string("\x40\x0b\xfa\x00\x00\x00\x00\x00\x00\x00", 10);
   std::string ssnd = std::string("SSND", 4) + Be(8 + 48000, 4) + Be(0, 8) + std::string(48000, '\0');
   std::string aiff = "AIFF" + comm + ssnd;
-  EXPECT_EQ(Info("three.aiff", "FORM" + Be(aiff.size(), 4) + aiff).seconds, 3);
+  EXPECT_EQ(Seconds(Info("three.aiff", "FORM" + Be(aiff.size(), 4) + aiff)), 3);
   // Noise, and an AIFF that is not one, have no duration.
-  EXPECT_EQ(Info("noise.mp3", std::string(5000, 'n')).seconds, -1);
-  EXPECT_EQ(Info("noise.aif", std::string(5000, 'n')).seconds, -1);
+  EXPECT_EQ(Seconds(Info("noise.mp3", std::string(5000, 'n'))), -1);
+  EXPECT_EQ(Seconds(Info("noise.aif", std::string(5000, 'n'))), -1);
 }
 
 TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
-  // AVI: 250 frames of 40 ms in the main header; the OpenDML header counts
-  // the frames of the whole file (1500: 60 s), where the main one stops at
-  // the first 1 GB.
-  std::string avih = "avih" + Le(56, 4) + Le(40000, 4) + Le(0, 4) + Le(0, 4) + Le(0, 4) + Le(250, 4) +
-                     std::string(36, '\0');
+  // AVI: a 320 x 240 video stream of 25 frames a second, 250 frames in the
+  // main header; the stream's own header counts the frames of the whole file
+  // (1500: 60 s), where the main one stops at the first 1 GB (OpenDML).
+  auto avih = [](uint32_t frames) {
+    return "avih" + Le(56, 4) + Le(40000, 4) + Le(0, 4) + Le(0, 4) + Le(0x10, 4) + Le(frames, 4) +
+           Le(0, 4) + Le(1, 4) + Le(0, 4) + Le(320, 4) + Le(240, 4) + std::string(16, '\0');
+  };
+  auto strl = [](uint32_t frames) {
+    std::string strh = "strh" + Le(56, 4) + "vidsMJPG" + Le(0, 4) + Le(0, 4) + Le(0, 4) + Le(1, 4) +
+                       Le(25, 4) + Le(0, 4) + Le(frames, 4) + Le(0, 4) + Le(0, 4) + Le(0, 4) +
+                       std::string(8, '\0');
+    std::string strf = "strf" + Le(40, 4) + Le(40, 4) + Le(320, 4) + Le(240, 4) + Le(1, 2) +
+                       Le(24, 2) + "MJPG" + std::string(20, '\0');
+    return "LIST" + Le(4 + strh.size() + strf.size(), 4) + "strl" + strh + strf;
+  };
   std::string odml = "LIST" + Le(4 + 8 + 248, 4) + "odml" + "dmlh" + Le(248, 4) + Le(1500, 4) +
                      std::string(244, '\0');
   auto avi = [](const std::string& headers) {
@@ -314,8 +333,11 @@ TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
     std::string movi = "LIST" + Le(4 + 16, 4) + "movi" + std::string(16, '\0');
     return "RIFF" + Le(4 + hdrl.size() + movi.size(), 4) + "AVI " + hdrl + movi;
   };
-  EXPECT_EQ(Info("short.avi", avi(avih)).seconds, 10);
-  EXPECT_EQ(Info("long.avi", avi(avih + odml)).seconds, 60);
+  MediaInfo shortAvi = Info("short.avi", avi(avih(250) + strl(250)));
+  EXPECT_EQ(Seconds(shortAvi), 10);
+  EXPECT_EQ(shortAvi.width, 320);
+  EXPECT_EQ(shortAvi.height, 240);
+  EXPECT_EQ(Seconds(Info("long.avi", avi(avih(250) + strl(1500) + odml))), 60);
   // MP4: the movie header after the media data, as cameras write it:
   // 90500 units of 1/1000 s; version 1 with 64-bit fields too.
   std::string ftyp = Be(16, 4) + "ftypisom" + Be(0, 4);
@@ -325,13 +347,13 @@ TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
   std::string mvhd1 = Be(8 + 112, 4) + "mvhd" + Be(1u << 24, 4) + Be(0, 8) + Be(0, 8) + Be(600, 4) +
                       Be(600ull * 7200, 8) + std::string(80, '\0');
   std::string trak = Be(8 + 8, 4) + "trak" + std::string(8, '\0');
-  EXPECT_EQ(Info("clip.mp4", ftyp + mdat + Be(8 + mvhd0.size() + trak.size(), 4) + "moov" + trak + mvhd0)
-                .seconds,
+  EXPECT_EQ(Seconds(Info("clip.mp4", ftyp + mdat + Be(8 + mvhd0.size() + trak.size(), 4) + "moov" + trak + mvhd0)),
             90);
-  EXPECT_EQ(Info("film.mp4", ftyp + Be(8 + mvhd1.size(), 4) + "moov" + mvhd1 + mdat).seconds, 7200);
-  // A box that claims more than the file holds ends the search.
-  EXPECT_EQ(Info("bad.mp4", ftyp + Be(1u << 30, 4) + "moov" + mvhd0).seconds, -1);
-  EXPECT_EQ(Info("noise.avi", std::string(5000, 'n')).seconds, -1);
+  EXPECT_EQ(Seconds(Info("film.mp4", ftyp + Be(8 + mvhd1.size(), 4) + "moov" + mvhd1 + mdat)), 7200);
+  // A movie box cut short still tells what its header holds; noise tells nothing.
+  EXPECT_EQ(Seconds(Info("cut.mp4", ftyp + Be(1u << 30, 4) + "moov" + mvhd0)), 90);
+  EXPECT_EQ(Seconds(Info("noise.mp4", std::string(5000, 'n'))), -1);
+  EXPECT_EQ(Seconds(Info("noise.avi", std::string(5000, 'n'))), -1);
   // MPEG program stream: the clock of the last pack less that of the first;
   // a start code whose marker bits are wrong is not a pack.
   auto pack = [](uint64_t seconds) {
@@ -344,10 +366,26 @@ TEST_F(MediaFiles, VideoDurationsComeFromTheContainers) {
     p += static_cast<char>((scr & 0x1F) << 3 | 0x04);
     return p + std::string("\x01\x01\x89\xc3\xf8", 5);
   };
+  // Each pack carries an MP3 frame stamped with the pack's time.
+  auto audio = [&](uint64_t seconds) {
+    uint64_t pts = seconds * 90000;
+    std::string pes("\x00\x00\x01\xc0", 4);
+    std::string frame = Mp3Frame();
+    pes += Be(3 + 5 + frame.size(), 2) + std::string("\x81\x80\x05", 3);
+    pes += static_cast<char>(0x21 | ((pts >> 29) & 0x0E));
+    pes += static_cast<char>((pts >> 22) & 0xFF);
+    pes += static_cast<char>(((pts >> 14) & 0xFE) | 1);
+    pes += static_cast<char>((pts >> 7) & 0xFF);
+    pes += static_cast<char>(((pts << 1) & 0xFE) | 1);
+    return pack(seconds) + pes + frame;
+  };
   std::string filler(300000, '\xff');
   std::string fake("\x00\x00\x01\xba\x00\x00\x00\x00\x00\x00", 10);
-  EXPECT_EQ(Info("film.mpg", pack(10) + filler + pack(130) + fake + filler.substr(0, 1000)).seconds, 120);
-  EXPECT_EQ(Info("joined.vob", pack(130) + filler + pack(10)).seconds, -1);
+  MediaInfo film = Info("film.mpg", audio(10) + filler + audio(130) + fake + filler.substr(0, 1000));
+  EXPECT_EQ(Seconds(film), 120);
+  EXPECT_EQ(film.sampleRate, 44100);
+  // Streams joined end to end: the clock runs backwards, and no time is better than a wrong one.
+  EXPECT_EQ(Seconds(Info("joined.vob", audio(130) + filler + audio(10))), -1);
 }
 
 TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {
@@ -358,9 +396,10 @@ TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {
   // MPEG-2 layer III (22.05 kHz) is not the MP3 profile, nor is a lone
   // header in noise, nor layer II.
   std::string lsf;
-  for (int i = 0; i < 200; ++i) lsf += std::string("\xff\xf3\x90\x00", 4) + std::string(413, '\0');
+  // (80 kbit/s at 22.05 kHz: 261-byte frames)
+  for (int i = 0; i < 200; ++i) lsf += std::string("\xff\xf3\x90\x00", 4) + std::string(257, '\0');
   EXPECT_EQ(Info("lsf.mp3", lsf).profile, nullptr);
-  EXPECT_GT(Info("lsf.mp3", lsf).seconds, 0);
+  EXPECT_GT(Seconds(Info("lsf.mp3", lsf)), 0);
   EXPECT_EQ(Info("lone.mp3", Mp3Frame() + std::string(5000, 'n')).profile, nullptr);
   std::string layer2;
   for (int i = 0; i < 20; ++i) layer2 += std::string("\xff\xfd\x90\x00", 4) + std::string(413, '\0');
@@ -386,6 +425,7 @@ TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {
   // The profile reaches the protocolInfo, first in its fourth field, and the duration the res.
   CatalogueRows rows;
   rows.media = {Song((dir_ / "song.mp3").string(), "song")};
+  rows.media[0].root = dir_.string();
   auto t = Content::Build(rows, {});
   MediaInfoCache cache;
   cache.Prepare(*t);
@@ -395,5 +435,175 @@ TEST_F(MediaFiles, ProfilesAreNamedOnlyWhenTheFileFitsThem) {
                              [&](const MediaFile& m) { return cache.Get(m); });
   EXPECT_NE(a.result.find("protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;"),
             std::string::npos) << a.result;
-  EXPECT_NE(a.result.find("duration=\"0:00:00.000\""), std::string::npos) << a.result;
+  // 20 frames of 1152 samples at 44.1 kHz: 0.522 s, read from a 128 kbit/s stream.
+  EXPECT_NE(a.result.find(" duration=\"0:00:00.52"), std::string::npos) << a.result;
+  EXPECT_NE(a.result.find(" bitrate=\"16000\" sampleFrequency=\"44100\" nrAudioChannels=\"2\">"),
+            std::string::npos) << a.result;
+}
+
+TEST_F(MediaFiles, ReadsStayInsideTheShareAndWithinTheirTime) {
+  std::string mp3;
+  for (int i = 0; i < 100; ++i) mp3 += Mp3Frame();
+  WriteFile(dir_ / "share" / "song.mp3", mp3);
+  WriteFile(dir_ / "outside" / "secret.mp3", mp3);
+  fs::create_symlink(dir_ / "outside" / "secret.mp3", dir_ / "share" / "link.mp3");
+  std::string root = fs::canonical(dir_ / "share").string();
+  EXPECT_EQ(Seconds(ProbeMedia((dir_ / "share" / "song.mp3").string(), root, MediaKind::Audio)), 2);
+  // A link out of the share is not followed, whatever the catalogue says.
+  MediaInfo linked = ProbeMedia((dir_ / "share" / "link.mp3").string(), root, MediaKind::Audio);
+  EXPECT_EQ(linked.millis, -1);
+  EXPECT_EQ(linked.sampleRate, 0);
+  // A read that outlasts its time gives up with nothing.
+  ProbeLimits hurried;
+  hurried.timeout = std::chrono::milliseconds(0);
+  EXPECT_EQ(ProbeMedia((dir_ / "share" / "song.mp3").string(), root, MediaKind::Audio, hurried).sampleRate, 0);
+  // A video libavformat cannot open is just left without details.
+  WriteFile(dir_ / "share" / "broken.avi", "RIFF" + Le(5000, 4) + "AVI LIST" + std::string(4992, '\xee'));
+  MediaInfo broken = ProbeMedia((dir_ / "share" / "broken.avi").string(), root, MediaKind::Video);
+  EXPECT_EQ(broken.millis, -1);
+  EXPECT_EQ(broken.width, 0);
+}
+
+TEST_F(MediaFiles, TitlesShowInTheTagsOwnCaseOnceRead) {
+  // The catalogue keeps "at&t", and its placeholder "Others" where a tag had
+  // no artist; one artist really is named "Others".
+  std::string frames = id3::AudioFrames(50);
+  WriteFile(dir_ / "phone.mp3", id3::V2Tag(3, {id3::Text("TIT2", "AT&T"), id3::Text("TPE1", "Others"),
+                                               id3::Text("TALB", "Bell Labs"), id3::Text("TCON", "Jazz")}) +
+                                    frames);
+  WriteFile(dir_ / "bare.mp3", id3::V2Tag(3, {id3::Text("TIT2", "Plain Song")}) + frames);
+  CatalogueRows rows;
+  rows.media = {Song((dir_ / "phone.mp3").string(), "at&t", "Others", "bell labs", "jazz"),
+                Song((dir_ / "bare.mp3").string(), "plain song")};
+  for (auto& m : rows.media) m.root = dir_.string();
+  auto t = Content::Build(rows, {});
+  auto browse = [&](const MediaInfoOf& infoOf) {
+    return Browse(*t, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"), infoOf).result;
+  };
+  // Until the files are read: the catalogue's texts, and no artist for either.
+  std::string before = browse([](const MediaFile&) { return MediaInfo{}; });
+  EXPECT_NE(before.find("<dc:title>at&amp;t</dc:title>"), std::string::npos) << before;
+  EXPECT_EQ(before.find("<upnp:artist>"), std::string::npos) << before;
+  MediaInfoCache cache;
+  cache.Prepare(*t);
+  ASSERT_TRUE(Eventually([&] { return cache.Get(t->Files()[0]).tagRead && cache.Get(t->Files()[1]).tagRead; }));
+  std::string after = browse([&](const MediaFile& m) { return cache.Get(m); });
+  EXPECT_NE(after.find("<dc:title>AT&amp;T</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class>"
+                       "<upnp:artist>Others</upnp:artist><dc:creator>Others</dc:creator>"
+                       "<upnp:album>Bell Labs</upnp:album><upnp:genre>Jazz</upnp:genre>"),
+            std::string::npos) << after;
+  // A tag without an artist leaves it unknown: the placeholder is not shown.
+  EXPECT_NE(after.find("<dc:title>Plain Song</dc:title><upnp:class>object.item.audioItem.musicTrack"
+                       "</upnp:class><res "),
+            std::string::npos) << after;
+  EXPECT_EQ(Count(after, "<upnp:artist>"), 1) << after;
+}
+
+namespace {
+
+// An APIC frame: a JPEG-typed picture of `type` (3: front cover).
+id3::Frame Picture(int type, const std::string& bytes) {
+  return {"APIC", std::string("\0image/jpeg\0", 12) + static_cast<char>(type) + std::string("\0", 1) + bytes};
+}
+
+}  // namespace
+
+TEST_F(MediaFiles, CoverArtIsTheTracksOwnElseItsFoldersAndNeverAnotherFolders) {
+  std::string front = "\xff\xd8\xff\xe0 front cover", back = "\xff\xd8\xff\xe0 back cover";
+  std::string frames = id3::AudioFrames(20);
+  WriteFile(dir_ / "a" / "own.mp3",
+            id3::V2Tag(3, {id3::Text("TALB", "A"), Picture(4, back), Picture(3, front)}) + frames);
+  WriteFile(dir_ / "a" / "plain.mp3", id3::V2Tag(3, {id3::Text("TALB", "A")}) + frames);
+  WriteFile(dir_ / "b" / "bare.mp3", id3::V2Tag(3, {id3::Text("TALB", "B")}) + frames);
+  // An APIC frame that claims more bytes than the tag holds: no picture, the
+  // frames before it and the audio are still read.
+  std::string bad = id3::V2Tag(3, {id3::Text("TIT2", "Cut Short"), Picture(3, front)});
+  size_t apic = bad.find("APIC");
+  bad.replace(apic + 4, 4, std::string("\x00\x10\x00\x00", 4));
+  WriteFile(dir_ / "b" / "bad.mp3", bad + frames);
+  for (const char* name : {"a/Folder.JPG", "a/cover.png", "a/albumart.jpeg", "a/photo.jpg"})
+    WriteFile(dir_ / name, "picture");
+  std::string root = fs::canonical(dir_).string();
+
+  MediaInfo own = ProbeMedia((dir_ / "a" / "own.mp3").string(), root, MediaKind::Audio);
+  EXPECT_EQ(own.artMime, "image/jpeg");
+  std::string bytes, mime;
+  ASSERT_TRUE(ReadEmbeddedArt((dir_ / "a" / "own.mp3").string(), root, &bytes, &mime));
+  EXPECT_EQ(bytes, front);  // the front cover, though it comes second
+  EXPECT_FALSE(ReadEmbeddedArt((dir_ / "a" / "plain.mp3").string(), root, &bytes, &mime));
+  MediaInfo cut = ProbeMedia((dir_ / "b" / "bad.mp3").string(), root, MediaKind::Audio);
+  EXPECT_EQ(cut.artMime, "");
+  EXPECT_EQ(cut.title, "Cut Short");
+  EXPECT_GT(cut.millis, 0);
+  EXPECT_FALSE(ReadEmbeddedArt((dir_ / "b" / "bad.mp3").string(), root, &bytes, &mime));
+
+  // Through the tree: the catalogue holds the folder's pictures too.
+  CatalogueRows rows;
+  for (const char* name : {"a/own.mp3", "a/plain.mp3", "b/bare.mp3"})
+    rows.media.push_back(Song((dir_ / name).string(), fs::path(name).stem().string(), "Others",
+                              name[0] == 'a' ? "a" : "b"));
+  for (const char* name : {"a/Folder.JPG", "a/cover.png", "a/albumart.jpeg", "a/photo.jpg"})
+    rows.media.push_back({MediaKind::Image, name, "", "", "", (dir_ / "a/").string(),
+                          (dir_ / name).string(), ""});
+  for (auto& m : rows.media) m.root = dir_.string();
+  auto t = Content::Build(rows, {});
+  FolderArt folders(*t);
+  MediaInfoCache cache;
+  cache.Prepare(*t);
+  auto byName = [&](const std::string& name) -> const MediaFile& {
+    for (const MediaFile& f : t->Files())
+      if (f.path == (dir_ / name).string()) return f;
+    throw std::runtime_error(name);
+  };
+  ASSERT_TRUE(Eventually([&] { return !cache.Get(byName("a/own.mp3")).artMime.empty(); }));
+  EXPECT_EQ(ArtPath(byName("a/own.mp3"), cache.Get(byName("a/own.mp3")), folders),
+            "/art/" + byName("a/own.mp3").hash + ".jpg");
+  // cover.png comes before Folder.JPG and albumart.jpeg, whatever their case.
+  EXPECT_EQ(ArtPath(byName("a/plain.mp3"), {}, folders), MediaPath(byName("a/cover.png")));
+  EXPECT_EQ(ArtPath(byName("b/bare.mp3"), {}, folders), "");
+  auto art = [&](const MediaFile& f, const MediaInfo& info) {
+    std::string path = ArtPath(f, info, folders);
+    return path.empty() ? "" : AlbumArtElement("http://h:1" + path, nullptr);
+  };
+  auto infoOf = [&](const MediaFile& f) { return cache.Get(f); };
+  // Album containers show the art of their first track that has one; "b" has none.
+  std::string albums = Browse(*t, "http://h:1", "music/album", "BrowseDirectChildren", Page("0", "0"),
+                              infoOf, art).result;
+  EXPECT_NE(albums.find("<dc:title>a</dc:title><upnp:class>object.container.album.musicAlbum</upnp:class>"
+                        "<upnp:albumArtURI>http://h:1/art/" + byName("a/own.mp3").hash + ".jpg</upnp:albumArtURI>"),
+            std::string::npos) << albums;
+  EXPECT_EQ(Count(albums, "<upnp:albumArtURI>"), 1) << albums;
+  std::string tracks = Browse(*t, "http://h:1", "music/all", "BrowseDirectChildren", Page("0", "0"),
+                              infoOf, art).result;
+  EXPECT_EQ(Count(tracks, "<upnp:albumArtURI>"), 2) << tracks;
+}
+
+TEST(Content, RecentlyAddedHoldsTheLastFiftyRowsOfEachKindNewestFirst) {
+  CatalogueRows rows;
+  for (int i = 0; i < 60; ++i) {
+    // Written in a scrambled order: row numbers, not titles or paths, decide.
+    int row = (i * 37) % 60 + 1;
+    auto song = Song("/m/s" + std::to_string(i) + ".mp3", "song " + std::to_string(i));
+    song.row = row;
+    rows.media.push_back(song);
+  }
+  rows.media.push_back({MediaKind::Video, "film", "Others", "Others", "Others", "/m/", "/m/film.mpg", "/m/", 7});
+  auto t = Content::Build(rows, {}, false);
+  const Container* music = t->FindContainer("music");
+  ASSERT_NE(music, nullptr);
+  EXPECT_EQ(music->containers.back(), "music/recent");
+  const Container* recent = t->FindContainer("music/recent");
+  ASSERT_NE(recent, nullptr);
+  EXPECT_EQ(recent->title, "Recently added");
+  ASSERT_EQ(recent->items.size(), 50u);
+  // Newest first: rows 60, 59, ... 11.
+  std::vector<int64_t> seen;
+  for (uint32_t i : recent->items)
+    for (const auto& m : rows.media)
+      if (m.path == t->Files()[i].path) seen.push_back(m.row);
+  for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], 60 - static_cast<int64_t>(k));
+  const Container* films = t->FindContainer("video/recent");
+  ASSERT_NE(films, nullptr);
+  EXPECT_EQ(films->items.size(), 1u);
+  EXPECT_EQ(t->FindContainer("pictures/recent")->items.size(), 0u);
 }

@@ -101,7 +101,10 @@ def main():
                 data = reply.read()
                 features = reply.headers.get("contentFeatures.dlna.org")
             print(path, len(data), hashlib.sha256(data).hexdigest(), info.get_mime_type(),
-                  resource.get_size64(), info.get_dlna_profile(), features)
+                  resource.get_size64(), info.get_dlna_profile(), features,
+                  "| duration=%d bitrate=%d rate=%d channels=%d artist=%s art=%s" % (
+                      resource.get_duration(), resource.get_bitrate(), resource.get_sample_freq(),
+                      resource.get_audio_channels(), node.get_artist(), node.get_album_art()))
         return
     if command == "art":
         # art NAME OUTDIR PATH...: each item's upnp:albumArtURI fetched into

@@ -11,6 +11,13 @@
 namespace {
 
 constexpr const char* kOthers = "Others";
+constexpr const char* kRecentTitle = "Recently added";
+constexpr size_t kRecentCount = 50;
+
+// The "Recently added" containers keep their order: newest first.
+bool IsRecent(const std::string& id) {
+  return id == "music/recent" || id == "video/recent" || id == "pictures/recent";
+}
 
 std::string LowerAscii(std::string s) {
   for (char& c : s)
@@ -131,6 +138,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   Content& t = *content;
   std::set<std::string> seen;  // one item per file, whatever the duplicate rows
   std::map<std::string, std::string> realRoots;
+  std::vector<std::pair<int64_t, uint32_t>> written;  // (row, file), for "Recently added"
   for (const auto& row : rows.media) {
     if (row.path.empty() || !seen.insert(row.path).second) continue;
     MediaFile f;
@@ -150,6 +158,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
       // client shown it could only fail to open it.
       if (!f.present) continue;
       f.size = static_cast<uint64_t>(st.st_size);
+      f.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
       auto [it, added] = realRoots.emplace(row.root, "");
       if (added && !row.root.empty()) {
         char* real = realpath(row.root.c_str(), nullptr);
@@ -158,6 +167,7 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
       }
       f.realRoot = it->second;
     }
+    written.push_back({row.row, static_cast<uint32_t>(t.files_.size())});
     t.byHash_.emplace(f.hash, static_cast<uint32_t>(t.files_.size()));
     t.files_.push_back(std::move(f));
   }
@@ -177,6 +187,10 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   t.Add("video/genre", "video", "Genres");
   t.Add("pictures/all", "pictures", "All Pictures");
   t.Add("pictures/folder", "pictures", "By Folder");
+  t.Add("music/recent", "music", kRecentTitle);
+  t.Add("video/recent", "video", kRecentTitle);
+  t.Add("pictures/recent", "pictures", kRecentTitle);
+  t.AddRecent(std::move(written));
 
   auto byValue = [&](const std::string& base, const std::string& value, const char* cls,
                      uint32_t i) {
@@ -261,6 +275,24 @@ std::shared_ptr<const Content> Content::Build(const CatalogueRows& rows,
   return content;
 }
 
+void Content::AddRecent(std::vector<std::pair<int64_t, uint32_t>> written) {
+  // The latest rows first (each table numbers its own rows; a kind is one
+  // table); the path orders rows without a number.
+  std::sort(written.begin(), written.end(), [this](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first > b.first;
+    return files_[a.second].path < files_[b.second].path;
+  });
+  for (const auto& [row, i] : written) {
+    const char* id = files_[i].kind == MediaKind::Audio   ? "music/recent"
+                     : files_[i].kind == MediaKind::Video ? "video/recent"
+                     : files_[i].kind == MediaKind::Image ? "pictures/recent"
+                                                          : nullptr;
+    if (!id) continue;
+    auto& items = containers_[id].items;
+    if (items.size() < kRecentCount) items.push_back(i);
+  }
+}
+
 void Content::Finish() {
   for (auto& [id, c] : containers_) {
     // The fixed containers keep their order; the others go by title.
@@ -273,7 +305,7 @@ void Content::Finish() {
     if (id.rfind("pictures/folder/", 0) == 0 && !c.items.empty()) {
       SortItems(&c.items, files_);
       OrderAsPlaylist(&c.items, files_, files_[c.items[0]].dir);
-    } else if (id != "radio") {
+    } else if (id != "radio" && !IsRecent(id)) {
       SortItems(&c.items, files_);
     }
     uint64_t h = 14695981039346656037ull;

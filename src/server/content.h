@@ -27,6 +27,7 @@ struct MediaFile {
   std::string extension;             // lower case, with the dot; "" for broadcasts
   std::string realRoot;               // real path of its shared folder, "" when unknown
   uint64_t size = 0;
+  int64_t mtimeNs = 0;  // when it was last written, as stat() said at load
   bool present = true;  // false when the file could not be stat()ed at load
 };
 
@@ -51,6 +52,7 @@ struct CatalogueRows {
   struct Media {
     MediaKind kind;
     std::string title, genre, artist, album, dir, path, root;
+    int64_t row = 0;  // its rowid: rows of one table are numbered in the order they were written
   };
   struct Folder {
     std::string label, path;
@@ -86,6 +88,8 @@ class Content {
  private:
   Container& Add(const std::string& id, const std::string& parent, const std::string& title,
                  const char* cls = "object.container.storageFolder");
+  // `written`: (row, file) of every catalogued file.
+  void AddRecent(std::vector<std::pair<int64_t, uint32_t>> written);
   void Finish();
 
   std::vector<MediaFile> files_;
@@ -100,8 +104,15 @@ std::string PathHash(std::string_view text);
 std::string MimeTypeOf(MediaKind kind, const std::string& extension);
 // What is read from a file's own bytes rather than from the catalogue.
 struct MediaInfo {
-  int seconds = -1;               // playing time, -1 when unknown
+  int64_t millis = -1;            // playing time, -1 when unknown
+  int64_t bytesPerSecond = 0;     // average, 0 when unknown
+  int width = 0, height = 0;      // of the picture or the video, 0 when unknown
+  int sampleRate = 0, channels = 0;
   const char* profile = nullptr;  // DLNA profile name, only when certain
+  // The tag's texts as it writes them (not lower-cased); "" where it has none.
+  bool tagRead = false;
+  std::string title, artist, album, genre;
+  std::string artMime;  // the type of an embedded picture, "" when there is none
 };
 
 // The DLNA fourth field of a protocolInfo, also sent as contentFeatures.dlna.org.

@@ -74,15 +74,16 @@ bool ReadAll(sqlite3* db, CatalogueRows* rows, std::string* error) {
   auto media = [&](MediaKind kind, const char* sql) {
     return Select(db, sql, [&](sqlite3_stmt* st) {
       rows->media.push_back({kind, Column(st, 0), Column(st, 1), Column(st, 2), Column(st, 3),
-                             Column(st, 4), Column(st, 5), Column(st, 6)});
+                             Column(st, 4), Column(st, 5), Column(st, 6),
+                             sqlite3_column_int64(st, 7)});
     }, error);
   };
   bool ok =
       media(MediaKind::Audio,
-            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot FROM AUDIO") &&
+            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot,rowid FROM AUDIO") &&
       media(MediaKind::Video,
-            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot FROM VIDEO") &&
-      media(MediaKind::Image, "SELECT Title,Genre,'','',ParentDir,Filename,SharedRoot FROM IMAGE") &&
+            "SELECT Title,Genre,TagText1,TagText2,ParentDir,Filename,SharedRoot,rowid FROM VIDEO") &&
+      media(MediaKind::Image, "SELECT Title,Genre,'','',ParentDir,Filename,SharedRoot,rowid FROM IMAGE") &&
       Select(db, "SELECT Label,FullPath,ViewCode FROM SHAREDFOLDER", [&](sqlite3_stmt* st) {
         rows->folders.push_back({Column(st, 0), Column(st, 1), sqlite3_column_int(st, 2)});
       }, error);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/media_info.h"
+
 namespace {
 
 constexpr int kInvalidArgs = 402;
@@ -51,7 +53,26 @@ void Element(std::string* out, const char* name, const std::string& value) {
   *out += '>';
 }
 
-void WriteContainer(std::string* out, const Container& c) {
+// Albums, artists and folders show the picture of their first track that has
+// one; the look stops after a few hundred tracks without.
+std::string ContainerArt(const Content& content, const Container& c, const MediaInfoOf& infoOf,
+                         const ArtOf& artOf) {
+  constexpr size_t kMaxLooked = 256;
+  if (!artOf || !infoOf) return "";
+  bool shows = strcmp(c.upnpClass, "object.container.album.musicAlbum") == 0 ||
+               strcmp(c.upnpClass, "object.container.person.musicArtist") == 0 ||
+               c.id.rfind("folders/", 0) == 0;
+  if (!shows) return "";
+  for (size_t i = 0; i < c.items.size() && i < kMaxLooked; ++i) {
+    const MediaFile& f = content.Files()[c.items[i]];
+    if (f.kind != MediaKind::Audio) continue;
+    std::string art = artOf(f, infoOf(f));
+    if (!art.empty()) return art;
+  }
+  return "";
+}
+
+void WriteContainer(std::string* out, const Container& c, const std::string& art = "") {
   *out += "<container id=\"";
   *out += XmlEscape(c.id);
   *out += "\" parentID=\"";
@@ -61,6 +82,7 @@ void WriteContainer(std::string* out, const Container& c) {
   *out += "\">";
   Element(out, "dc:title", c.title);
   Element(out, "upnp:class", c.upnpClass);
+  *out += art;
   // Required of storage folders by strict parsers; -1 says "not known".
   if (strcmp(c.upnpClass, "object.container.storageFolder") == 0)
     *out += "<upnp:storageUsed>-1</upnp:storageUsed>";
@@ -69,20 +91,24 @@ void WriteContainer(std::string* out, const Container& c) {
 
 void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const std::string& parentId, const std::string& baseUrl,
-               const MediaInfoOf& infoOf, bool thumbnails, const SubtitleOf& subtitleOf) {
+               const MediaInfoOf& infoOf, const ArtOf& artOf, bool thumbnails,
+               const SubtitleOf& subtitleOf) {
   *out += "<item id=\"";
   *out += XmlEscape(id);
   *out += "\" parentID=\"";
   *out += XmlEscape(parentId);
   *out += "\" restricted=\"1\">";
-  Element(out, "dc:title", f.title);
+  MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
+  ShownTexts texts = TextsOf(f, info);
+  Element(out, "dc:title", texts.title);
   Element(out, "upnp:class", ItemClass(f.kind));
   if (f.kind == MediaKind::Audio) {
-    Element(out, "upnp:artist", f.artist);
-    Element(out, "dc:creator", f.artist);
-    Element(out, "upnp:album", f.album);
+    Element(out, "upnp:artist", texts.artist);
+    Element(out, "dc:creator", texts.artist);
+    Element(out, "upnp:album", texts.album);
   }
-  Element(out, "upnp:genre", f.genre);
+  Element(out, "upnp:genre", texts.genre);
+  if (artOf) *out += artOf(f, info);
   std::string thumbnail = thumbnails ? ThumbnailPath(f) : "";
   if (!thumbnail.empty()) {
     thumbnail = XmlEscape(baseUrl + thumbnail);
@@ -94,7 +120,6 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += "<sec:CaptionInfoEx xmlns:sec=\"http://www.sec.co.kr/\" sec:type=\"" +
             SubtitleType(subtitle->extension) + "\">" + subtitleUrl + "</sec:CaptionInfoEx>";
   std::string mime = f.kind == MediaKind::Broadcast ? "audio/mpeg" : MimeTypeOf(f.kind, f.extension);
-  MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
   *out += ':';
@@ -104,13 +129,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += " size=\"";
     *out += std::to_string(f.size);
     *out += '"';
-    int seconds = info.seconds;
-    if (seconds >= 0) {
-      char buf[32];
-      snprintf(buf, sizeof buf, " duration=\"%d:%02d:%02d.000\"", seconds / 3600,
-               seconds / 60 % 60, seconds % 60);
-      *out += buf;
-    }
+    *out += ResDetails(info);
     *out += '>';
     *out += XmlEscape(baseUrl + MediaPath(f));
   } else {
@@ -396,8 +415,8 @@ std::string ThumbnailPath(const MediaFile& file) {
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
-                       const SubtitleOf& subtitleOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, const ArtOf& artOf,
+                       bool thumbnails, const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -417,8 +436,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   }
   a.result = kDidlOpen;
   if (flag == "BrowseMetadata") {
-    if (container) WriteContainer(&a.result, *container);
-    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, thumbnails, subtitleOf);
+    if (container) WriteContainer(&a.result, *container, ContainerArt(content, *container, infoOf, artOf));
+    else WriteItem(&a.result, *item, objectId, parent->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
     a.result += kDidlClose;
     a.returned = a.total = 1;
     return a;
@@ -436,11 +455,11 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     for (size_t i = start; i < a.total && a.returned < count; ++i, ++a.returned) {
       if (i < nc) {
         if (const Container* c = content.FindContainer(container->containers[i]))
-          WriteContainer(&a.result, *c);
+          WriteContainer(&a.result, *c, ContainerArt(content, *c, infoOf, artOf));
       } else {
         uint32_t index = container->items[i - nc];
         WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf, thumbnails, subtitleOf);
+                  container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
       }
     }
   } else {
@@ -452,10 +471,12 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     SortChildren(content, &children, keys);
     for (size_t i = start; i < children.size() && a.returned < count; ++i, ++a.returned) {
       if (children[i].container) {
-        WriteContainer(&a.result, *children[i].container);
+        WriteContainer(&a.result, *children[i].container,
+                       ContainerArt(content, *children[i].container, infoOf, artOf));
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, thumbnails, subtitleOf);
+        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, artOf,
+                  thumbnails, subtitleOf);
       }
     }
   }
@@ -465,8 +486,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
 
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
-                       const PagingArgs& paging, const MediaInfoOf& infoOf, bool thumbnails,
-                       const SubtitleOf& subtitleOf) {
+                       const PagingArgs& paging, const MediaInfoOf& infoOf, const ArtOf& artOf,
+                       bool thumbnails, const SubtitleOf& subtitleOf) {
   DirectoryAnswer a;
   unsigned start = 0, count = 0;
   std::vector<SortKey> keys;
@@ -493,7 +514,7 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
     uint32_t index = found[i].item;
     std::string id = content.CanonicalItemId(index);
     WriteItem(&a.result, content.Files()[index], id, id.substr(0, id.rfind(':')), baseUrl,
-              infoOf, thumbnails, subtitleOf);
+              infoOf, artOf, thumbnails, subtitleOf);
   }
   a.result += kDidlClose;
   return a;

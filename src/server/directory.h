@@ -14,6 +14,8 @@
 using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
 // The subtitle file beside a video, if any.
 using SubtitleOf = std::function<std::optional<Subtitle>(const MediaFile&)>;
+// The upnp:albumArtURI element of a file given what was read of it, "" for none.
+using ArtOf = std::function<std::string(const MediaFile&, const MediaInfo&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -45,7 +47,8 @@ struct PagingArgs {
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},
-                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
+                       const ArtOf& artOf = {}, bool thumbnails = false,
+                       const SubtitleOf& subtitleOf = {});
 
 // Bounds of a search criteria string, checked before it is parsed: the
 // parser and the evaluator both go one level deeper per parenthesis.
@@ -59,7 +62,8 @@ bool SearchCriteriaFit(const std::string& criteria);
 DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
                        const std::string& containerId, const std::vector<SearchToken>& tokens,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},
-                       bool thumbnails = false, const SubtitleOf& subtitleOf = {});
+                       const ArtOf& artOf = {}, bool thumbnails = false,
+                       const SubtitleOf& subtitleOf = {});
 
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).

@@ -15,7 +15,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server/art_server.h"
 #include "server/connection_guard.h"
+#include "server/cover_art.h"
 #include "server/descriptions.h"
 #include "server/directory.h"
 #include "server/media_info.h"
@@ -70,6 +72,8 @@ struct UpnpServer::Impl {
   std::unique_ptr<Thumbnails> thumbnails;  // null when pictures go without
   GMainContext* loop = nullptr;            // where the thumbnails' answers are given
   SubtitleFinder subtitles;
+  std::unique_ptr<FolderArt> folderArt = std::make_unique<FolderArt>(*content);  // of `content`
+  ArtServer art;
 
   bool ThumbnailsOn() const { return thumbnails && thumbnails->Enabled(); }
   void AddContext(GUPnPContext* context);
@@ -106,6 +110,18 @@ SubtitleOf SubtitlesOf(UpnpServer::Impl* s) {
   return [s](const MediaFile& f) { return s->subtitles.Find(f); };
 }
 
+ArtOf ArtFor(Device* d) {
+  return [d](const MediaFile& f, const MediaInfo& info) -> std::string {
+    UpnpServer::Impl* s = d->server;
+    std::string path = ArtPath(f, info, *s->folderArt);
+    if (path.empty()) return "";
+    // A folder image offers its own profile where it fits one; an embedded
+    // picture is offered as it stands.
+    const MediaFile* image = info.artMime.empty() ? s->folderArt->Of(f.dir) : nullptr;
+    return AlbumArtElement(d->baseUrl + path, image ? s->mediaInfo.Get(*image).profile : nullptr);
+  };
+}
+
 void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   auto* d = static_cast<Device*>(data);
   PagingArgs paging{Arg(action, "StartingIndex"), Arg(action, "RequestedCount"),
@@ -113,7 +129,7 @@ void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Browse(*content, d->baseUrl, Arg(action, "ObjectID"), Arg(action, "BrowseFlag"), paging,
-                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
+                InfoOf(d->server), ArtFor(d), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -173,7 +189,7 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
   std::shared_ptr<const Content> content = d->server->content;
   Answer(action,
          Search(*content, d->baseUrl, Arg(action, "ContainerID"), sink.tokens, paging,
-                InfoOf(d->server), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
+                InfoOf(d->server), ArtFor(d), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
 }
 
@@ -598,6 +614,38 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
   }
 }
 
+// "/art/" + 16 hex digits + ".jpg" or ".png": the picture embedded in a track.
+void OnArt(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
+  auto* d = static_cast<Device*>(data);
+  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
+  const char* host = soup_message_headers_get_one(request, "Host");
+  if (!host || d->host != host) {
+    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
+    return;
+  }
+  const char* method = soup_server_message_get_method(msg);
+  if (strcmp(method, "HEAD") != 0 && strcmp(method, "GET") != 0) {
+    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
+    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
+    return;
+  }
+  std::string_view p = path ? path : "";
+  std::string_view prefix = "/art/";
+  const MediaFile* file = nullptr;
+  std::string extension;
+  if (p.size() == prefix.size() + 16 + 4 && p.compare(0, prefix.size(), prefix) == 0 &&
+      IsHex(p.substr(prefix.size(), 16))) {
+    extension = std::string(p.substr(prefix.size() + 16));
+    file = d->server->content->FindFile(p.substr(prefix.size(), 16));
+  }
+  if (!file || (extension != ".jpg" && extension != ".png") ||
+      (file->kind != MediaKind::Audio && file->kind != MediaKind::Video)) {
+    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
+    return;
+  }
+  d->server->art.Serve(msg, *file, extension);
+}
+
 void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer data) {
   static_cast<UpnpServer::Impl*>(data)->AddContext(context);
 }
@@ -656,6 +704,7 @@ void UpnpServer::Impl::AddContext(GUPnPContext* context) {
   soup_server_add_handler(gupnp_context_get_server(context), "/media/", OnMedia, raw, nullptr);
   soup_server_add_handler(gupnp_context_get_server(context), "/thumbnails/", OnThumbnail, raw, nullptr);
   soup_server_add_handler(gupnp_context_get_server(context), "/subtitles/", OnMedia, raw, nullptr);
+  soup_server_add_handler(gupnp_context_get_server(context), "/art/", OnArt, raw, nullptr);
   d->guard = std::make_unique<ConnectionGuard>(gupnp_context_get_server(context), ConnectionLimits{},
                                                options.onStuck);
   gupnp_root_device_set_available(d->root.get(), TRUE);
@@ -712,6 +761,7 @@ UpnpServer::~UpnpServer() {
 void UpnpServer::SetContent(std::shared_ptr<const Content> content) {
   std::vector<std::string> changed = content->ChangedContainers(*impl_->content);
   impl_->content = std::move(content);
+  impl_->folderArt = std::make_unique<FolderArt>(*impl_->content);
   impl_->mediaInfo.Prepare(*impl_->content);
   // Thumbnails of pictures that are gone go too (on a worker).
   if (impl_->ThumbnailsOn()) {
