@@ -88,21 +88,24 @@ TEST_F(Watcher, ReportsDeepFilesRenamePairsAndRemovals) {
 }
 
 TEST_F(Watcher, AFileIsReportedWhenItsWriterClosesItOrWhenItSettles) {
-  auto w = Start(300ms);
+  // Long enough that the open file cannot settle while the other is reported.
+  auto w = Start(1000ms);
   {
     std::ofstream f(root + "copying.mp3");
     f << "part one";
     f.flush();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(Seen().empty());  // still being written
+    // A file written whole meanwhile is reported; the open one still is not.
+    WriteFile(root + "whole.mp3");
+    ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
+    EXPECT_EQ(Seen()[0], "1 whole.mp3");
     f << "part two";
   }
-  ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
-  EXPECT_EQ(Seen()[0], "1 copying.mp3");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 2; }));
+  EXPECT_EQ(Seen()[1], "1 copying.mp3");
   WriteFile(dir_ / "outside.mp3");
   ASSERT_EQ(link((dir_ / "outside.mp3").c_str(), (root + "linked.mp3").c_str()), 0);  // no close
-  ASSERT_TRUE(Eventually([&] { return Seen().size() == 2; }));
-  EXPECT_EQ(Seen()[1], "1 linked.mp3");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() == 3; }));
+  EXPECT_EQ(Seen()[2], "1 linked.mp3");
 }
 
 TEST_F(Watcher, MovedOutFolderStopsReporting) {
@@ -111,8 +114,10 @@ TEST_F(Watcher, MovedOutFolderStopsReporting) {
   fs::rename(root + "gone", dir_ / "elsewhere");
   ASSERT_TRUE(Eventually([&] { return Seen().size() == 1; }));
   WriteFile(dir_ / "elsewhere" / "x.mp3");
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(Seen(), std::vector<std::string>{"4d gone"});
+  // Changes are reported in order: one made after it tells when it is past.
+  WriteFile(root + "marker.mp3");
+  ASSERT_TRUE(Eventually([&] { return Seen().size() >= 2; }));
+  EXPECT_EQ(Seen(), (std::vector<std::string>{"4d gone", "1 marker.mp3"}));
 }
 
 TEST_F(Monitor, FileCreatedThreeLevelsDownIsCatalogued) {
@@ -139,9 +144,12 @@ TEST_F(Monitor, NewFolderFilledAtOnceGetsEveryFile) {
       for (int i = 0; i < 10; ++i) WriteFile(d + "/" + std::to_string(i) + ".gif");
     }
   EXPECT_TRUE(Eventually([&] { return Count("image") == 500; }));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(Count("image"), 500);
-  EXPECT_EQ(Rows("select count(distinct Filename) from image")[0][0], "500");
+  // Nothing doubled later either: changes are applied in order, so a file
+  // made now is taken after whatever the tree's notifications still held.
+  WriteFile(root + "/marker.jpg");
+  ASSERT_TRUE(Eventually([&] { return Catalogued("marker.jpg"); }));
+  EXPECT_EQ(Count("image"), 501);
+  EXPECT_EQ(Rows("select count(distinct Filename) from image")[0][0], "501");
 }
 
 TEST_F(Monitor, RenamesAndRemovalsFollowTheFiles) {
@@ -183,7 +191,8 @@ TEST_F(Monitor, FoldersSharedLaterAreFollowedAndUnsharedOnesAreNot) {
   core.List().SetSelected(core.FindListIndex(other), true);
   core.DeleteSelected();
   WriteFile(other + "/p.mp3");
-  std::this_thread::sleep_for(300ms);
+  WriteFile(root + "/marker.mp3");  // taken after p.mp3 would have been
+  ASSERT_TRUE(Eventually([&] { return Catalogued("marker.mp3"); }));
   EXPECT_EQ(IsCatalogued(other + "/p.mp3"), 0);
 }
 
@@ -264,7 +273,9 @@ TEST_F(Monitor, ANestedShareKeepsItsOwnRoot) {
   fs::create_directories(inner + "/new");
   WriteFile(inner + "/new/c.mp3");
   ASSERT_TRUE(Eventually([&] { return Count("audio") == 3; }));
-  std::this_thread::sleep_for(300ms);  // nothing doubled later either
+  // Nothing doubled later either: a file made now is taken after the rest.
+  WriteFile(inner + "/new/marker.jpg");
+  ASSERT_TRUE(Eventually([&] { return IsCatalogued(inner + "/new/marker.jpg") == 1; }));
   EXPECT_EQ(Rows("select Filename, SharedRoot from audio order by Filename"),
             (std::vector<std::vector<std::string>>{{root + "/b.mp3", root + "/"},
                                                    {inner + "/a.mp3", inner + "/"},
@@ -282,8 +293,8 @@ TEST_F(Monitor, LinksAddedLeadingOutOfTheShareGetNoRow) {
   fs::create_symlink(root + "/real.mp3", root + "/alias.mp3");
   WriteFile(root + "/marker.mp3");
   // The link inside the share is taken; by then the others were seen too.
+  // The links settle in the order they were made, alias.mp3 last.
   EXPECT_TRUE(Eventually([&] { return Catalogued("alias.mp3") && Catalogued("marker.mp3"); }, 10s));
-  std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(Catalogued("linked.mp3"));
   EXPECT_FALSE(Catalogued("elsewhere/other.mp3"));
   EXPECT_EQ(Count("audio"), 3);
