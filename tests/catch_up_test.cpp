@@ -223,8 +223,8 @@ TEST_F(CatchUp, WatchCatchesUpAtStartWithTheTypesChosenAtShareTime) {
   EXPECT_TRUE(Eventually([&] { return Count("video") == 0; }));
   WriteFile(root + "live.wav");
   WriteFile(root + "live.png");
+  // Taken in order: the wav was judged before the png was taken.
   EXPECT_TRUE(Eventually([&] { return Count("image") == 3; }));
-  std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Stop(watch), 0);
   EXPECT_EQ(Count("audio"), 3);  // keep, retag, away: no wav
   // Rescan without types keeps them too.
@@ -250,12 +250,17 @@ class Follow : public CatchUp {
   bool Has(const std::string& path) { return IsCatalogued(path) == 1; }
   // Waits until a file that is changed and never closed, made now, has
   // settled and been taken: whatever was left unclosed before has settled too.
+  // Files settling at once are taken in name order, so a closed one made
+  // after the probe is taken tells when all of them are.
   bool PastSettling() {
-    const std::string probe = root + "settled-" + std::to_string(++probes_) + ".jpg";
+    const std::string n = std::to_string(++probes_);
+    const std::string probe = root + "settled-" + n + ".jpg";
     WriteFile(root + ".probe");  // hidden: never taken itself
     if (link((root + ".probe").c_str(), probe.c_str()) != 0) return false;  // no close
     fs::remove(root + ".probe");
-    return Eventually([&] { return Has(probe); });
+    if (!Eventually([&] { return Has(probe); })) return false;
+    WriteFile(root + "settled-" + n + "-after.jpg");
+    return Eventually([&] { return Has(root + "settled-" + n + "-after.jpg"); });
   }
   // Waits until `folder` (made in the watched tree) is watched itself.
   bool Watched(const std::string& folder) {
@@ -293,8 +298,9 @@ TEST_F(Follow, FilesArrivingWhileTheListChangesAreNotLost) {
   }
   writer.join();
   EXPECT_TRUE(Eventually([&] { return Count("image") == 302; }, 10s)) << Count("image");
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(Rows("select count(distinct Filename) from image")[0][0], "302");
+  ASSERT_TRUE(PastSettling());  // nothing taken twice later either
+  EXPECT_EQ(Count("image"), 304);
+  EXPECT_EQ(Rows("select count(distinct Filename) from image")[0][0], "304");
 }
 
 TEST_F(Follow, AFolderSharedMeanwhileHasTheFilesThatCameBeforeItWasTakenUp) {
@@ -310,13 +316,20 @@ TEST_F(Follow, AFolderSharedMeanwhileHasTheFilesThatCameBeforeItWasTakenUp) {
 }
 
 TEST_F(Follow, ARootThatGoesAwayIsLetGoAndFollowedAgainWhenItIsBack) {
+  // Another shared folder, whose changes tell when those made before are past.
+  const std::string other = (dir_ / "other").string();
+  fs::create_directories(other);
+  Share(other);
+  ASSERT_TRUE(Watched(other));
   const std::vector<std::string> rows = Dump();
   fs::rename(root, dir_ / "renamed");
   EXPECT_TRUE(Eventually([&] { return Warned("is not there"); }));
   WriteFile(dir_ / "renamed" / "while-away.jpg");
   fs::remove(dir_ / "renamed" / "keep.mp3");
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(Dump(), rows);  // nothing under the old path, nothing lost
+  ASSERT_TRUE(Watched(other));
+  std::vector<std::string> now = Dump();
+  std::erase_if(now, [](const std::string& row) { return row.find("/watched-2.png|") != std::string::npos; });
+  EXPECT_EQ(now, rows);  // nothing under the old path, nothing lost
   fs::rename(dir_ / "renamed", root);
   EXPECT_TRUE(Eventually([&] { return Has(root + "while-away.jpg") && !Has(root + "keep.mp3"); }, 8s));
   EXPECT_TRUE(Warned("is back"));
@@ -331,12 +344,20 @@ TEST_F(Follow, AnUnpluggedDiskKeepsItsRowsAndIsFollowedWhenPluggedAgain) {
     GTEST_SKIP() << "cannot mount here";
   WriteFile(disk + "one.mp3", Mp3("One"));
   Share(disk);
-  EXPECT_TRUE(Eventually([&] { return Has(disk + "one.mp3"); }));
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(Watched((dir_ / "disk").string()));
+  // Shared after the disk: the look at the roots that finds it back has
+  // looked at the disk just before.
+  const fs::path later = dir_ / "later";
+  fs::create_directory(later);
+  Share(later.string() + "/");
   ASSERT_EQ(umount(disk.c_str()), 0);
   EXPECT_TRUE(Eventually([&] { return Warned(disk + " is not there"); }));
-  std::this_thread::sleep_for(2500ms);  // a look at the roots meanwhile
+  fs::rename(later, dir_ / "later-away");
+  EXPECT_TRUE(Eventually([&] { return Warned(later.string() + "/ is not there"); }));
+  fs::rename(dir_ / "later-away", later);
+  EXPECT_TRUE(Eventually([&] { return Warned(later.string() + "/ is back"); }, 10s));
   EXPECT_TRUE(Has(disk + "one.mp3"));
+  EXPECT_FALSE(Warned(disk + " is back"));
   ASSERT_EQ(mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m"), 0);
   WriteFile(disk + "two.mp3", Mp3("Two"));  // the disk as it is now: one.mp3 is gone
   EXPECT_TRUE(Eventually([&] { return Has(disk + "two.mp3") && !Has(disk + "one.mp3"); }, 8s));
@@ -351,7 +372,9 @@ TEST_F(Follow, AFolderRenamedWhileAFileInItIsWrittenLeavesNoRowBehind) {
   int fd = open((root + "album/song.mp3").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, song.data(), 10), 10);
-  std::this_thread::sleep_for(200ms);
+  // The watcher holds the unfinished file once it has taken what came after.
+  WriteFile(root + "before-rename.png");
+  ASSERT_TRUE(Eventually([&] { return Has(root + "before-rename.png"); }));
   fs::rename(root + "album", root + "album2");
   ASSERT_EQ(write(fd, song.data() + 10, song.size() - 10), static_cast<ssize_t>(song.size() - 10));
   close(fd);
@@ -364,7 +387,6 @@ TEST_F(Follow, AFolderRenamedWhileAFileInItIsWrittenLeavesNoRowBehind) {
 TEST_F(Follow, TheWatcherTakesWhatAWalkTakesAndNothingElse) {
   const std::string outside = (dir_ / "outside").string() + "/";
   WriteFile(outside + "linked.jpg");
-  std::this_thread::sleep_for(200ms);
   WriteFile(root + ".hidden.jpg");
   WriteFile(root + ".hiddendir/x.jpg");
   ASSERT_EQ(mkfifo((root + "pipe.mp3").c_str(), 0644), 0);
@@ -408,7 +430,8 @@ TEST_F(Follow, TagEditsReachTheCatalogue) {
   EXPECT_TRUE(Eventually([&] { return TitleOf(root + "retag.mp3") == "replaced"; }));
   // Opened for writing and closed unchanged: the row stays as it is.
   close(open((root + "keep.mp3").c_str(), O_WRONLY));
-  std::this_thread::sleep_for(300ms);
+  WriteFile(root + "after.png");  // taken after that close
+  ASSERT_TRUE(Eventually([&] { return Has(root + "after.png"); }));
   EXPECT_EQ(TitleOf(root + "keep.mp3"), "keep");
 }
 
@@ -423,7 +446,7 @@ TEST_F(Follow, TheDataAndRuntimeFoldersAreNeitherCataloguedNorWatched) {
   EXPECT_FALSE(Has(data + "RadioList/Station.pls"));
   EXPECT_FALSE(Has(data + "run/tarvel/x.mp3"));
   EXPECT_TRUE(Has(data + "m/keep.mp3"));
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(Watched(dir_.string()));
   WriteFile(dir_ / "RadioList" / "Other.pls", "[playlist]\n");
   // Busy with the catalogue: its own writes must not come back as changes
   // (bench_monitor measures that it is idle afterwards).

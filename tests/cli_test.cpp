@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/named_mutex.h"
 #include "testing.h"
 
 class Cli : public CatalogTest {
@@ -149,7 +150,8 @@ TEST_F(Cli, UnshareRescanAndWatch) {
 
   // watch follows changes until SIGTERM; a second one leaves at once.
   Child watch = StartTarvel({"watch"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string note = "process " + std::to_string(watch.Pid()) + " (watch";
+  ASSERT_TRUE(Eventually([&] { return NamedMutex::ReadNote(kInstanceMutex).find(note) == 0; }));
   RunResult second = RunProgram("tarvel", {"watch"});
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("process " + std::to_string(watch.Pid()) + " (watch, data folder " +
@@ -157,16 +159,11 @@ TEST_F(Cli, UnshareRescanAndWatch) {
             std::string::npos)
       << second.err;
   WriteFile(dir_ / "C" / "new.png");
-  bool seen = false;
-  for (int i = 0; i < 300 && !seen; ++i) {
-    seen = Count("image") == 2;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(seen);
+  EXPECT_TRUE(Eventually([] { return Count("image") == 2; }));
   // A folder shared by another tarvel meanwhile is followed too.
   fs::create_directory(dir_ / "E");
   EXPECT_EQ(RunProgram("tarvel", {"share", "E"}).status, 0);
-  seen = false;
+  bool seen = false;
   for (int i = 0; i < 100 && !seen; ++i) {
     WriteFile(dir_ / "E" / ("e" + std::to_string(i) + ".png"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "catalog/statements.h"
 #include "platform/named_mutex.h"
 #include "shares/catalogue_change.h"
 #include "testing.h"
@@ -142,7 +143,9 @@ TEST_F(Crash, AWatcherAddsNoRowsToAFolderUnsharedMeanwhile) {
   WriteFile(dir_ / "Keep" / "k.mp3");
   ASSERT_EQ(RunProgram("tarvel", {"share", "A"}).status, 0);
   ASSERT_EQ(RunProgram("tarvel", {"share", "Keep"}).status, 0);
+  setenv("TARVEL_SETTLE_MS", "300", 1);  // files left open are taken quickly
   Child watch = StartTarvel({"watch"}, "watch");
+  unsetenv("TARVEL_SETTLE_MS");
   // The watcher is in place once it catalogues a new file.
   bool watching = false;
   for (int i = 0; i < 100 && !watching; ++i) {
@@ -153,8 +156,12 @@ TEST_F(Crash, AWatcherAddsNoRowsToAFolderUnsharedMeanwhile) {
   ASSERT_EQ(RunProgram("tarvel", {"unshare", "A"}).status, 0);
   for (int i = 0; i < 20; ++i) WriteFile(dir_ / "A" / ("late" + std::to_string(i) + ".mp3"));
   WriteFile(dir_ / "Keep" / "k2.mp3");  // the watcher still follows the other folder
-  EXPECT_TRUE(Eventually([&] { return Count("audio") == 2; }, 10s));
-  std::this_thread::sleep_for(3s);  // past the watcher's settling time
+  // Made last and never closed: once it has settled and been taken, so has
+  // everything before it.
+  WriteFile(dir_ / "probe.mp3");
+  ASSERT_EQ(link((dir_ / "probe.mp3").c_str(), (dir_ / "Keep" / "settled.mp3").c_str()), 0);
+  EXPECT_TRUE(Eventually([&] { return Count("audio") == 3; }, 10s));
+  EXPECT_EQ(IsCatalogued((dir_ / "Keep" / "settled.mp3").string()), 1);
   EXPECT_EQ(Rows("select count(*) from audio where Filename like '" + (dir_ / "A").string() + "/%'"),
             (std::vector<std::vector<std::string>>{{"0"}}));
   watch.Signal(SIGTERM);

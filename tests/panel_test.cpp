@@ -576,8 +576,6 @@ TEST_F(PanelTest, MediaTypeChoiceDecidesWhatAnAddTakes) {
   page.OnAdd();
   QApplication::processEvents();
   EXPECT_FALSE(CFolderSelection::IsChosen());
-  std::this_thread::sleep_for(100ms);
-  QApplication::processEvents();
   EXPECT_EQ(page.ListControl()->topLevelItemCount(), 0);
   EXPECT_EQ(Count("SHAREDFOLDER"), 0);
   // Apply with every type unticked: listed, with no media rows.
@@ -585,7 +583,11 @@ TEST_F(PanelTest, MediaTypeChoiceDecidesWhatAnAddTakes) {
   page.OnAdd();
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
   page.WaitForAdds();
-  EXPECT_EQ(Count("SHAREDFOLDER"), 1);
+  // Every Add has ended by now, so the cancelled one too, had it run.
+  QApplication::processEvents();
+  EXPECT_EQ(page.ListControl()->topLevelItemCount(), 1);
+  EXPECT_EQ(Rows("select FullPath from sharedfolder"),
+            (std::vector<std::vector<std::string>>{{(home_ / "Songs").string() + "/"}}));
   EXPECT_EQ(Count("AUDIO"), 0);
 }
 

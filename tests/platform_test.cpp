@@ -45,7 +45,7 @@ TEST_F(Platform, NamedMutexExcludesOtherProcessesAndThreads) {
     NamedLock lock("DBSYNICMUTEX");
     got = true;
   });
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(Eventually([] { return LockWaitedFor("DBSYNICMUTEX"); }));
   EXPECT_FALSE(got);
   held->Release();
   waiter.join();

@@ -373,7 +373,8 @@ TEST_F(RadioTest, DownloadsGoThroughTheEnvironmentsProxyAndCanBeCancelled) {
     return DownloadPlaylist(proxy.Url("/hang?f=h.pls"), folder_, DownloadLimits(), &download,
                             &cancel);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Cancelled while the server holds the request.
+  ASSERT_TRUE(Eventually([&] { return proxy.Requests().size() == 2; }));
   cancel = true;
   ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(pending.get().error, StationError::Cancelled);

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +13,13 @@
 #include <thread>
 
 #include "id3_builder.h"
-#include "netns.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
 #include "server/content.h"
 #include "server/directory.h"
+#include "server_net.h"
 #include "testing.h"
 
-extern char** environ;
 using namespace std::chrono_literals;
 
 namespace {
@@ -29,58 +27,8 @@ namespace {
 constexpr int kPort = 49230;
 const std::string kBase = "http://127.0.0.1:" + std::to_string(kPort);
 
-struct Output {
-  int status = -1;
-  std::string out;
-};
-
-// Runs a command under `timeout`, its output captured.
-Output Capture(std::vector<std::string> args, int seconds = 30) {
-  std::vector<std::string> full = {"timeout", "-k", "2", std::to_string(seconds)};
-  full.insert(full.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : full) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  FILE* out = tmpfile();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  Output r;
-  pid_t pid;
-  if (posix_spawnp(&pid, "timeout", &fa, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  rewind(out);
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, out)) > 0) r.out.append(buf, n);
-  fclose(out);
-  return r;
-}
-
-bool PortOpen(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-class ServerContract : public CatalogTest {
+class ServerContract : public NetworkTest {
  protected:
-  void SetUp() override {
-    CatalogTest::SetUp();
-    std::string why;
-    if (!net_.Enter(&why)) GTEST_SKIP() << why;
-  }
   void TearDown() override {
     if (server_ > 0) {
       kill(server_, SIGKILL);
@@ -91,18 +39,7 @@ class ServerContract : public CatalogTest {
 
   // MediaServer on loopback, answering HTTP.
   void Start() {
-    std::vector<std::string> args = {BinDir() + "/MediaServer", "--interface", "lo", "--port",
-                                     std::to_string(kPort)};
-    server_ = fork();
-    if (server_ == 0) {
-      int log = open("server.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(log, 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    server_ = StartMediaServer(kPort, dir_ / "server.log");
     ASSERT_TRUE(Eventually([] { return PortOpen(kPort); })) << ReadFile("server.log");
   }
   // The server's exit code, or -1 when it is still running after `limit`.
@@ -137,7 +74,6 @@ class ServerContract : public CatalogTest {
     ASSERT_EQ(r.status, 0) << r.err;
   }
 
-  PrivateNetwork net_;
   pid_t server_ = -1;
 };
 

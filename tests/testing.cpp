@@ -14,6 +14,7 @@
 
 #include "catalog/database.h"
 #include "catalog/schema.h"
+#include "platform/runtime_dir.h"
 #include "shares/folder_selection.h"
 
 namespace {
@@ -285,4 +286,15 @@ void WalkPause::Release() {
   Reached();
   if (writer_ >= 0) close(writer_);
   writer_ = -1;
+}
+
+bool LockWaitedFor(const std::string& mutexName) {
+  struct stat st;
+  if (stat((RuntimeDirPath() + "/" + mutexName + ".lock").c_str(), &st) != 0) return false;
+  // A waiter's line: "1: -> FLOCK  ADVISORY  WRITE 4321 08:01:123456 0 EOF".
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);)
+    if (line.find(" -> ") != std::string::npos && line.find(inode) != std::string::npos) return true;
+  return false;
 }

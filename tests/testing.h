@@ -75,6 +75,10 @@ bool Eventually(F condition, std::chrono::milliseconds limit = std::chrono::seco
   return condition();
 }
 
+// True while someone (a thread, or another process) waits for the named
+// mutex: a blocked lock shows in /proc/locks.
+bool LockWaitedFor(const std::string& mutexName);
+
 // Result of one SQL query as rows of text cells ("" for NULL).
 std::vector<std::vector<std::string>> Rows(const std::string& sql);
 int Count(const std::string& table);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -254,6 +255,20 @@ bool ClaimInstance(const char* what, std::unique_ptr<NamedMutex>* instance) {
   return true;
 }
 
+// TARVEL_SETTLE_MS (1 to 60000), undocumented: how long `watch` gives a file
+// written without being closed before taking it. The 2 s default suits slow
+// copies; the test suite follows a watcher with a short one instead of
+// waiting it out. Anything else keeps the default.
+void SettleFromEnvironment(CSharedFolderCore& core) {
+  const char* text = getenv("TARVEL_SETTLE_MS");
+  if (!text) return;
+  char* end = nullptr;
+  errno = 0;
+  long ms = strtol(text, &end, 10);
+  if (errno == 0 && end != text && *end == '\0' && ms >= 1 && ms <= 60000)
+    core.SetMonitorSettle(std::chrono::milliseconds(ms));
+}
+
 int WatchCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return kUsageError;
   if (int rc = EnterDataFolder()) return rc;
@@ -262,6 +277,7 @@ int WatchCommand(const std::vector<std::string>& args) {
   if (!ClaimInstance("watch", &instance)) return 1;
   StopRequest stop;
   Engine engine;
+  SettleFromEnvironment(engine.core);
   engine.core.EnableMonitor();
   // Folders shared or unshared meanwhile by another tarvel are taken up.
   stop.RunUntilStopped([&] { engine.core.ReloadListIfChanged(); });
