@@ -5,6 +5,7 @@
 #include <string>
 
 struct SqliteDatabase;
+struct WalkContext;
 
 class SharedFolderRules {
  public:
@@ -22,3 +23,9 @@ class SharedFolderRules {
  protected:
   ~SharedFolderRules() = default;
 };
+
+// The context of a walk of the listed folder `listed` writing through `db`:
+// the folder's own chosen media types, and this list's shared subfolders
+// and stop.
+WalkContext ListedFolderContext(const SharedFolderRules* shares, SqliteDatabase* db,
+                                const std::string& listed);

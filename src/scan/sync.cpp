@@ -77,6 +77,19 @@ void TakeFile(FolderWalk& walk, SqliteDatabase* db, const std::string& dir, cons
   walk.ClassifyFile(dir, root, name);
 }
 
+// Whether an item (its name relative to the watched folder) lies in a
+// folder below the watched one that is shared in its own right.
+bool InsideInnerShare(const SharedFolderRules& shares, const std::string& watched,
+                      const std::string& name) {
+  std::string folder = watched;
+  for (size_t start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    const std::string part = name.substr(start, slash - start);
+    if (shares.IsSharedSubfolder(folder, part)) return true;
+    folder += part + "/";
+  }
+  return false;
+}
+
 }  // namespace
 
 void SyncChange(const SharedFolderRules* shares, const WatchRecord& record,
@@ -114,14 +127,13 @@ void SyncChange(const SharedFolderRules* shares, const WatchRecord& record,
   NamedLock lock(kCatalogueMutex);
   // A change that arrives after its folder stopped being shared is not applied.
   if (!shares->StillShared(db.get(), watched)) return;
-  // The folder's own chosen media types.
-  WalkContext context;
-  context.db = db.get();
-  context.types.Set(MediaTypesOfFolder(watched));
-  context.isSharedSubfolder = [shares](const std::string& folder, const std::string& sub) {
-    return shares->IsSharedSubfolder(folder, sub);
-  };
-  context.stopped = [shares] { return shares->StopRequested(); };
+  // Nor one inside a folder shared in its own right below this one: that is
+  // the inner share's, whose watch and catch-up take it. This watch still
+  // sees such changes until the list's change reaches the watcher.
+  // A folder shared meanwhile (its Add held the lock this change waited for)
+  // counts itself.
+  if (InsideInnerShare(*shares, watched, notice.name + (isDirectory ? "/" : ""))) return;
+  WalkContext context = ListedFolderContext(shares, db.get(), watched);
   context.skipCatalogued = true;
   context.isIncomplete = isIncomplete;
   // A new folder is walked on a connection of its own, whose rows are
