@@ -18,7 +18,7 @@ rows=() short=()
 figure() {
   local name=$1 value=$2 op=$3 target=$4 unit=$5 met
   if [[ -z $value ]]; then
-    met="not measured"
+    met="not measured" value="-" unit=""
   elif awk -v v="$value" -v t="$target" -v op="$op" \
       'BEGIN { exit !((op == "<" && v < t) || (op == "<=" && v <= t)) }'; then
     met="met"
