@@ -406,23 +406,31 @@ int OpenServed(const MediaFile& file) {
   return fd;
 }
 
+// Whether a file request may be answered: sent to our own name (a page
+// elsewhere that resolves its own name to us must not read our files), as a
+// GET or a HEAD. Otherwise its refusal is set and false returned.
+bool AcceptFileRequest(const Device* d, SoupServerMessage* msg, bool* head) {
+  const char* host = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Host");
+  if (!host || d->host != host) {
+    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
+    return false;
+  }
+  const char* method = soup_server_message_get_method(msg);
+  *head = strcmp(method, "HEAD") == 0;
+  if (!*head && strcmp(method, "GET") != 0) {
+    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
+    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
+    return false;
+  }
+  return true;
+}
+
 void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
   SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
   SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
-  // A page elsewhere that resolves its own name to us must not read our files.
-  const char* host = soup_message_headers_get_one(request, "Host");
-  if (!host || d->host != host) {
-    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
-    return;
-  }
-  const char* method = soup_server_message_get_method(msg);
-  bool head = strcmp(method, "HEAD") == 0;
-  if (!head && strcmp(method, "GET") != 0) {
-    soup_message_headers_append(response, "Allow", "GET, HEAD");
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    return;
-  }
+  bool head = false;
+  if (!AcceptFileRequest(d, msg, &head)) return;
   // "/media/" + 16 hex digits + the file's own extension, and nothing else;
   // "/subtitles/" + a video's hash + the extension of the subtitle beside it.
   std::string_view p = path ? path : "";
@@ -565,19 +573,8 @@ void FreePendingThumbnail(gpointer p) {
 void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
   UpnpServer::Impl* s = d->server;
-  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
-  const char* host = soup_message_headers_get_one(request, "Host");
-  if (!host || d->host != host) {
-    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
-    return;
-  }
-  const char* method = soup_server_message_get_method(msg);
-  bool head = strcmp(method, "HEAD") == 0;
-  if (!head && strcmp(method, "GET") != 0) {
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    return;
-  }
+  bool head = false;
+  if (!AcceptFileRequest(d, msg, &head)) return;
   std::string_view p = path ? path : "";
   std::string_view prefix = "/thumbnails/";
   const MediaFile* file = nullptr;
@@ -617,18 +614,8 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
 // "/art/" + 16 hex digits + ".jpg" or ".png": the picture embedded in a track.
 void OnArt(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
-  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
-  const char* host = soup_message_headers_get_one(request, "Host");
-  if (!host || d->host != host) {
-    soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
-    return;
-  }
-  const char* method = soup_server_message_get_method(msg);
-  if (strcmp(method, "HEAD") != 0 && strcmp(method, "GET") != 0) {
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    return;
-  }
+  bool head = false;
+  if (!AcceptFileRequest(d, msg, &head)) return;
   std::string_view p = path ? path : "";
   std::string_view prefix = "/art/";
   const MediaFile* file = nullptr;
