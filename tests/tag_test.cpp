@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <taglib/id3v1tag.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tfilestream.h>
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -302,4 +307,39 @@ TEST_F(Tags, ApeTagKeepsItsPlaceWhenTheTagIsMended) {
   EXPECT_EQ(r.Genre, "Pop");
   // Without an ID3v1 tag behind it too.
   EXPECT_EQ(Read(V2Tag(4, frames) + AudioFrames() + ape).TagText2, "Ape Album");
+}
+
+// Tags the guard leaves alone are read from memory, not from the file a
+// second time: what comes out must be what TagLib reads from the file.
+TEST_F(Tags, ATagReadFromMemoryGivesWhatTagLibReadsFromTheFile) {
+  std::string v24 = V2Tag(4, {Text("TIT2", "Footed"), Text("TPE1", "Band")});
+  // The same tag with a footer ("3DI" and the header's other bytes).
+  std::string footed = v24;
+  footed[5] = static_cast<char>(footed[5] | 0x10);
+  footed += "3DI" + footed.substr(3, 7);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"v22", V2Tag(2, {Text("TT2", "Two Two"), Text("TAL", "Old")}) + AudioFrames()},
+      {"v23 and v1", V2Tag(3, {Text("TIT2", "Three")}) + AudioFrames(40) + V1Tag("One", "V1 Artist", "V1 Album", 17)},
+      {"v24 footer", footed + AudioFrames(40) + V1Tag("", "", "Behind", 9)},
+      {"v24 and ape", v24 + AudioFrames(40) + ApeTag({{"Album", "From Ape"}}) + V1Tag("", "", "", 2)},
+      {"ape only", AudioFrames(40) + ApeTag({{"Title", "Ape"}, {"Artist", "Ape Band"}})},
+      {"short file", V2Tag(3, {Text("TIT2", "Short")}) + V1Tag("V1", "", "", 5)},
+  };
+  for (const auto& [name, bytes] : files) {
+    fs::path path = dir_ / (name + ".mp3");
+    WriteFile(path, bytes);
+    Mp3Tag ours = ReadTagTexts(path.string());
+    TagLib::FileStream stream(path.c_str(), true);
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+    TagLib::Tag* theirs = file.tag();
+    ASSERT_NE(theirs, nullptr) << name;
+    auto text = [](const TagLib::String& s) {
+      return s.isEmpty() ? std::optional<std::string>() : s.to8Bit(true);
+    };
+    EXPECT_EQ(ours.title, text(theirs->title())) << name;
+    EXPECT_EQ(ours.text1, text(theirs->artist())) << name;
+    EXPECT_EQ(ours.text2, text(theirs->album())) << name;
+    int v1Genre = file.hasID3v1Tag() ? static_cast<int>(file.ID3v1Tag()->genreNumber()) : 255;
+    EXPECT_EQ(ours.genreNumber, v1Genre) << name;
+  }
 }

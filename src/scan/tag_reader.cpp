@@ -112,6 +112,7 @@ struct TagPlan {
   bool safe = true;          // hand the file to TagLib as it is
   std::string rewrittenTag;  // otherwise: the tag to use in its place ("" = none)
   size_t tagLength = 0;      // bytes of the original tag at the start of the file
+  std::string wholeTag;      // a safe tag read whole (its tagLength bytes), or ""
 };
 
 bool IsIdChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
@@ -238,7 +239,7 @@ TagPlan PlanTag(int fd) {
   }
   if (major < 2 || major > 4) return plan;
   std::string body;
-  ReadAt(fd, 10, size, &body);
+  const bool bodyRead = ReadAt(fd, 10, size, &body);
   // Up to 2.3 the whole tag is unsynchronised at once (and TagLib undoes it
   // so); in 2.4 the flag means every frame is.
   const bool tagUnsync = h[5] & 0x80;
@@ -299,7 +300,15 @@ TagPlan PlanTag(int fd) {
     }
     pos += headerLen + len;
   }
-  if (!mended) return plan;
+  if (!mended) {
+    // Kept, so that TagLib reads it from memory instead of opening the file
+    // a second time (most of what a tag costs here is system calls).
+    std::string footer;
+    if (bodyRead && (plan.tagLength == 10 + body.size() ||
+                     ReadAt(fd, static_cast<off_t>(10 + body.size()), 10, &footer)))
+      plan.wholeTag = header + body + footer;
+    return plan;
+  }
   if (!copying) out.assign(frames, first, pos - first);
   plan.safe = false;
   std::string newHeader = header;
@@ -397,8 +406,10 @@ Mp3Tag ReadTagTexts(const std::string& path) {
     return {};
   }
   TagPlan plan = PlanTag(fd);
+  // Where the tag and the end of the file could overlap, TagLib reads the file.
+  if (static_cast<size_t>(st.st_size) < plan.tagLength + 128) plan.wholeTag.clear();
   Mp3Tag result;
-  if (plan.safe) {
+  if (plan.safe && plan.wholeTag.empty()) {
     close(fd);
     // Read-only: TagLib would otherwise open the file for writing, and its
     // close would look like a writer finishing the file.
@@ -407,10 +418,11 @@ Mp3Tag ReadTagTexts(const std::string& path) {
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     return FromFile(file);
   }
-  // Rebuild the file's tags in memory: the mended ID3v2 tag, then the tags at
-  // the end of the file.
-  std::string data =
-      plan.rewrittenTag + TrailingTags(fd, static_cast<size_t>(st.st_size), plan.tagLength);
+  // Rebuild the file's tags in memory: the ID3v2 tag (mended where it had
+  // to be), then the tags at the end of the file. TagLib finds what it would
+  // find in the file: a tag at the start stops its search for one.
+  std::string data = (plan.safe ? plan.wholeTag : plan.rewrittenTag) +
+                     TrailingTags(fd, static_cast<size_t>(st.st_size), plan.tagLength);
   close(fd);
   TagLib::ByteVectorStream stream(TagLib::ByteVector(data.data(), static_cast<unsigned>(data.size())));
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
