@@ -8,6 +8,7 @@
 #include "catalog/records.h"
 #include "catalog/statements.h"
 #include "catalog/text.h"
+#include "scan/folder_state.h"
 #include "testing.h"
 
 using testing::internal::CaptureStdout;
@@ -325,4 +326,41 @@ TEST_F(Catalog, WriteBehindRunsEveryStatementInOrderAndStillReportsFailures) {
   db->Exec("DELETE FROM audio WHERE Filename = '/m/0.mp3'");
   db.reset();  // closing runs what is still queued
   EXPECT_EQ(Count("audio"), 5001);
+}
+
+// Rows and stamps are bound statements, prepared once per connection: one
+// that fails is reported with its text and, inside a transaction, stops
+// everything after it as a failed text statement does.
+TEST_F(Catalog, ABoundStatementThatFailsIsReportedAndEndsItsTransaction) {
+  CatalogConnection db = OpenCatalogue();
+  db->StartWriteBehind();
+  InsertAudioRow(db.get(), Audio("/m/before.mp3"));  // prepared before the table changes
+  CaptureStderr();
+  {
+    Transaction t(db.get());
+    db->Exec("DROP TABLE image");
+    ImageRow picture;
+    picture.Filename = "/m/p.jpg";
+    InsertImageRow(db.get(), picture);
+    InsertAudioRow(db.get(), Audio("/m/after.mp3"));
+    db->Flush();
+    EXPECT_TRUE(db->Failed());  // so the change is not committed
+  }
+  std::string out = GetCapturedStderr();
+  EXPECT_NE(out.find("szSQL=INSERT INTO image VALUES(?,?,?,?,?,?,?,?)\nnErrorCode=1\n"
+                     "pErrMsg=no such table: image\n"),
+            std::string::npos)
+      << out;
+  // Rolled back as a whole: the table is back, the later row never came.
+  db.reset();
+  EXPECT_EQ(Count("image"), 0);
+  EXPECT_EQ(Count("audio"), 1);
+  // A stamp binds 64-bit numbers as they are.
+  db = OpenCatalogue();
+  WriteFileStamp(db.get(), "/m/before.mp3", "/m/", FileStamp{int64_t{1} << 40, 1765000000123456789});
+  std::optional<FileStamp> kept = StoredFileStamp(db.get(), "/m/before.mp3");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->size, int64_t{1} << 40);
+  EXPECT_EQ(kept->mtime, 1765000000123456789);
+  EXPECT_FALSE(StoredFileStamp(db.get(), "/m/none.mp3"));
 }

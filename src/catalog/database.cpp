@@ -76,13 +76,26 @@ class WriteBehind {
     work_.notify_one();
     thread_.join();
   }
+  // Entries: 'S', the SQL text and a zero byte; or 'B', the bound statement's
+  // text address, the length of its values and the values.
   void Push(const char* sql) {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return queued_.size() < kMaxQueued; });
+    std::unique_lock lock(Room());
     queued_.push_back(text_.size());
+    text_.push_back('S');
     text_.append(sql);
     text_.push_back('\0');
-    if (idle_ && queued_.size() >= kBatch) work_.notify_one();
+    Queued();
+  }
+  void Push(const BoundStatement& statement) {
+    std::unique_lock lock(Room());
+    queued_.push_back(text_.size());
+    text_.push_back('B');
+    const char* sql = statement.Sql();
+    text_.append(reinterpret_cast<const char*>(&sql), sizeof sql);
+    const uint32_t length = static_cast<uint32_t>(statement.Values().size());
+    text_.append(reinterpret_cast<const char*>(&length), sizeof length);
+    text_.append(statement.Values());
+    Queued();
   }
   void Flush() {
     std::unique_lock lock(mutex_);
@@ -93,6 +106,14 @@ class WriteBehind {
  private:
   static constexpr size_t kMaxQueued = 4096;
   static constexpr size_t kBatch = 64;  // the writer is woken for this many
+  std::unique_lock<std::mutex> Room() {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return queued_.size() < kMaxQueued; });
+    return lock;
+  }
+  void Queued() {
+    if (idle_ && queued_.size() >= kBatch) work_.notify_one();
+  }
   void Run() {
     std::string text;
     std::vector<size_t> starts;
@@ -130,19 +151,34 @@ class WriteBehind {
   // row and its stamp one after the other. Should a merged statement fail,
   // its rows are run one by one, so that only a failing row is lost and each
   // failure is reported with its own text.
+  // Bound statements run one by one: they are parsed once per connection.
   void RunBatch(const std::string& text, const std::vector<size_t>& starts) {
-    auto at = [&](size_t k) { return std::string_view(text.c_str() + starts[k]); };
+    auto bound = [&](size_t k) { return text[starts[k]] == 'B'; };
+    auto at = [&](size_t k) { return std::string_view(text.c_str() + starts[k] + 1); };
+    auto isInsert = [&](size_t k) { return !bound(k) && !InsertHead(at(k)).empty(); };
     for (size_t i = 0; i < starts.size();) {
-      if (InsertHead(at(i)).empty()) {
+      if (bound(i)) {
+        RunBound(text.data() + starts[i] + 1);
+        ++i;
+        continue;
+      }
+      if (!isInsert(i)) {
         db_->ExecNow(at(i).data());
         ++i;
         continue;
       }
       size_t end = i + 1;
-      while (end < starts.size() && !InsertHead(at(end)).empty()) ++end;
+      while (end < starts.size() && isInsert(end)) ++end;
       RunInserts(at, i, end);
       i = end;
     }
+  }
+  void RunBound(const char* entry) {
+    const char* sql;
+    uint32_t length;
+    memcpy(&sql, entry, sizeof sql);
+    memcpy(&length, entry + sizeof sql, sizeof length);
+    db_->RunNow(sql, std::string_view(entry + sizeof sql + sizeof length, length));
   }
 
   template <typename At>
@@ -197,7 +233,10 @@ class WriteBehind {
 
 SqliteDatabase::SqliteDatabase() = default;
 
-SqliteDatabase::~SqliteDatabase() { writer_.reset(); }
+SqliteDatabase::~SqliteDatabase() {
+  writer_.reset();
+  FinalizePrepared();  // a handle closed elsewhere (sqlite_close) closes with them
+}
 
 void SqliteDatabase::StartWriteBehind() {
   if (!writer_ && *handle) writer_ = std::make_unique<WriteBehind>(this);
@@ -225,11 +264,137 @@ int SqliteDatabase::Open(const char* fileName) {
 
 int SqliteDatabase::Close() {
   writer_.reset();  // runs whatever is still queued
+  FinalizePrepared();
   if (*handle) sqlite_close(*handle);
   // The cell is left as the version-2 layer left it, but a closed handle must
   // never be used again, so it is cleared here.
   *handle = nullptr;
   return 0;
+}
+
+BoundStatement& BoundStatement::Text(std::string_view value) {
+  values_.push_back('T');
+  const uint32_t length = static_cast<uint32_t>(value.size());
+  values_.append(reinterpret_cast<const char*>(&length), sizeof length);
+  values_.append(value);
+  return *this;
+}
+
+BoundStatement& BoundStatement::Int(int64_t value) {
+  values_.push_back('I');
+  values_.append(reinterpret_cast<const char*>(&value), sizeof value);
+  return *this;
+}
+
+sqlite3_stmt* SqliteDatabase::Prepared(const char* sql) {
+  for (auto& [text, statement] : prepared_)
+    if (text == sql) return statement;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(sqlite_native(*handle), sql, -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                         nullptr) != SQLITE_OK)
+    return nullptr;
+  prepared_.emplace_back(sql, statement);
+  return statement;
+}
+
+void SqliteDatabase::FinalizePrepared() {
+  for (auto& [text, statement] : prepared_) sqlite3_finalize(statement);
+  prepared_.clear();
+}
+
+namespace {
+
+// Binds values as BoundStatement encodes them; false when they do not fit.
+bool BindValues(sqlite3_stmt* statement, std::string_view values) {
+  int index = 1;
+  size_t at = 0;
+  while (at < values.size()) {
+    char kind = values[at++];
+    int rc;
+    if (kind == 'T') {
+      uint32_t length;
+      memcpy(&length, values.data() + at, sizeof length);
+      at += sizeof length;
+      rc = sqlite3_bind_text(statement, index, values.data() + at, static_cast<int>(length),
+                             SQLITE_STATIC);
+      at += length;
+    } else {
+      int64_t value;
+      memcpy(&value, values.data() + at, sizeof value);
+      at += sizeof value;
+      rc = sqlite3_bind_int64(statement, index, value);
+    }
+    if (rc != SQLITE_OK) return false;
+    ++index;
+  }
+  return true;
+}
+
+}  // namespace
+
+int SqliteDatabase::Run(const BoundStatement& statement) {
+  if (writer_) {
+    writer_->Push(statement);
+    return 0;
+  }
+  return RunNow(statement.Sql(), statement.Values());
+}
+
+int SqliteDatabase::RunNow(const char* sql, std::string_view values) {
+  if (failed_ && transactionDepth > 0) return SQLITE_ABORT;
+  sqlite3_stmt* statement = *handle ? Prepared(sql) : nullptr;
+  int rc = SQLITE_MISUSE;
+  if (statement) {
+    rc = BindValues(statement, values) ? sqlite3_step(statement) : SQLITE_RANGE;
+    if (rc == SQLITE_DONE || rc == SQLITE_ROW) rc = SQLITE_OK;
+    else if (rc != SQLITE_RANGE) rc = sqlite3_reset(statement) & 0xff;
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);  // the values were the caller's
+  } else if (*handle) {
+    rc = sqlite3_errcode(sqlite_native(*handle)) & 0xff;
+  }
+  if (rc != SQLITE_OK) {
+    failed_ = true;
+    fprintf(stderr, "szSQL=%s\n", sql);
+    fprintf(stderr, "nErrorCode=%d\n", rc);
+    fprintf(stderr, "pErrMsg=%s\n", *handle ? sqlite3_errmsg(sqlite_native(*handle)) : "");
+  }
+  return rc;
+}
+
+std::optional<std::vector<std::string>> SqliteDatabase::FirstRow(const BoundStatement& query) {
+  Flush();
+  sqlite3_stmt* statement = *handle ? Prepared(query.Sql()) : nullptr;
+  int rc = statement ? SQLITE_RANGE : SQLITE_MISUSE;
+  std::optional<std::vector<std::string>> row;
+  if (statement && BindValues(statement, query.Values())) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      row.emplace();
+      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+        const unsigned char* text = sqlite3_column_text(statement, c);
+        row->emplace_back(text ? reinterpret_cast<const char*>(text) : "",
+                          static_cast<size_t>(sqlite3_column_bytes(statement, c)));
+      }
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_OK;
+    } else {
+      rc = sqlite3_reset(statement) & 0xff;
+    }
+  }
+  if (statement) {
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+  }
+  if (rc != SQLITE_OK) {
+    MarkFailed();
+    fprintf(stderr, "SqliteRecordsetInit:nErrorCode=%d\n", rc);
+    fprintf(stderr, "SqliteRecordsetInit:pErrMsg=%s\n",
+            *handle ? sqlite3_errmsg(sqlite_native(*handle)) : "not an open database");
+    return std::nullopt;
+  }
+  return row;
 }
 
 int SqliteDatabase::Exec(const char* sql) {

@@ -4,14 +4,36 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct sqlite;
+struct sqlite3_stmt;
 
 inline constexpr const char* kCatalogueFile = "./data.sqlite";
 
 class WriteBehind;
+
+// A statement with `?` placeholders and the values for them, in order: values
+// never become SQL text. The text must live as long as the program (a
+// literal): a connection keeps each statement prepared, found by its address.
+class BoundStatement {
+ public:
+  explicit BoundStatement(const char* sql) : sql_(sql) {}
+  BoundStatement& Text(std::string_view value);
+  BoundStatement& Int(int64_t value);
+  const char* Sql() const { return sql_; }
+  // Each value: 'T', a 4-byte length and the bytes, or 'I' and 8 bytes.
+  std::string_view Values() const { return values_; }
+
+ private:
+  const char* sql_;
+  std::string values_;
+};
 
 struct SqliteDatabase {
   SqliteDatabase();
@@ -35,6 +57,14 @@ struct SqliteDatabase {
   // connection marked) when `report`, or when they may have ended the transaction.
   int ExecNow(const char* sql, bool report = true);
 
+  // A bound statement, handed to the writer like Exec when there is one.
+  int Run(const BoundStatement& statement);
+  // Runs it on this thread (the writer's way; values as BoundStatement::Values).
+  int RunNow(const char* sql, std::string_view values);
+  // The first row a bound query gives, each column as text ("" for NULL);
+  // nothing when it gives none or fails (then reported, as queries are).
+  std::optional<std::vector<std::string>> FirstRow(const BoundStatement& query);
+
   // Whether a statement or query failed since the last ClearFailure (after
   // Flush, for statements handed to the writer). Once one has failed while a
   // Transaction is open, every later statement but ROLLBACK is refused until
@@ -47,8 +77,14 @@ struct SqliteDatabase {
   std::atomic<int> transactionDepth{0};  // Transaction objects open on this connection
 
  private:
+  sqlite3_stmt* Prepared(const char* sql);
+  void FinalizePrepared();
+
   std::unique_ptr<WriteBehind> writer_;
   std::atomic<bool> failed_{false};
+  // Used by whichever thread runs statements: the writer while it has work,
+  // the owner otherwise (it waits for the writer before a query).
+  std::vector<std::pair<const char*, sqlite3_stmt*>> prepared_;
 };
 
 // The connection of the catalogue change running on this thread (a walk, an

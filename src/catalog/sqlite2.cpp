@@ -66,3 +66,5 @@ int sqlite_get_table(sqlite* db, const char* sql, char*** result, int* nrow, int
 void sqlite_free_table(char** result) { sqlite3_free_table(result); }
 
 void sqlite_freemem(void* p) { sqlite3_free(p); }
+
+sqlite3* sqlite_native(sqlite* db) { return db ? db->db : nullptr; }

@@ -4,6 +4,7 @@
 #pragma once
 
 struct sqlite;  // a connection
+struct sqlite3;
 using sqlite_callback = int (*)(void*, int, char**, char**);
 
 // Opens (creating when missing) the database file. The mode is accepted for
@@ -17,3 +18,5 @@ int sqlite_get_table(sqlite* db, const char* sql, char*** result, int* nrow, int
                      char** errmsg);
 void sqlite_free_table(char** result);
 void sqlite_freemem(void* p);
+// The SQLite 3 connection behind one, for prepared statements.
+sqlite3* sqlite_native(sqlite* db);

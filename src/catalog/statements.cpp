@@ -29,53 +29,24 @@ std::string Sq(const std::string& value, size_t field = 0) {
   return SqlEscape(field ? FitField(value, field) : value, '\'');
 }
 
-// One row's "INSERT INTO t VALUES(...)", written value by value into a buffer
-// of the thread's own: this runs for every file a walk catalogues.
-class RowStatement {
- public:
-  explicit RowStatement(const char* table) : sql_(Buffer()) {
-    sql_.clear();
-    sql_ += "INSERT INTO ";
-    sql_ += table;
-    sql_ += " VALUES(";
-  }
-  // A value as an SQL string (single quotes: double ones name columns),
-  // fitted to its field when it has one.
-  RowStatement& Text(const std::string& value, size_t field = 0) {
-    Separate();
-    sql_ += '\'';
-    if (field && value.size() >= field) AppendEscaped(FitField(value, field));
-    else AppendEscaped(value);
-    sql_ += '\'';
-    return *this;
-  }
-  RowStatement& Int(int value) {
-    Separate();
-    char digits[16];
-    sql_.append(digits, static_cast<size_t>(snprintf(digits, sizeof digits, "%d", value)));
-    return *this;
-  }
-  const char* Finish() {
-    sql_ += ')';
-    return sql_.c_str();
-  }
+// A text value fitted to its field, when it has one.
+std::string_view Fitted(const std::string& value, size_t field, std::string* room) {
+  if (!field || value.size() < field) return value;
+  *room = FitField(value, field);
+  return *room;
+}
 
- private:
-  static std::string& Buffer() {
-    thread_local std::string buffer;
-    return buffer;
+// The change's connection on this thread, else one of its own for `run`.
+template <typename F>
+int OnChangeOrOwnConnection(F run) {
+  if (SqliteDatabase* current = ThreadCatalogue()) {
+    run(current);
+    return 0;
   }
-  void Separate() {
-    if (sql_.back() != '(') sql_ += ',';
-  }
-  void AppendEscaped(std::string_view value) {
-    for (char c : value) {
-      sql_ += c;
-      if (c == '\'') sql_ += c;
-    }
-  }
-  std::string& sql_;
-};
+  CatalogConnection db = OpenCatalogue();
+  if (db) run(db.get());
+  return 0;
+}
 
 int RunOnOwnConnection(const std::string& sql) {
   if (SqliteDatabase* current = ThreadCatalogue()) {
@@ -111,28 +82,31 @@ const char* TableName(MediaTable table) {
 std::string Quoted(const std::string& value) { return "'" + SqlEscape(value, '\'') + "'"; }
 
 int InsertAudioRow(SqliteDatabase* db, const AudioRow& r) {
-  RowStatement sql("audio");
-  sql.Text(r.Title, kTitleField).Int(r.HasTag).Text(r.Genre, kGenreField);
-  sql.Text(r.TagText1, kTagTextField).Text(r.TagText2, kTagTextField);
+  std::string a, b, c, d;
+  BoundStatement sql("INSERT INTO audio VALUES(?,?,?,?,?,?,?,?)");
+  sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.HasTag).Text(Fitted(r.Genre, kGenreField, &b));
+  sql.Text(Fitted(r.TagText1, kTagTextField, &c)).Text(Fitted(r.TagText2, kTagTextField, &d));
   sql.Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
-  db->Exec(sql.Finish());
+  db->Run(sql);
   return 0;
 }
 
 int InsertVideoRow(SqliteDatabase* db, const VideoRow& r) {
-  RowStatement sql("video");
-  sql.Text(r.Title, kTitleField).Int(r.HasTag).Text(r.Genre, kGenreField);
-  sql.Text(r.TagText1, kTagTextField).Text(r.TagText2, kTagTextField).Int(r.Number1).Int(r.Number2);
-  sql.Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
-  db->Exec(sql.Finish());
+  std::string a, b, c, d;
+  BoundStatement sql("INSERT INTO video VALUES(?,?,?,?,?,?,?,?,?,?)");
+  sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.HasTag).Text(Fitted(r.Genre, kGenreField, &b));
+  sql.Text(Fitted(r.TagText1, kTagTextField, &c)).Text(Fitted(r.TagText2, kTagTextField, &d));
+  sql.Int(r.Number1).Int(r.Number2).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
+  db->Run(sql);
   return 0;
 }
 
 int InsertImageRow(SqliteDatabase* db, const ImageRow& r) {
-  RowStatement sql("image");
-  sql.Text(r.Title, kTitleField).Int(r.Number1).Int(r.Number2).Int(r.Number3);
-  sql.Text(r.Genre, kImageGenreField).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
-  db->Exec(sql.Finish());
+  std::string a, b;
+  BoundStatement sql("INSERT INTO image VALUES(?,?,?,?,?,?,?,?)");
+  sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.Number1).Int(r.Number2).Int(r.Number3);
+  sql.Text(Fitted(r.Genre, kImageGenreField, &b)).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
+  db->Run(sql);
   return 0;
 }
 
@@ -142,9 +116,14 @@ int DeleteMediaLike(MediaTable table, const std::string& likeArgument) {
 }
 
 int DeleteMediaByFilename(MediaTable table, const std::string& path) {
-  const char* fmt = table == MediaTable::Audio ? "DELETE  FROM %s WHERE Filename = '%s'"
-                                               : "DELETE FROM %s WHERE Filename = '%s'";
-  return RunOnOwnConnection(Format(fmt, TableName(table), SqlEscape(path, '\'').c_str()));
+  return OnChangeOrOwnConnection([&](SqliteDatabase* db) { DeleteMediaRow(db, table, path); });
+}
+
+void DeleteMediaRow(SqliteDatabase* db, MediaTable table, const std::string& path) {
+  static constexpr const char* kDelete[] = {"DELETE FROM audio WHERE Filename = ?",
+                                            "DELETE FROM video WHERE Filename = ?",
+                                            "DELETE FROM image WHERE Filename = ?"};
+  db->Run(BoundStatement(kDelete[static_cast<int>(table)]).Text(path));
 }
 
 int DeleteMediaByRoot(MediaTable table, const std::string& quotedRoot) {
@@ -179,14 +158,16 @@ std::string FilenameCountQuery(const char* table, const std::string& likeArgumen
 }
 
 int IsCatalogued(const std::string& fullPath) {
-  // One connection for the three counts: this runs once per changed file.
+  // One connection for the three lookups: this runs once per changed file.
   CatalogConnection db = OpenCatalogue();
-  if (!db) return 0;
-  int sum = 0;
-  std::string escaped = SqlEscape(fullPath, '\'');
-  for (MediaTable t : kMediaTables) {
-    std::string sql = Format("select * FROM %s WHERE Filename = '%s'", TableName(t), escaped.c_str());
-    sum += Query(db.get(), sql)->RowCount();
-  }
-  return sum != 0 ? 1 : 0;
+  return db && IsCatalogued(db.get(), fullPath) ? 1 : 0;
+}
+
+bool IsCatalogued(SqliteDatabase* db, const std::string& path) {
+  static constexpr const char* kFind[] = {"select 1 FROM audio WHERE Filename = ? LIMIT 1",
+                                          "select 1 FROM video WHERE Filename = ? LIMIT 1",
+                                          "select 1 FROM image WHERE Filename = ? LIMIT 1"};
+  for (MediaTable t : kMediaTables)
+    if (db->FirstRow(BoundStatement(kFind[static_cast<int>(t)]).Text(path))) return true;
+  return false;
 }

@@ -1,6 +1,7 @@
 // Every SQL text the program sends to the catalogue, with the small functions
-// that send them. Values are escaped; LIKE arguments are passed verbatim
-// (build them with FolderLikeArgument).
+// that send them. Statements that run per file bind their values; the others
+// escape them; LIKE arguments are passed verbatim (build them with
+// FolderLikeArgument).
 #pragma once
 
 #include <string>
@@ -35,6 +36,10 @@ std::string FilenameCountQuery(const char* table, const std::string& likeArgumen
 
 // 1 when the path is in AUDIO, VIDEO or IMAGE.
 int IsCatalogued(const std::string& fullPath);
+bool IsCatalogued(SqliteDatabase* db, const std::string& path);
+
+// The file's row in one table, on the caller's connection.
+void DeleteMediaRow(SqliteDatabase* db, MediaTable table, const std::string& path);
 
 // Single-quoted SQL literal of a value.
 std::string Quoted(const std::string& value);

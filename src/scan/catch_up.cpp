@@ -133,7 +133,7 @@ class CatchUp {
     int bit = 0;
     for (MediaTable t : kMediaTables) {
       if (tables & (1u << bit))
-        db_->Exec((std::string("DELETE FROM ") + TableName(t) + " WHERE Filename = " + Quoted(file)).c_str());
+        DeleteMediaRow(db_, t, file);
       ++bit;
     }
   }

@@ -17,22 +17,23 @@ std::optional<FileStamp> StampOfFile(const std::string& path) {
 
 void WriteFileStamp(SqliteDatabase* db, const std::string& path, const std::string& root,
                     const FileStamp& stamp) {
-  // Plain INSERT (the key replaces on conflict), so that a walk's stamps join
-  // in the multi-row statements of its write-behind.
-  std::string sql = "INSERT INTO TARVEL_FILES VALUES(" + Quoted(path) + "," + Quoted(root) + "," +
-                    std::to_string(stamp.size) + "," + std::to_string(stamp.mtime) + ")";
-  db->Exec(sql.c_str());
+  // Plain INSERT: the key replaces on conflict.
+  db->Run(BoundStatement("INSERT INTO TARVEL_FILES VALUES(?,?,?,?)")
+              .Text(path)
+              .Text(root)
+              .Int(stamp.size)
+              .Int(stamp.mtime));
 }
 
 void DeleteFileStamp(SqliteDatabase* db, const std::string& path) {
-  db->Exec(("DELETE FROM TARVEL_FILES WHERE Filename = " + Quoted(path)).c_str());
+  db->Run(BoundStatement("DELETE FROM TARVEL_FILES WHERE Filename = ?").Text(path));
 }
 
 std::optional<FileStamp> StoredFileStamp(SqliteDatabase* db, const std::string& path) {
-  Recordset rs = Query(db, "select Size, Mtime from TARVEL_FILES where Filename = " + Quoted(path));
-  if (!rs->Next()) return std::nullopt;
-  return FileStamp{std::strtoll(rs->Text(0).c_str(), nullptr, 10),
-                   std::strtoll(rs->Text(1).c_str(), nullptr, 10)};
+  auto row = db->FirstRow(BoundStatement("select Size, Mtime from TARVEL_FILES where Filename = ?").Text(path));
+  if (!row || row->size() != 2) return std::nullopt;
+  return FileStamp{std::strtoll((*row)[0].c_str(), nullptr, 10),
+                   std::strtoll((*row)[1].c_str(), nullptr, 10)};
 }
 
 void DeleteStampsOfUnsharedRoots(SqliteDatabase* db) {

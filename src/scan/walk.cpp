@@ -31,15 +31,6 @@ std::string RealFolder(const std::string& folder) {
   return r.back() == '/' ? r : r + "/";
 }
 
-bool IsCatalogued(SqliteDatabase* db, const std::string& path) {
-  for (MediaTable t : kMediaTables)
-    if (Query(db, std::string("select 1 FROM ") + TableName(t) + " WHERE Filename = " + Quoted(path) +
-                      " LIMIT 1")
-            ->RowCount() > 0)
-      return true;
-  return false;
-}
-
 }  // namespace
 
 bool IsPlaylistImage(const std::string& name) {
