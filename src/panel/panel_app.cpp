@@ -15,13 +15,13 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/server_control.h"
 #include "panel/drag_window.h"
 #include "panel/my_property_sheet.h"
 #include "panel/ui/commands.h"
 #include "platform/named_mutex.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
+#include "platform/server_control.h"
 #include "platform/signals.h"
 
 namespace {
