@@ -1,6 +1,7 @@
 // What the package installs for the desktop and for systemd, checked with
 // the tools that read it: desktop-file-validate, appstreamcli and
-// systemd-analyze. A tool that is not installed skips its check, saying so.
+// systemd-analyze; and what the programs it installs load, with ldd. A tool
+// that is not installed skips its check, saying so.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -91,4 +92,16 @@ TEST_F(Packaging, TheDesktopEntryAndTheMetainfoValidate) {
   } else {
     fprintf(stderr, "appstreamcli is not installed: the metainfo is not checked\n");
   }
+}
+
+// The media server package is for machines without a desktop: MediaServer
+// reads the catalogue and the station files, and loads neither Qt nor the
+// tag reader that only the walk uses.
+TEST_F(Packaging, TheMediaServerLoadsNeitherQtNorTagLib) {
+  if (!HaveCommand("ldd")) GTEST_SKIP() << "ldd is not installed";
+  ShellResult r = Shell("ldd " + Quoted(TARVEL_MEDIA_SERVER));
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_NE(r.out.find("libsqlite3.so"), std::string::npos) << r.out;
+  for (const char* library : {"libQt", "libtag.so", "libtag_c.so"})
+    EXPECT_EQ(r.out.find(library), std::string::npos) << library << " in\n" << r.out;
 }

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/server_control.h"
+#include "gui_testing.h"
 #include "netns.h"
 #include "panel/host_name_page.h"
 #include "panel/my_property_sheet.h"
@@ -26,8 +26,8 @@
 #include "panel/ui/commands.h"
 #include "panel/ui/resources.h"
 #include "platform/process.h"
+#include "platform/server_control.h"
 #include "shares/folder_selection.h"
-#include "gui_testing.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;

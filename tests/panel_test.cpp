@@ -24,9 +24,7 @@
 #include <functional>
 #include <future>
 
-#include "app/server_control.h"
-#include "app/server_name.h"
-#include "platform/process.h"
+#include "gui_testing.h"
 #include "panel/about_page.h"
 #include "panel/host_name_page.h"
 #include "panel/my_property_sheet.h"
@@ -38,8 +36,10 @@
 #include "panel/ui/dialog_template.h"
 #include "panel/ui/resources.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
+#include "platform/server_control.h"
+#include "platform/server_name.h"
 #include "shares/folder_selection.h"
-#include "gui_testing.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;

@@ -8,6 +8,7 @@
 
 #include "http_server.h"
 #include "radio/drop.h"
+#include "radio/station_file.h"
 #include "radio/station_downloader.h"
 #include "radio/station_store.h"
 #include "radio/stations.h"
@@ -97,6 +98,49 @@ TEST_F(RadioTest, TitleReadingStaysWithinItsBounds) {
   EXPECT_EQ(ReadStationTitle((dir_ / "fifo").c_str(), &title), -1);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(title, "kept");
+}
+
+TEST_F(RadioTest, OneReadGivesThePagesTitleAndThePublishableStreams) {
+  WriteFile(dir_ / "s.pls",
+            "[playlist]\r\nFile3=http://c.example/3\r\nfile1=HTTPS://a.example/1\r\n"
+            "Title1=(#1 - 1/9) Page title\r\nFILE2=file:///etc/passwd\r\n"
+            "File4=http://d.example/4\r\ntitle4=First\r\nTitle4=  Last \r\n"
+            "File5=http://e.example/a b\r\nFile6=http://f.example/\x01x\r\n"
+            "File7=ftp://g.example/\r\nFile8=javascript:alert(1)\r\nFile9=http://\r\n"
+            "File10=http://j.example/\x7f\r\nFile11=http://k.example/\"><x>\r\n"
+            "File1234567=http://l.example/\r\nNumberOfEntries=11\r\n");
+  StationFile station;
+  std::string error;
+  ASSERT_TRUE(ReadStationFile((dir_ / "s.pls").string(), &station, &error)) << error;
+  EXPECT_TRUE(station.hasTitle);
+  EXPECT_EQ(station.title, "Page title");
+  std::vector<std::pair<std::string, std::string>> streams;
+  for (const StationStream& s : station.streams) streams.push_back({s.title, s.url});
+  EXPECT_EQ(streams, (std::vector<std::pair<std::string, std::string>>{
+                         {"(#1 - 1/9) Page title", "HTTPS://a.example/1"},
+                         {"", "http://c.example/3"},
+                         {"Last", "http://d.example/4"}}));
+}
+
+TEST_F(RadioTest, OnlySmallRegularFilesAreReadAsStations) {
+  const std::string line = "Title1=(x) Big\nFile1=http://a.example/\n";
+  const std::string atBound = line + std::string(kMaxStationFile - line.size(), '#');
+  WriteFile(dir_ / "fits.pls", atBound);
+  WriteFile(dir_ / "big.pls", atBound + "#");
+  StationFile station;
+  std::string error;
+  EXPECT_TRUE(ReadStationFile((dir_ / "fits.pls").string(), &station, &error)) << error;
+  EXPECT_EQ(station.streams.size(), 1u);
+  EXPECT_FALSE(ReadStationFile((dir_ / "big.pls").string(), &station, &error));
+  EXPECT_FALSE(error.empty());
+  // The station page and `tarvel stations` show no title for it either.
+  std::string title = "kept";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadStationTitle((dir_ / "big.pls").c_str(), &title), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fopen error\n"), std::string::npos);
+  EXPECT_EQ(title, "kept");
+  fs::create_directory(dir_ / "dir.pls");
+  EXPECT_FALSE(ReadStationFile((dir_ / "dir.pls").string(), &station, &error));
 }
 
 TEST_F(RadioTest, StationNamesReplaceUnsafeCharactersAndFitAFileName) {

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <thread>
 
-#include "app/server_control.h"
-#include "app/server_name.h"
+#include "netns.h"
 #include "platform/presence.h"
 #include "platform/process.h"
-#include "netns.h"
+#include "platform/server_control.h"
+#include "platform/server_name.h"
 #include "testing.h"
 
 using namespace std::chrono_literals;

@@ -17,11 +17,11 @@
 #include <regex>
 #include <thread>
 
-#include "app/server_name.h"
 #include "id3_builder.h"
 #include "jpeg_builder.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
+#include "platform/server_name.h"
 #include "server/content.h"
 #include "server_net.h"
 #include "testing.h"

@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "app/radio_commands.h"
-#include "app/server_control.h"
-#include "app/server_name.h"
 #include "app/terminal_view.h"
 #include "catalog/database.h"
 #include "platform/named_mutex.h"
 #include "platform/presence.h"
+#include "platform/server_control.h"
+#include "platform/server_name.h"
 #include "platform/signals.h"
 #include "shares/folder_selection.h"
 #include "shares/shared_folder_core.h"

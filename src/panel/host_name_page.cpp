@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/server_control.h"
-#include "app/server_name.h"
 #include "panel/ui/commands.h"
+#include "platform/server_control.h"
+#include "platform/server_name.h"
 
 HostNamePage::HostNamePage(QWidget* parent) : ui::PropertyPage(res::kHostNamePage, parent) {
   current_ = ControlAs<QLineEdit>(1024);

@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <vector>
 
-#include "app/server_control.h"
 #include "panel/ui/property_sheet.h"
+#include "platform/server_control.h"
 
 class CSharedFolderPage;
 class HostNamePage;

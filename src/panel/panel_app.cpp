@@ -15,13 +15,13 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/server_control.h"
 #include "panel/drag_window.h"
 #include "panel/my_property_sheet.h"
 #include "panel/ui/commands.h"
 #include "platform/named_mutex.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
+#include "platform/server_control.h"
 #include "platform/signals.h"
 
 namespace {
@@ -54,10 +54,11 @@ std::string NoteDataFolder(const std::string& note) {
   return note.substr(at + mark.size(), note.size() - 1 - at - mark.size());
 }
 
-}  // namespace
-
+// The local socket through which a second start asks the running panel to
+// show its sheet.
 QString PanelSocketPath() { return QString::fromStdString(RuntimeDir()) + "/panel.socket"; }
 
+// Asks a running panel to show its sheet; false when none answers.
 bool AskRunningPanelToShow() {
   if (RuntimeDir().empty()) return false;
   QLocalSocket socket;
@@ -68,6 +69,8 @@ bool AskRunningPanelToShow() {
   // The panel answers once it has brought its sheet forward.
   return socket.waitForReadyRead(2000) && socket.readAll().startsWith("ok");
 }
+
+}  // namespace
 
 int RunControlPanel(int argc, char** argv, const std::string& dataFolder,
                     const std::function<int()>& enterDataFolder) {

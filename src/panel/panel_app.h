@@ -1,7 +1,6 @@
 // tarvel with no command: the control panel.
 #pragma once
 
-#include <QString>
 #include <functional>
 #include <string>
 
@@ -13,9 +12,3 @@
 // says which process follows which folder and exits 1.
 int RunControlPanel(int argc, char** argv, const std::string& dataFolder,
                     const std::function<int()>& enterDataFolder);
-
-// The local socket through which a second start asks the running panel to
-// show its sheet.
-QString PanelSocketPath();
-// Asks a running panel to show its sheet; false when none answers.
-bool AskRunningPanelToShow();

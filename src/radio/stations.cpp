@@ -1,7 +1,6 @@
 #include "radio/stations.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,31 +12,7 @@
 #include <filesystem>
 #include <set>
 
-namespace {
-
-// Bytes of a line that take part in the title search; the rest of a longer
-// line is skipped, so text in the middle of a line never counts as a line.
-constexpr size_t kLinePiece = 1023;
-
-// The title of one line, if it is a title line.
-bool TitleOfLine(const std::string& line, std::string* title) {
-  if (line.compare(0, 5, "Title") != 0) return false;
-  size_t paren = line.find(')');
-  if (paren == std::string::npos) return false;
-  // The ')' and the blank after it are skipped.
-  size_t start = paren + 2;
-  *title = start < line.size() ? line.substr(start, kMaxStationTitle) : std::string();
-  return true;
-}
-
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-}  // namespace
+#include "radio/station_file.h"
 
 std::string GetRadioFolder() {
   std::error_code ec;
@@ -73,54 +48,15 @@ std::vector<std::string> ListStations(const std::string& folder) {
 
 int ReadStationTitle(const char* path, std::string* title) {
   if (!path || !title) return -1;
-  // Non-blocking, so that a pipe put in the folder cannot hang the reader;
-  // only regular files are read.
-  Fd file{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  struct stat st;
-  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const char* reason = file.fd < 0 ? strerror(errno) : "not a regular file";
-    fprintf(stderr, "fopen error\n%s: %s\n", path, reason);
+  StationFile station;
+  std::string error;
+  if (!ReadStationFile(path, &station, &error)) {
+    fprintf(stderr, "fopen error\n%s: %s\n", path, error.c_str());
     return -1;
   }
-  std::string line;
-  size_t rawLength = 0;  // bytes of the current line so far, before the cut
-  bool cut = false;      // a NUL byte or the piece length ended what is kept
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = read(file.fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      char c = buffer[i];
-      if (c == '\n') {
-        // A carriage return right before the line feed is not text.
-        if (!cut && !line.empty() && line.back() == '\r') line.pop_back();
-        std::string found;
-        if (TitleOfLine(line, &found)) {
-          *title = std::move(found);
-          return 0;
-        }
-        line.clear();
-        rawLength = 0;
-        cut = false;
-        continue;
-      }
-      ++rawLength;
-      if (cut) continue;
-      if (c == '\0' || line.size() == kLinePiece) {
-        cut = true;
-        continue;
-      }
-      line += c;
-    }
-  }
-  std::string found;
-  if (rawLength > 0 && TitleOfLine(line, &found)) {
-    *title = std::move(found);
-    return 0;
-  }
-  return -1;
+  if (!station.hasTitle) return -1;
+  *title = std::move(station.title);
+  return 0;
 }
 
 bool IsPlainFileName(const std::string& name) {

@@ -24,14 +24,15 @@ std::string GetRadioFolder();
 // unreadable or missing folder has none.
 std::vector<std::string> ListStations(const std::string& folder);
 
-// The title of a station file: the text two characters after the first ')'
-// of the first line that starts with "Title" and holds a ')', at most
-// kMaxStationTitle bytes, without its line end. Lines are taken from their
-// start only; a line is considered up to its first NUL byte and its first
-// 1023 bytes. A carriage return right before a line feed is not part of the
-// line. Returns 0 and sets *title, or -1 (leaving *title as it was) when an
-// argument is missing, the file has no title line or cannot be read; a file
-// that cannot be opened is reported on standard error ("fopen error").
+// The title of a station file (read by ReadStationFile, so at most
+// kMaxStationFile bytes of a regular file): the text two characters after
+// the first ')' of the first line that starts with "Title" and holds a ')',
+// at most kMaxStationTitle bytes, without its line end. Lines are taken from
+// their start only; a line is considered up to its first NUL byte and its
+// first 1023 bytes. A carriage return right before a line feed is not part of
+// the line. Returns 0 and sets *title, or -1 (leaving *title as it was) when
+// an argument is missing, the file has no title line or cannot be read; a
+// file that cannot be read is reported on standard error ("fopen error").
 int ReadStationTitle(const char* path, std::string* title);
 
 // A single path component: not empty, no '/', not "." or "..", not longer

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <fstream>
+#include <cctype>
+
+#include "radio/station_file.h"
+#include "radio/stations.h"
 
 namespace {
 
@@ -98,26 +100,6 @@ int64_t DataVersion(sqlite3* db) {
   return v;
 }
 
-std::string Trim(std::string s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
-    s.pop_back();
-  size_t b = 0;
-  while (b < s.size() && (s[b] == ' ' || s[b] == '\t')) ++b;
-  return s.substr(b);
-}
-
-bool IsStreamUrl(const std::string& url) {
-  auto starts = [&](const char* p) {
-    size_t n = strlen(p);
-    if (url.size() <= n) return false;
-    for (size_t i = 0; i < n; ++i)
-      if (std::tolower(static_cast<unsigned char>(url[i])) != p[i]) return false;
-    return true;
-  };
-  return (starts("http://") || starts("https://")) &&
-         url.find_first_of(" \t\"<>") == std::string::npos;
-}
-
 }  // namespace
 
 bool ReadCatalogue(const std::string& file, CatalogueRows* rows, std::string* error) {
@@ -130,54 +112,21 @@ bool ReadCatalogue(const std::string& file, CatalogueRows* rows, std::string* er
 
 std::vector<Station> ReadStations(const std::string& folder) {
   std::vector<Station> out;
-  DIR* d = opendir(folder.c_str());
-  if (!d) return out;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name.size() > 4 && name[0] != '.') {
-      std::string ext = name.substr(name.size() - 4);
-      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (ext == ".pls") names.push_back(name);
-    }
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
+  for (const std::string& name : ListStations(folder)) {
+    // Published are the playlists (".pls", whatever its case) that are not
+    // hidden; the station folder's own downloads in progress are hidden.
+    if (name.size() <= 4 || name[0] == '.') continue;
+    std::string ext = name.substr(name.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != ".pls") continue;
     Station s;
     s.file = folder + "/" + name;
     s.title = name.substr(0, name.size() - 4);
-    struct stat st;
-    // A station file is small; anything else in the folder is not one.
-    if (stat(s.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 1 << 20) continue;
-    std::ifstream in(s.file, std::ios::binary);
-    std::vector<std::pair<int, std::string>> files, titles;
-    std::string line;
-    while (std::getline(in, line)) {
-      line = Trim(line);
-      size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      std::string key = line.substr(0, eq);
-      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::string value = Trim(line.substr(eq + 1));
-      auto numbered = [&](const char* prefix, std::vector<std::pair<int, std::string>>* into) {
-        size_t n = strlen(prefix);
-        if (key.size() <= n || key.compare(0, n, prefix) != 0 || key.size() > n + 6) return;
-        if (key.find_first_not_of("0123456789", n) != std::string::npos) return;
-        into->push_back({atoi(key.c_str() + n), value});
-      };
-      numbered("file", &files);
-      numbered("title", &titles);
-    }
-    std::stable_sort(files.begin(), files.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [n, url] : files) {
-      if (!IsStreamUrl(url)) continue;
-      std::string title;
-      for (const auto& [tn, t] : titles)
-        if (tn == n) title = t;
-      s.streams.push_back({title, url});
-    }
+    StationFile file;
+    std::string error;
+    if (!ReadStationFile(s.file, &file, &error)) continue;
+    for (StationStream& stream : file.streams)
+      s.streams.push_back({std::move(stream.title), std::move(stream.url)});
     if (!s.streams.empty()) out.push_back(std::move(s));
   }
   return out;

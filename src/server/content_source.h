@@ -18,8 +18,9 @@
 // a message when the catalogue is missing, locked or damaged.
 bool ReadCatalogue(const std::string& file, CatalogueRows* rows, std::string* error);
 
-// The station files (".pls") of `folder`, each with its FileN= streams, by
-// file name. Files without a stream are left out.
+// The station files (".pls") of `folder`, each with its FileN= streams (as
+// ReadStationFile gives them), by file name. Files without a stream, and
+// files that cannot be read as station files, are left out.
 std::vector<Station> ReadStations(const std::string& folder);
 
 class ContentSource {

@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
-#include "app/server_name.h"
 #include "platform/named_mutex.h"
 #include "platform/presence.h"
 #include "platform/runtime_dir.h"
+#include "platform/server_name.h"
 #include "server/connection_guard.h"
 #include "server/content_source.h"
 #include "server/descriptions.h"

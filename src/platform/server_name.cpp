@@ -1,4 +1,4 @@
-#include "app/server_name.h"
+#include "platform/server_name.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "app/server_control.h"
+#include "platform/server_control.h"
 
 #include <cstdio>
 
