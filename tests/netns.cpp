@@ -55,6 +55,10 @@ bool PrivateNetwork::Enter(std::string* why) {
   pidFile_ = (std::filesystem::temp_directory_path() /
               ("tarvel-test-ns." + std::to_string(getpid()) + ".pid"))
                  .string();
+  // A file of that name is left by an earlier process of our number that
+  // was killed before it stopped its namespace: "start" would join that one,
+  // with whatever still listens in it.
+  RunScript(script_, pidFile_, "stop");
   if (!RunScript(script_, pidFile_, "start")) {
     *why = "ns.sh could not make a namespace";
     return false;
