@@ -449,6 +449,9 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     return a;
   }
   a.total = static_cast<unsigned>(container->ChildCount());
+  // About what an item takes, so that a page is not copied as it grows.
+  constexpr size_t kItemBytes = 768;
+  a.result.reserve(a.result.size() + std::min<size_t>(count, a.total > start ? a.total - start : 0) * kItemBytes);
   if (keys.empty()) {
     // The stored order: no copying of the children.
     size_t nc = container->containers.size();
