@@ -47,7 +47,7 @@ void Element(std::string* out, const char* name, const std::string& value) {
   *out += '<';
   *out += name;
   *out += '>';
-  *out += XmlEscape(value);
+  AppendXmlEscaped(out, value);
   *out += "</";
   *out += name;
   *out += '>';
@@ -74,9 +74,9 @@ std::string ContainerArt(const Content& content, const Container& c, const Media
 
 void WriteContainer(std::string* out, const Container& c, const std::string& art = "") {
   *out += "<container id=\"";
-  *out += XmlEscape(c.id);
+  AppendXmlEscaped(out, c.id);
   *out += "\" parentID=\"";
-  *out += XmlEscape(c.parentId);
+  AppendXmlEscaped(out, c.parentId);
   *out += "\" restricted=\"1\" searchable=\"1\" childCount=\"";
   *out += std::to_string(c.ChildCount());
   *out += "\">";
@@ -94,9 +94,9 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const MediaInfoOf& infoOf, const ArtOf& artOf, bool thumbnails,
                const SubtitleOf& subtitleOf) {
   *out += "<item id=\"";
-  *out += XmlEscape(id);
+  AppendXmlEscaped(out, id);
   *out += "\" parentID=\"";
-  *out += XmlEscape(parentId);
+  AppendXmlEscaped(out, parentId);
   *out += "\" restricted=\"1\">";
   MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   ShownTexts texts = TextsOf(f, info);
@@ -131,10 +131,11 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += '"';
     *out += ResDetails(info);
     *out += '>';
-    *out += XmlEscape(baseUrl + MediaPath(f));
+    AppendXmlEscaped(out, baseUrl);
+    AppendXmlEscaped(out, MediaPath(f));
   } else {
     *out += '>';
-    *out += XmlEscape(f.path);
+    AppendXmlEscaped(out, f.path);
   }
   *out += "</res>";
   // The picture itself comes first: clients that take one res take that.
@@ -341,24 +342,30 @@ class Evaluator {
 
 }  // namespace
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 16);
+void AppendXmlEscaped(std::string* out, std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t n = text.size();
   for (size_t i = 0; i < n;) {
+    // Plain characters go in runs: most texts are nothing else.
+    size_t run = i;
+    while (run < n && s[run] >= 0x20 && s[run] < 0x80 && s[run] != '&' && s[run] != '<' &&
+           s[run] != '>' && s[run] != '"' && s[run] != '\'')
+      ++run;
+    out->append(text.data() + i, run - i);
+    i = run;
+    if (i == n) break;
     unsigned char c = s[i];
     if (c < 0x80) {
       ++i;
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '&': *out += "&amp;"; break;
+        case '<': *out += "&lt;"; break;
+        case '>': *out += "&gt;"; break;
+        case '"': *out += "&quot;"; break;
+        case '\'': *out += "&apos;"; break;
         default:
           // XML 1.0 allows tab, line feed and carriage return of the controls.
-          if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
+          if (c == '\t' || c == '\n' || c == '\r') *out += static_cast<char>(c);
       }
       continue;
     }
@@ -375,13 +382,19 @@ std::string XmlEscape(const std::string& text) {
               !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFE && cp != 0xFFFF;
     }
     if (valid) {
-      out.append(text, i, len);
+      out->append(text.data() + i, len);
       i += len;
     } else {
-      out += "\xEF\xBF\xBD";
+      *out += "\xEF\xBF\xBD";
       ++i;
     }
   }
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  AppendXmlEscaped(&out, text);
   return out;
 }
 
