@@ -1,12 +1,17 @@
 #include "server/content.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -383,4 +388,27 @@ std::vector<std::string> Content::ChangedContainers(const Content& old) const {
     if (!FindContainer(id)) out.push_back(id);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+int OpenInsideShare(const std::string& path, const std::string& realRoot) {
+  if (realRoot.empty()) return -1;
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) close(fd);
+    }
+  } d{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  struct stat st;
+  if (d.fd < 0 || fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  // Where the descriptor really leads, now that it is open.
+  char link[64], target[PATH_MAX + 1];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", d.fd);
+  ssize_t n = readlink(link, target, PATH_MAX);
+  if (n <= 0) return -1;
+  std::string_view opened(target, static_cast<size_t>(n));
+  bool inside = realRoot == "/" ||
+                (opened.size() > realRoot.size() && opened.compare(0, realRoot.size(), realRoot) == 0 &&
+                 opened[realRoot.size()] == '/');
+  if (!inside) return -1;
+  return std::exchange(d.fd, -1);
 }

@@ -31,6 +31,13 @@ struct MediaFile {
   bool present = true;  // false when the file could not be stat()ed at load
 };
 
+// Opens `path` for reading only when it is a regular file that, wherever
+// links lead at this moment, lies inside `realRoot` (the real path of its
+// shared folder): a file replaced by a link after it was catalogued gives
+// nothing outside the share. -1 otherwise. The caller closes the descriptor.
+// Every read of a shared file, to serve it or to look into it, opens it so.
+int OpenInsideShare(const std::string& path, const std::string& realRoot);
+
 struct Container {
   std::string id, parentId, title;
   const char* upnpClass = "object.container.storageFolder";
