@@ -112,14 +112,25 @@ std::string MimeTypeOf(MediaKind kind, const std::string& ext) {
   }
 }
 
-std::string DlnaFeatures(MediaKind kind, const char* profile) {
+void AppendDlnaFeatures(std::string* out, MediaKind kind, const char* profile) {
   // The profile comes first where there is one.
-  std::string out = profile ? std::string("DLNA.ORG_PN=") + profile + ";" : "";
+  if (profile) {
+    *out += "DLNA.ORG_PN=";
+    *out += profile;
+    *out += ';';
+  }
   if (kind == MediaKind::Image)
-    return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
-  if (kind == MediaKind::Broadcast)
-    return out + "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
-  return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    *out += "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
+  else if (kind == MediaKind::Broadcast)
+    *out += "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+  else
+    *out += "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+}
+
+std::string DlnaFeatures(MediaKind kind, const char* profile) {
+  std::string out;
+  AppendDlnaFeatures(&out, kind, profile);
+  return out;
 }
 
 Container& Content::Add(const std::string& id, const std::string& parent, const std::string& title,
@@ -301,7 +312,8 @@ void Content::AddRecent(std::vector<std::pair<int64_t, uint32_t>> written) {
 void Content::Finish() {
   for (auto& [id, c] : containers_) {
     // The fixed containers keep their order; the others go by title.
-    if (id != "0" && id != "music" && id != "video" && id != "pictures")
+    bool fixed = id == "0" || id == "music" || id == "video" || id == "pictures";
+    if (!fixed)
       std::sort(c.containers.begin(), c.containers.end(), [&](const auto& a, const auto& b) {
         const std::string& ta = containers_[a].title;
         const std::string& tb = containers_[b].title;
@@ -312,6 +324,7 @@ void Content::Finish() {
       OrderAsPlaylist(&c.items, files_, files_[c.items[0]].dir);
     } else if (id != "radio" && !IsRecent(id)) {
       SortItems(&c.items, files_);
+      c.byTitle = !fixed;
     }
     uint64_t h = 14695981039346656037ull;
     auto mix = [&h](std::string_view s) {

@@ -44,6 +44,9 @@ struct Container {
   std::vector<std::string> containers;  // child ids, in display order
   std::vector<uint32_t> items;          // indices into Content::files, in display order
   uint64_t signature = 0;               // changes when the children change
+  // Both kinds of children are in title order (a stable sort by title alone
+  // would change nothing): a Browse sorted by title takes them as they are.
+  bool byTitle = false;
   size_t ChildCount() const { return containers.size() + items.size(); }
 };
 
@@ -126,3 +129,5 @@ struct MediaInfo {
 // `profile` (DLNA.ORG_PN) only when the file was seen to fit it: a wrong one
 // keeps televisions from playing, a missing one does not.
 std::string DlnaFeatures(MediaKind kind, const char* profile = nullptr);
+// The same, appended to `out`.
+void AppendDlnaFeatures(std::string* out, MediaKind kind, const char* profile = nullptr);

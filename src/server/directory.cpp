@@ -123,7 +123,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
   *out += ':';
-  *out += DlnaFeatures(f.kind, info.profile);
+  AppendDlnaFeatures(out, f.kind, info.profile);
   *out += '"';
   if (f.kind != MediaKind::Broadcast) {
     *out += " size=\"";
@@ -465,21 +465,24 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
   // About what an item takes, so that a page is not copied as it grows.
   constexpr size_t kItemBytes = 768;
   a.result.reserve(a.result.size() + std::min<size_t>(count, a.total > start ? a.total - start : 0) * kItemBytes);
-  if (keys.empty()) {
+  bool byTitle = keys.size() == 1 && keys[0].field == SortKey::Title && keys[0].ascending;
+  if (keys.empty() || (byTitle && container->byTitle)) {
     // The stored order: no copying of the children.
+    std::string id;
     size_t nc = container->containers.size();
     for (size_t i = start; i < a.total && a.returned < count; ++i, ++a.returned) {
       if (i < nc) {
         if (const Container* c = content.FindContainer(container->containers[i]))
           WriteContainer(&a.result, *c, ContainerArt(content, *c, infoOf, artOf));
       } else {
-        uint32_t index = container->items[i - nc];
-        WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
+        const MediaFile& f = content.Files()[container->items[i - nc]];
+        id.assign(container->id).append(1, ':').append(f.hash);
+        WriteItem(&a.result, f, id, container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
       }
     }
   } else {
     std::vector<Child> children;
+    std::string id;
     children.reserve(a.total);
     for (const auto& id : container->containers)
       if (const Container* c = content.FindContainer(id)) children.push_back({c, 0});
@@ -491,8 +494,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        ContainerArt(content, *children[i].container, infoOf, artOf));
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, artOf,
-                  thumbnails, subtitleOf);
+        id.assign(container->id).append(1, ':').append(f.hash);
+        WriteItem(&a.result, f, id, container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
       }
     }
   }
