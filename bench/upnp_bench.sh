@@ -155,6 +155,24 @@ PY
 )
 echo "files: ours /media/$bigOurs.mp3, MiniDLNA $bigPeer" >&2
 
+# Each server reads its files' details in the background once it has them;
+# Browse and streaming are measured once that is over (the processor time of
+# both servers has stopped growing; at most two minutes).
+cputime() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+settle() {
+  local last now quiet=0
+  last=$(cputime "$1")
+  for _ in $(seq 240); do
+    sleep 0.5
+    now=$(cputime "$1")
+    if ((now - last <= 2)); then ((++quiet >= 2)) && return 0; else quiet=0; fi
+    last=$now
+  done
+  echo "server $1 still busy: measured anyway" >&2
+}
+for p in "${pids[@]}"; do settle "$p"; done
+echo "servers settled" >&2
+
 bash "$ns" exec /usr/bin/python3 "$top/bench/upnp_bench.py" MediaServer \
   http://127.0.0.1:49200/ContentDirectory/control "$ours" \
   "http://127.0.0.1:49200/media/$bigOurs.mp3" "$work/media/big/big.mp3"

@@ -7,6 +7,9 @@
   http_load.py idle PORT COUNT SECONDS      opens up to COUNT connections that
       send nothing (until three in a row cannot be made), prints "held N", keeps them
       SECONDS, closes them
+  http_load.py leave PORT COUNT PATH...     COUNT GET requests over the PATHs,
+      each on its own connection that the client closes as soon as the
+      request is sent, without waiting for the answer; prints "left N"
 """
 import http.client
 import socket
@@ -53,10 +56,20 @@ def idle(port, count, seconds):
         s.close()
 
 
+def leave(port, count, paths):
+    for i in range(count):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (paths[i % len(paths)], port)).encode())
+            time.sleep(0.05)  # the request is being answered when the client goes
+    print("left", count)
+
+
 def main():
     mode, port, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     if mode == "requests":
         requests(port, count, sys.argv[4:])
+    elif mode == "leave":
+        leave(port, count, sys.argv[4:])
     elif mode == "idle":
         idle(port, count, float(sys.argv[4]))
     else:

@@ -724,6 +724,33 @@ TEST_F(Upnp, PicturesOfferAJpegTnThumbnailThatIsMadeOnceAndKept) {
   EXPECT_NE(Http({url}).out.find(" 404 "), std::string::npos);
 }
 
+TEST_F(Upnp, ThumbnailRequestsWhoseClientsLeaveWhileTheyAreMadeLeaveNoDescriptorsBehind) {
+  // Camera-size pictures: each takes the worker a while, and the requests
+  // beyond the workers wait in the queue, holding their pictures open.
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "p" + std::to_string(i) + ".jpg";
+    WriteFile(dir_ / "pictures" / name, jpeg::Make(4000, 3000));
+    paths.push_back("/thumbnails/" + PathHash((dir_ / "pictures" / name).string()) + ".jpg");
+  }
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "pictures").string()}).status, 0);
+  pid_t server = Start();
+  ASSERT_TRUE(Eventually([&] { return Http({kBase + paths[0]}).out.find(" 200 ") != std::string::npos; }))
+      << Log();
+  int before = Descriptors(server);
+  std::vector<std::string> args = {"/usr/bin/python3", Load(), "leave", std::to_string(kPort), "5"};
+  args.insert(args.end(), paths.begin() + 1, paths.end());
+  Output r = Capture(args, 30);
+  EXPECT_EQ(r.out, "left 5\n") << r.err;
+  // The thumbnails are still made and kept, and nothing stays open for them.
+  for (size_t i = 1; i < paths.size(); ++i)
+    EXPECT_TRUE(Eventually([&] { return fs::exists(dir_ / paths[i].substr(1)); })) << paths[i] << Log();
+  int after = 0;
+  EXPECT_TRUE(Eventually([&] { return (after = Descriptors(server)) <= before + 1; }))
+      << before << " then " << after;
+  EXPECT_NE(Http({kBase + paths[1]}).out.find(" 200 "), std::string::npos);
+}
+
 TEST_F(Upnp, AThumbnailFolderThatCannotBeWrittenLeavesPicturesWithoutThemSaidOnce) {
   WriteFile(dir_ / "thumbnails", "a file where the folder should be");
   WriteFile(dir_ / "pictures" / "beach.jpg", jpeg::Make(640, 480));

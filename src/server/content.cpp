@@ -1,12 +1,17 @@
 #include "server/content.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -107,14 +112,25 @@ std::string MimeTypeOf(MediaKind kind, const std::string& ext) {
   }
 }
 
-std::string DlnaFeatures(MediaKind kind, const char* profile) {
+void AppendDlnaFeatures(std::string* out, MediaKind kind, const char* profile) {
   // The profile comes first where there is one.
-  std::string out = profile ? std::string("DLNA.ORG_PN=") + profile + ";" : "";
+  if (profile) {
+    *out += "DLNA.ORG_PN=";
+    *out += profile;
+    *out += ';';
+  }
   if (kind == MediaKind::Image)
-    return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
-  if (kind == MediaKind::Broadcast)
-    return out + "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
-  return out + "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    *out += "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
+  else if (kind == MediaKind::Broadcast)
+    *out += "DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+  else
+    *out += "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+}
+
+std::string DlnaFeatures(MediaKind kind, const char* profile) {
+  std::string out;
+  AppendDlnaFeatures(&out, kind, profile);
+  return out;
 }
 
 Container& Content::Add(const std::string& id, const std::string& parent, const std::string& title,
@@ -296,7 +312,8 @@ void Content::AddRecent(std::vector<std::pair<int64_t, uint32_t>> written) {
 void Content::Finish() {
   for (auto& [id, c] : containers_) {
     // The fixed containers keep their order; the others go by title.
-    if (id != "0" && id != "music" && id != "video" && id != "pictures")
+    bool fixed = id == "0" || id == "music" || id == "video" || id == "pictures";
+    if (!fixed)
       std::sort(c.containers.begin(), c.containers.end(), [&](const auto& a, const auto& b) {
         const std::string& ta = containers_[a].title;
         const std::string& tb = containers_[b].title;
@@ -307,6 +324,7 @@ void Content::Finish() {
       OrderAsPlaylist(&c.items, files_, files_[c.items[0]].dir);
     } else if (id != "radio" && !IsRecent(id)) {
       SortItems(&c.items, files_);
+      c.byTitle = !fixed;
     }
     uint64_t h = 14695981039346656037ull;
     auto mix = [&h](std::string_view s) {
@@ -383,4 +401,27 @@ std::vector<std::string> Content::ChangedContainers(const Content& old) const {
     if (!FindContainer(id)) out.push_back(id);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+int OpenInsideShare(const std::string& path, const std::string& realRoot) {
+  if (realRoot.empty()) return -1;
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) close(fd);
+    }
+  } d{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  struct stat st;
+  if (d.fd < 0 || fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  // Where the descriptor really leads, now that it is open.
+  char link[64], target[PATH_MAX + 1];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", d.fd);
+  ssize_t n = readlink(link, target, PATH_MAX);
+  if (n <= 0) return -1;
+  std::string_view opened(target, static_cast<size_t>(n));
+  bool inside = realRoot == "/" ||
+                (opened.size() > realRoot.size() && opened.compare(0, realRoot.size(), realRoot) == 0 &&
+                 opened[realRoot.size()] == '/');
+  if (!inside) return -1;
+  return std::exchange(d.fd, -1);
 }

@@ -31,12 +31,22 @@ struct MediaFile {
   bool present = true;  // false when the file could not be stat()ed at load
 };
 
+// Opens `path` for reading only when it is a regular file that, wherever
+// links lead at this moment, lies inside `realRoot` (the real path of its
+// shared folder): a file replaced by a link after it was catalogued gives
+// nothing outside the share. -1 otherwise. The caller closes the descriptor.
+// Every read of a shared file, to serve it or to look into it, opens it so.
+int OpenInsideShare(const std::string& path, const std::string& realRoot);
+
 struct Container {
   std::string id, parentId, title;
   const char* upnpClass = "object.container.storageFolder";
   std::vector<std::string> containers;  // child ids, in display order
   std::vector<uint32_t> items;          // indices into Content::files, in display order
   uint64_t signature = 0;               // changes when the children change
+  // Both kinds of children are in title order (a stable sort by title alone
+  // would change nothing): a Browse sorted by title takes them as they are.
+  bool byTitle = false;
   size_t ChildCount() const { return containers.size() + items.size(); }
 };
 
@@ -119,3 +129,5 @@ struct MediaInfo {
 // `profile` (DLNA.ORG_PN) only when the file was seen to fit it: a wrong one
 // keeps televisions from playing, a missing one does not.
 std::string DlnaFeatures(MediaKind kind, const char* profile = nullptr);
+// The same, appended to `out`.
+void AppendDlnaFeatures(std::string* out, MediaKind kind, const char* profile = nullptr);

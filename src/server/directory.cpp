@@ -47,7 +47,7 @@ void Element(std::string* out, const char* name, const std::string& value) {
   *out += '<';
   *out += name;
   *out += '>';
-  *out += XmlEscape(value);
+  AppendXmlEscaped(out, value);
   *out += "</";
   *out += name;
   *out += '>';
@@ -74,9 +74,9 @@ std::string ContainerArt(const Content& content, const Container& c, const Media
 
 void WriteContainer(std::string* out, const Container& c, const std::string& art = "") {
   *out += "<container id=\"";
-  *out += XmlEscape(c.id);
+  AppendXmlEscaped(out, c.id);
   *out += "\" parentID=\"";
-  *out += XmlEscape(c.parentId);
+  AppendXmlEscaped(out, c.parentId);
   *out += "\" restricted=\"1\" searchable=\"1\" childCount=\"";
   *out += std::to_string(c.ChildCount());
   *out += "\">";
@@ -94,9 +94,9 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
                const MediaInfoOf& infoOf, const ArtOf& artOf, bool thumbnails,
                const SubtitleOf& subtitleOf) {
   *out += "<item id=\"";
-  *out += XmlEscape(id);
+  AppendXmlEscaped(out, id);
   *out += "\" parentID=\"";
-  *out += XmlEscape(parentId);
+  AppendXmlEscaped(out, parentId);
   *out += "\" restricted=\"1\">";
   MediaInfo info = infoOf ? infoOf(f) : MediaInfo{};
   ShownTexts texts = TextsOf(f, info);
@@ -123,7 +123,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
   *out += "<res protocolInfo=\"http-get:*:";
   *out += mime;
   *out += ':';
-  *out += DlnaFeatures(f.kind, info.profile);
+  AppendDlnaFeatures(out, f.kind, info.profile);
   *out += '"';
   if (f.kind != MediaKind::Broadcast) {
     *out += " size=\"";
@@ -131,10 +131,11 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     *out += '"';
     *out += ResDetails(info);
     *out += '>';
-    *out += XmlEscape(baseUrl + MediaPath(f));
+    AppendXmlEscaped(out, baseUrl);
+    AppendXmlEscaped(out, MediaPath(f));
   } else {
     *out += '>';
-    *out += XmlEscape(f.path);
+    AppendXmlEscaped(out, f.path);
   }
   *out += "</res>";
   // The picture itself comes first: clients that take one res take that.
@@ -341,24 +342,30 @@ class Evaluator {
 
 }  // namespace
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 16);
+void AppendXmlEscaped(std::string* out, std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t n = text.size();
   for (size_t i = 0; i < n;) {
+    // Plain characters go in runs: most texts are nothing else.
+    size_t run = i;
+    while (run < n && s[run] >= 0x20 && s[run] < 0x80 && s[run] != '&' && s[run] != '<' &&
+           s[run] != '>' && s[run] != '"' && s[run] != '\'')
+      ++run;
+    out->append(text.data() + i, run - i);
+    i = run;
+    if (i == n) break;
     unsigned char c = s[i];
     if (c < 0x80) {
       ++i;
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '&': *out += "&amp;"; break;
+        case '<': *out += "&lt;"; break;
+        case '>': *out += "&gt;"; break;
+        case '"': *out += "&quot;"; break;
+        case '\'': *out += "&apos;"; break;
         default:
           // XML 1.0 allows tab, line feed and carriage return of the controls.
-          if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
+          if (c == '\t' || c == '\n' || c == '\r') *out += static_cast<char>(c);
       }
       continue;
     }
@@ -375,13 +382,19 @@ std::string XmlEscape(const std::string& text) {
               !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFE && cp != 0xFFFF;
     }
     if (valid) {
-      out.append(text, i, len);
+      out->append(text.data() + i, len);
       i += len;
     } else {
-      out += "\xEF\xBF\xBD";
+      *out += "\xEF\xBF\xBD";
       ++i;
     }
   }
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  AppendXmlEscaped(&out, text);
   return out;
 }
 
@@ -449,21 +462,27 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
     return a;
   }
   a.total = static_cast<unsigned>(container->ChildCount());
-  if (keys.empty()) {
+  // About what an item takes, so that a page is not copied as it grows.
+  constexpr size_t kItemBytes = 768;
+  a.result.reserve(a.result.size() + std::min<size_t>(count, a.total > start ? a.total - start : 0) * kItemBytes);
+  bool byTitle = keys.size() == 1 && keys[0].field == SortKey::Title && keys[0].ascending;
+  if (keys.empty() || (byTitle && container->byTitle)) {
     // The stored order: no copying of the children.
+    std::string id;
     size_t nc = container->containers.size();
     for (size_t i = start; i < a.total && a.returned < count; ++i, ++a.returned) {
       if (i < nc) {
         if (const Container* c = content.FindContainer(container->containers[i]))
           WriteContainer(&a.result, *c, ContainerArt(content, *c, infoOf, artOf));
       } else {
-        uint32_t index = container->items[i - nc];
-        WriteItem(&a.result, content.Files()[index], container->id + ":" + content.Files()[index].hash,
-                  container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
+        const MediaFile& f = content.Files()[container->items[i - nc]];
+        id.assign(container->id).append(1, ':').append(f.hash);
+        WriteItem(&a.result, f, id, container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
       }
     }
   } else {
     std::vector<Child> children;
+    std::string id;
     children.reserve(a.total);
     for (const auto& id : container->containers)
       if (const Container* c = content.FindContainer(id)) children.push_back({c, 0});
@@ -475,8 +494,8 @@ DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        ContainerArt(content, *children[i].container, infoOf, artOf));
       } else {
         const MediaFile& f = content.Files()[children[i].item];
-        WriteItem(&a.result, f, container->id + ":" + f.hash, container->id, baseUrl, infoOf, artOf,
-                  thumbnails, subtitleOf);
+        id.assign(container->id).append(1, ':').append(f.hash);
+        WriteItem(&a.result, f, id, container->id, baseUrl, infoOf, artOf, thumbnails, subtitleOf);
       }
     }
   }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/content.h"
@@ -68,6 +69,8 @@ DirectoryAnswer Search(const Content& content, const std::string& baseUrl,
 // Text made safe for XML 1.0: invalid UTF-8 replaced, forbidden characters
 // dropped, markup characters escaped (once).
 std::string XmlEscape(const std::string& text);
+// The same, appended to `out`.
+void AppendXmlEscaped(std::string* out, std::string_view text);
 
 // The URL path under which a file is served: "/media/<hash><extension>".
 std::string MediaPath(const MediaFile& file);

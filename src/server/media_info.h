@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,9 @@ ShownTexts TextsOf(const MediaFile& file, const MediaInfo& info);
 // duration, bitrate (bytes per second), resolution, sampleFrequency, nrAudioChannels.
 std::string ResDetails(const MediaInfo& info);
 
+// Reads on a thread of the lowest CPU priority (SCHED_IDLE): what clients
+// ask for comes first, and a freshly shared library is read in the time left
+// over.
 class MediaInfoCache {
  public:
   MediaInfoCache();
@@ -35,21 +39,29 @@ class MediaInfoCache {
   MediaInfoCache& operator=(const MediaInfoCache&) = delete;
 
   // Queues the files of `content` that have not been read yet, and forgets
-  // the files it no longer holds.
+  // the files it no longer holds. `content` stays alive until the next call.
   void Prepare(const Content& content);
-  // What is known of `file`: nothing until it has been read.
+  // What is known of `file`: nothing until it has been read. A file of the
+  // prepared content is found by its place in it (Browse asks for every item
+  // of a page); any other by its path, size and time.
   MediaInfo Get(const MediaFile& file);
 
  private:
+  using Known = std::shared_ptr<const MediaInfo>;
   struct Job {
     std::string key, path, realRoot;
     MediaKind kind;
+    size_t index;  // in the prepared content's files
   };
   void Run();
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::unordered_map<std::string, MediaInfo> known_;  // by path, size and time
+  std::unordered_map<std::string, Known> known_;  // by path, size and time
+  // The prepared content's files, and what is known of each by its index.
+  const MediaFile* files_ = nullptr;
+  std::vector<Known> byIndex_;
+  uint64_t generation_ = 0;  // of the last Prepare; jobs of earlier ones fill no index
   std::vector<Job> queue_;
   bool stop_ = false;
   std::thread thread_;

@@ -285,27 +285,6 @@ void ReadJpeg(int fd, uint64_t size, MediaInfo* info) {
 
 }  // namespace
 
-int OpenInsideShare(const std::string& path, const std::string& realRoot) {
-  if (realRoot.empty()) return -1;
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st;
-  if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  // Where the descriptor really leads, checked now: a file replaced by a link
-  // after it was catalogued publishes nothing outside the share.
-  char link[64], target[PATH_MAX + 1];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd.fd);
-  ssize_t n = readlink(link, target, PATH_MAX);
-  if (n <= 0) return -1;
-  std::string_view opened(target, static_cast<size_t>(n));
-  bool inside = realRoot == "/" ||
-                (opened.size() > realRoot.size() && opened.compare(0, realRoot.size(), realRoot) == 0 &&
-                 opened[realRoot.size()] == '/');
-  if (!inside) return -1;
-  int out = fd.fd;
-  fd.fd = -1;
-  return out;
-}
-
 MediaInfo ProbeMedia(const std::string& path, const std::string& realRoot, MediaKind kind,
                      const ProbeLimits& limits) {
   MediaInfo info;

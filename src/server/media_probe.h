@@ -19,11 +19,6 @@ struct ProbeLimits {
   int64_t analyzeMicros = 5000000;  // media time looked at for the streams' details
 };
 
-// Opens `path` for reading only when the file, wherever links lead, lies
-// inside `realRoot` (the real path of its shared folder) and is a regular
-// file. -1 otherwise. The caller closes the descriptor.
-int OpenInsideShare(const std::string& path, const std::string& realRoot);
-
 // The details of the file at `path` (its kind told by `kind` and the
 // extension). A file that cannot be opened or read is left without details.
 MediaInfo ProbeMedia(const std::string& path, const std::string& realRoot, MediaKind kind,

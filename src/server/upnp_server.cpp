@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -380,32 +379,6 @@ int ParseRange(const char* header, uint64_t size, uint64_t* first, uint64_t* las
   return 1;
 }
 
-// The file as opened, wherever links led, lies inside its shared folder: a
-// file replaced by a link after it was catalogued publishes nothing else.
-bool OpenedInside(int fd, const std::string& realRoot) {
-  if (realRoot.empty()) return false;
-  char link[64], target[PATH_MAX + 1];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, target, PATH_MAX);
-  if (n <= 0) return false;
-  std::string_view opened(target, static_cast<size_t>(n));
-  if (realRoot == "/") return true;
-  return opened.size() > realRoot.size() && opened.compare(0, realRoot.size(), realRoot) == 0 &&
-         opened[realRoot.size()] == '/';
-}
-
-// The catalogued file opened for serving: a regular file inside its shared
-// folder as it is at open time; -1 otherwise.
-int OpenServed(const MediaFile& file) {
-  int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !OpenedInside(fd, file.realRoot))) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
-}
-
 // Whether a file request may be answered: sent to our own name (a page
 // elsewhere that resolves its own name to us must not read our files), as a
 // GET or a HEAD. Otherwise its refusal is set and false returned.
@@ -458,7 +431,7 @@ void OnMedia(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
       }
     }
   }
-  int fd = file ? OpenServed(*file) : -1;
+  int fd = file ? OpenInsideShare(file->path, file->realRoot) : -1;
   struct stat st;
   if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
@@ -584,7 +557,7 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
     if (IsHex(hash)) file = content->FindFile(hash);
     if (file && ThumbnailPath(*file) != p) file = nullptr;
   }
-  int fd = file ? OpenServed(*file) : -1;
+  int fd = file ? OpenInsideShare(file->path, file->realRoot) : -1;
   if (fd < 0) {
     soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
     return;
