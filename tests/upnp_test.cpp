@@ -856,3 +856,31 @@ TEST_F(Upnp, ClientsSeeAndFetchTheCoverOfATrackAndNoneWhereThereIsNone) {
   EXPECT_NE(Http({kBase + "/art/" + hash + ".png"}).out.find("HTTP/1.1 404"), std::string::npos);
   EXPECT_NE(Http({kBase + "/art/" + hash + ".jpg/x"}).out.find("HTTP/1.1 404"), std::string::npos);
 }
+
+TEST_F(Upnp, AJpegFolderCoverIsOfferedFirstAsItsThumbnail) {
+  WriteFile(dir_ / "music" / "cd1" / "song.mp3",
+            id3::V2Tag(3, {id3::Text("TIT2", "Plain"), id3::Text("TALB", "Folder Art")}) +
+                id3::AudioFrames(100));
+  WriteFile(dir_ / "music" / "cd1" / "cover.jpg", jpeg::Make(1200, 1000));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "music").string()}).status, 0);
+  Start();
+  std::string cover = (dir_ / "music" / "cd1" / "cover.jpg").string();
+  std::string thumbnail = kBase + "/thumbnails/" + PathHash(cover) + ".jpg";
+  std::string first = "&lt;upnp:albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;" + thumbnail +
+                      "&lt;/upnp:albumArtURI&gt;&lt;upnp:albumArtURI";
+  std::string tracks;
+  ASSERT_TRUE(Eventually([&] {
+    tracks = Browse("music/all");
+    return tracks.find("<TotalMatches>1</TotalMatches>") != std::string::npos;
+  })) << tracks << Log();
+  EXPECT_NE(tracks.find(first), std::string::npos) << tracks;
+  // The whole picture is still there, after it.
+  EXPECT_NE(tracks.find("&gt;" + MediaUrl(cover) + "&lt;/upnp:albumArtURI"), std::string::npos) << tracks;
+  EXPECT_NE(Browse("music/album").find(first), std::string::npos);
+  Output r = Http({thumbnail});
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;"), std::string::npos) << r.out;
+  jpeg::Picture small = jpeg::Read(ReadFile(dir_ / "body"));
+  EXPECT_GT(small.width, 0);
+  EXPECT_LE(small.width, 160);
+  EXPECT_LE(small.height, 160);
+}

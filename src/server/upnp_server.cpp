@@ -115,9 +115,13 @@ ArtOf ArtFor(Device* d) {
     std::string path = ArtPath(f, info, *s->folderArt);
     if (path.empty()) return "";
     // A folder image offers its own profile where it fits one; an embedded
-    // picture is offered as it stands.
+    // picture is offered as it stands. A JPEG folder image is offered first
+    // as its thumbnail: televisions draw album grids from JPEG_TN art and
+    // would otherwise decode each full-size cover.
     const MediaFile* image = info.artMime.empty() ? s->folderArt->Of(f.dir) : nullptr;
-    return AlbumArtElement(d->baseUrl + path, image ? s->mediaInfo.Get(*image).profile : nullptr);
+    std::string thumbnail = image && s->ThumbnailsOn() ? ThumbnailPath(*image) : "";
+    return (thumbnail.empty() ? "" : AlbumArtElement(d->baseUrl + thumbnail, "JPEG_TN")) +
+           AlbumArtElement(d->baseUrl + path, image ? s->mediaInfo.Get(*image).profile : nullptr);
   };
 }
 
