@@ -134,43 +134,12 @@ class WriteBehind {
       lock.lock();
     }
   }
-  // The part of "INSERT INTO t VALUES(...)" before its row, or "" for any
-  // other statement.
-  static std::string_view InsertHead(std::string_view sql) {
-    if (sql.compare(0, 12, "INSERT INTO ") != 0) return {};
-    size_t open = sql.find('(');
-    if (open == std::string::npos || open < 7 || sql.compare(open - 7, 7, " VALUES") != 0) return {};
-    return sql.substr(0, open);
-  }
-
-  // Runs the statements in order. Consecutive rows for one table go in one
-  // statement with several VALUES rows: SQLite parses a statement per call,
-  // and parsing is most of what a row costs. Within a run of INSERTs rows are
-  // gathered by table (each table's rows keep their order): inserts into
-  // different tables do not depend on each other, and a walk writes a file's
-  // row and its stamp one after the other. Should a merged statement fail,
-  // its rows are run one by one, so that only a failing row is lost and each
-  // failure is reported with its own text.
-  // Bound statements run one by one: they are parsed once per connection.
+  // Runs the statements in order, each on its own: rows and stamps come
+  // bound (parsed once per connection), so text statements are the few others.
   void RunBatch(const std::string& text, const std::vector<size_t>& starts) {
-    auto bound = [&](size_t k) { return text[starts[k]] == 'B'; };
-    auto at = [&](size_t k) { return std::string_view(text.c_str() + starts[k] + 1); };
-    auto isInsert = [&](size_t k) { return !bound(k) && !InsertHead(at(k)).empty(); };
-    for (size_t i = 0; i < starts.size();) {
-      if (bound(i)) {
-        RunBound(text.data() + starts[i] + 1);
-        ++i;
-        continue;
-      }
-      if (!isInsert(i)) {
-        db_->ExecNow(at(i).data());
-        ++i;
-        continue;
-      }
-      size_t end = i + 1;
-      while (end < starts.size() && isInsert(end)) ++end;
-      RunInserts(at, i, end);
-      i = end;
+    for (size_t start : starts) {
+      if (text[start] == 'B') RunBound(text.data() + start + 1);
+      else db_->ExecNow(text.c_str() + start + 1);
     }
   }
   void RunBound(const char* entry) {
@@ -181,51 +150,12 @@ class WriteBehind {
     db_->RunNow(sql, std::string_view(entry + sizeof sql + sizeof length, length));
   }
 
-  template <typename At>
-  void RunInserts(const At& at, size_t begin, size_t end) {
-    static constexpr size_t kRowsPerStatement = 64;
-    // Statements by table, in the order each table first appears.
-    heads_.clear();
-    byHead_.clear();
-    for (size_t k = begin; k < end; ++k) {
-      std::string_view head = InsertHead(at(k));
-      size_t h = 0;
-      while (h < heads_.size() && heads_[h] != head) ++h;
-      if (h == heads_.size()) {
-        heads_.push_back(head);
-        byHead_.emplace_back();
-      }
-      byHead_[h].push_back(k);
-    }
-    for (size_t h = 0; h < heads_.size(); ++h) {
-      const std::vector<size_t>& rows = byHead_[h];
-      for (size_t i = 0; i < rows.size(); i += kRowsPerStatement) {
-        size_t j = std::min(rows.size(), i + kRowsPerStatement);
-        if (j - i == 1) {
-          db_->ExecNow(at(rows[i]).data());
-          continue;
-        }
-        merged_.assign(at(rows[i]));
-        for (size_t k = i + 1; k < j; ++k) {
-          merged_ += ',';
-          merged_.append(at(rows[k]).substr(heads_[h].size()));
-        }
-        int rc = db_->ExecNow(merged_.c_str(), false);
-        if (rc != 0 && !FatalError(rc))
-          for (size_t k = i; k < j; ++k) db_->ExecNow(at(rows[k]).data());
-      }
-    }
-  }
-
   SqliteDatabase* db_;
   std::mutex mutex_;
   std::condition_variable work_;  // the writer waits for statements
   std::condition_variable room_;  // callers wait for room, or for the queue to drain
   std::string text_;              // queued statements, each ended by a zero byte
   std::vector<size_t> queued_;    // where each queued statement starts in text_
-  std::string merged_;            // the writer's own
-  std::vector<std::string_view> heads_;         // the writer's own
-  std::vector<std::vector<size_t>> byHead_;     // the writer's own
   bool idle_ = false;
   bool done_ = false;
   std::thread thread_;
@@ -411,8 +341,7 @@ int SqliteDatabase::ExecNow(const char* sql, bool report) {
   int rc = sqlite_exec(*handle, sql, nullptr, nullptr, &err);
   if (rc != 0 && (report || FatalError(rc))) {
     failed_ = true;
-    // A statement of many rows, failed as a whole, is shown by its start.
-    fprintf(stderr, report ? "szSQL=%s\n" : "szSQL=%.300s...\n", sql);
+    fprintf(stderr, "szSQL=%s\n", sql);
     fprintf(stderr, "nErrorCode=%d\n", rc);
     fprintf(stderr, "pErrMsg=%s\n", err ? err : "");
   }
@@ -514,17 +443,21 @@ std::string SqliteRecordset::Text(int column) const {
 }
 
 int CountRows(const char* sql) {
-  if (SqliteDatabase* current = ThreadCatalogue()) return Query(current, sql)->RowCount();
-  CatalogConnection db = OpenCatalogue();
-  if (!db) return 0;
-  Recordset rs = Query(db.get(), sql);
-  return rs->RowCount();
+  CatalogConnection own;
+  SqliteDatabase* db = ChangeOrOwnConnection(&own);
+  return db ? Query(db, sql)->RowCount() : 0;
 }
 
 void DatabaseCloser::operator()(SqliteDatabase* db) const {
   if (!db) return;
   db->Close();
   SqliteDatabaseFree(db);
+}
+
+SqliteDatabase* ChangeOrOwnConnection(CatalogConnection* own) {
+  if (SqliteDatabase* current = ThreadCatalogue()) return current;
+  *own = OpenCatalogue();
+  return own->get();
 }
 
 CatalogConnection OpenCatalogue(const char* fileName) {

@@ -132,6 +132,12 @@ struct DatabaseCloser {
 using CatalogConnection = std::unique_ptr<SqliteDatabase, DatabaseCloser>;
 CatalogConnection OpenCatalogue(const char* fileName = kCatalogueFile);
 
+// The connection of the catalogue change under way on this thread, if any
+// (it holds the write lock: a connection of our own would wait on it for
+// ever, and read around its uncommitted rows); else one opened into `own`.
+// Null when that cannot be opened (already printed).
+SqliteDatabase* ChangeOrOwnConnection(CatalogConnection* own);
+
 // The connection of the change running on this thread: the outermost one
 // opens it (its rows then written by the connection's own thread while the
 // walk reads the next tags, see StartWriteBehind) and makes it the thread's

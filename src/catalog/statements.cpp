@@ -36,26 +36,9 @@ std::string_view Fitted(const std::string& value, size_t field, std::string* roo
   return *room;
 }
 
-// The change's connection on this thread, else one of its own for `run`.
-template <typename F>
-int OnChangeOrOwnConnection(F run) {
-  if (SqliteDatabase* current = ThreadCatalogue()) {
-    run(current);
-    return 0;
-  }
-  CatalogConnection db = OpenCatalogue();
-  if (db) run(db.get());
-  return 0;
-}
-
 int RunOnOwnConnection(const std::string& sql) {
-  if (SqliteDatabase* current = ThreadCatalogue()) {
-    current->Exec(sql.c_str());
-    return 0;
-  }
-  CatalogConnection db = OpenCatalogue();
-  if (!db) return 0;
-  db->Exec(sql.c_str());
+  CatalogConnection own;
+  if (SqliteDatabase* db = ChangeOrOwnConnection(&own)) db->Exec(sql.c_str());
   return 0;
 }
 
@@ -116,7 +99,9 @@ int DeleteMediaLike(MediaTable table, const std::string& likeArgument) {
 }
 
 int DeleteMediaByFilename(MediaTable table, const std::string& path) {
-  return OnChangeOrOwnConnection([&](SqliteDatabase* db) { DeleteMediaRow(db, table, path); });
+  CatalogConnection own;
+  if (SqliteDatabase* db = ChangeOrOwnConnection(&own)) DeleteMediaRow(db, table, path);
+  return 0;
 }
 
 void DeleteMediaRow(SqliteDatabase* db, MediaTable table, const std::string& path) {

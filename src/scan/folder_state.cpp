@@ -42,15 +42,6 @@ void DeleteStampsOfUnsharedRoots(SqliteDatabase* db) {
 
 namespace {
 
-// The connection of the catalogue change under way on this thread, if any:
-// it holds the write lock, so a connection of our own would wait on it for
-// ever (and read around its uncommitted rows).
-SqliteDatabase* ChangeOrOwnConnection(CatalogConnection* own) {
-  if (SqliteDatabase* current = ThreadCatalogue()) return current;
-  *own = OpenCatalogue();
-  return own->get();
-}
-
 std::optional<std::string> FolderColumn(const std::string& listed, const char* column) {
   CatalogConnection own;
   SqliteDatabase* db = ChangeOrOwnConnection(&own);
