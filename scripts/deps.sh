@@ -4,12 +4,17 @@
 # packages and the command that installs them, and exits 1.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# Names that installed packages provide count as installed: Node.js from
+# elsewhere than Debian provides npm, which Debian's npm would conflict with.
+provided=" $(dpkg-query -W -f='${db:Status-Abbrev}|${Provides}\n' 2>/dev/null |
+  sed -n 's/^ii *|//p' | tr ',' '\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | tr '\n' ' ') "
 missing=()
 while IFS= read -r line || [[ -n "$line" ]]; do
   pkg=${line%%#*}            # a '#' starts a comment, on its own line or after a name
   pkg=${pkg//[[:space:]]/}
   [[ -z "$pkg" ]] && continue
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' &&
+    [[ $provided != *" $pkg "* ]]; then
     missing+=("$pkg")
   fi
 done < "$here/packages.txt"

@@ -5,6 +5,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/build.sh"
+bash "$top/scripts/node_deps.sh" "$top/build"
 export QT_QPA_PLATFORM=offscreen
 (cd "$top/build" && ctest --output-on-failure -j"$(nproc)" "$@")
 [[ "${TARVEL_NO_ASAN:-}" == 1 ]] && exit 0
@@ -12,6 +13,7 @@ if [[ ! -f "$top/build-asan/build.ninja" ]]; then
   cmake -S "$top" -B "$top/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVEL_SANITIZE=ON >&2
 fi
 cmake --build "$top/build-asan" >&2
+bash "$top/scripts/node_deps.sh" "$top/build-asan"
 # Any report fails its test: sanitizers stop the program at the first one.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
