@@ -1,12 +1,14 @@
 // MediaServer as players other than GUPnP's meet it: a node control point
 // from the npm registry and VLC, each test in a private network namespace.
 // Their tools are installed by scripts/test.sh: a missing one fails the test.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "id3_builder.h"
@@ -39,8 +41,8 @@ class UpnpClients : public NetworkTest {
     RunResult r = RunProgram("tarvel", {"share", (dir_ / folder).string()});
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  void Start() {
-    server_ = StartMediaServer(kPort, dir_ / "server.log");
+  void Start(const std::vector<std::string>& extra = {}) {
+    server_ = StartMediaServer(kPort, dir_ / "server.log", extra);
     ASSERT_TRUE(Eventually([] { return PortOpen(kPort); })) << Log();
   }
   std::string Log() { return ReadFile(dir_ / "server.log"); }
@@ -64,6 +66,37 @@ std::map<std::string, std::string> LineFor(const std::string& out, const std::st
     }
   }
   return words;
+}
+
+// Links tv0 (10.77.0.1, where multicast goes) and tv1, joined only to each
+// other, in the test's namespace.
+void AddLinkPair() {
+  const std::vector<std::vector<std::string>> commands = {
+      {"ip", "link", "add", "tv0", "type", "veth", "peer", "name", "tv1"},
+      {"ip", "addr", "add", "10.77.0.1/24", "dev", "tv0"},
+      {"ip", "link", "set", "tv1", "up"},
+      {"ip", "link", "set", "tv0", "multicast", "on", "up"},
+      {"ip", "route", "add", "239.255.255.250/32", "dev", "tv0"}};
+  for (const auto& command : commands) {
+    Output r = Capture(command);
+    ASSERT_EQ(r.status, 0) << command[1] << " " << command[2] << ": " << r.err;
+  }
+  // libupnp binds the link's IPv6 address too, which is only there once its
+  // duplicate address detection is over.
+  ASSERT_TRUE(Eventually([] {
+    Output r = Capture({"ip", "-6", "addr", "show", "dev", "tv0"});
+    return r.out.find("inet6") != std::string::npos && r.out.find("tentative") == std::string::npos;
+  }, 10s));
+}
+
+// The lines of `text` that `pattern` finds something in.
+std::string Matching(const std::string& text, const std::string& pattern) {
+  std::regex re(pattern);
+  std::istringstream lines(text);
+  std::string out;
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_search(line, re)) out += line + "\n";
+  return out;
 }
 
 }  // namespace
@@ -128,4 +161,55 @@ TEST_F(UpnpClients, ANodeControlPointFindsTheServerAndSeesCoversThumbnailsAndSub
       kBase + "/subtitles/" + PathHash((dir_ / "media" / "films" / "Film.mp4").string()) + ".srt";
   EXPECT_EQ(film["caption"], subtitle) << c.out;
   EXPECT_EQ(film["captionheader"], subtitle) << c.out;
+}
+
+// VLC's UPnP discovery (libupnp) refuses loopback: the namespace gets a
+// pair of virtual Ethernet links of its own, joined only to each other, and
+// multicast goes out on one of them, where the server and VLC both listen.
+TEST_F(UpnpClients, VlcDiscoversTheServerBrowsesToAnAlbumAndPlaysItWithItsCover) {
+  WriteFile(dir_ / "music" / "cd1" / "cover.jpg", jpeg::Make(1200, 1000));
+  WriteFile(dir_ / "music" / "cd1" / "song.mp3",
+            id3::V2Tag(3, {id3::Text("TIT2", "Covered"), id3::Text("TALB", "With Art")}) +
+                id3::AudioFrames(2000));
+  WriteFile(dir_ / "music" / "cd3" / "song.mp3",
+            id3::V2Tag(3, {id3::Text("TIT2", "Bare"), id3::Text("TALB", "Without")}) +
+                id3::AudioFrames(2000));
+  Share("music");
+  ASSERT_TRUE(WriteServerName("Vlc Room"));
+  ASSERT_NO_FATAL_FAILURE(AddLinkPair());
+  Start({"--interface", "tv0"});
+  // VLC refuses to run as root: as nobody, in a home of its own.
+  passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  fs::path home = dir_ / "vlc-home";
+  fs::create_directories(home);
+  ASSERT_EQ(chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  fs::permissions(dir_, fs::perms::others_exec, fs::perm_options::add);
+  Output v = Capture({"/usr/bin/python3", std::string(TARVEL_TEST_DIR) + "/vlc_client.py",
+                      (dir_ / "vlc.log").string(), "20", "Vlc Room/Music/Albums/With Art",
+                      "Vlc Room/Music/Albums/Without", "--", "runuser", "-u", "nobody", "--", "env",
+                      "HOME=" + home.string(), "cvlc", "-I", "rc", "--rc-fake-tty", "--aout", "dummy",
+                      "--no-video", "--services-discovery", "upnp", "--miface", "tv0", "-vv"},
+                     90);
+  ASSERT_EQ(v.status, 0) << v.out << v.err
+                         << "\n(needs the packages vlc-bin and vlc-plugin-base: scripts/test.sh installs them)\n"
+                         << Log() << Matching(ReadFile(dir_ / "vlc.log"), "upnp|error");
+  const std::string base = "http://10.77.0.1:" + std::to_string(kPort);
+  std::string covered = (dir_ / "music" / "cd1" / "song.mp3").string();
+  auto with = LineFor(v.out, "Vlc Room/Music/Albums/With Art");
+  EXPECT_EQ(with["input"], base + "/media/" + PathHash(covered) + ".mp3") << v.out;
+  EXPECT_EQ(with["title"], "Covered") << v.out;
+  EXPECT_EQ(with["playing"], "1") << v.out;
+  EXPECT_EQ(with["length"], "52") << v.out;
+  // What VLC fetched for the cover is the folder cover's JPEG_TN, as kept.
+  std::string art = ReadFile(with["art"]);
+  std::string cover = (dir_ / "music" / "cd1" / "cover.jpg").string();
+  EXPECT_TRUE(art == ReadFile(dir_ / "thumbnails" / (PathHash(cover) + ".jpg"))) << v.out;
+  jpeg::Picture small = jpeg::Read(art);
+  EXPECT_EQ(small.width, 160);
+  EXPECT_LE(small.height, 160);
+  auto without = LineFor(v.out, "Vlc Room/Music/Albums/Without");
+  EXPECT_EQ(without["title"], "Bare") << v.out;
+  EXPECT_EQ(without["playing"], "1") << v.out;
+  EXPECT_EQ(without["art"], "none") << v.out;
 }

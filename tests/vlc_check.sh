@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# By-hand check, not part of the suite (VLC is no dependency of the project):
-# VLC plays a 30-minute MP3 from MediaServer and seeks to 25:00 in it, which
-# it does with a second, ranged GET. Runs inside a private network namespace
-# made by ns.sh; VLC refuses root, so it runs as "nobody". Needs root and the
-# Debian packages vlc-bin and vlc-plugin-base.
+# By-hand check, not part of the suite (whose VLC test browses and plays;
+# this one seeks): VLC plays a 30-minute MP3 from MediaServer and seeks to
+# 25:00 in it, which it does with a second, ranged GET. Runs inside a
+# private network namespace made by ns.sh; VLC refuses root, so it runs as
+# "nobody". Needs root and the Debian packages vlc-bin and vlc-plugin-base.
 #   tests/vlc_check.sh [build folder]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
