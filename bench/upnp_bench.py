@@ -39,6 +39,7 @@ class Control:
         u = urllib.parse.urlparse(url)
         self.host, self.port, self.path = u.hostname, u.port, u.path
         self.conn = None
+        self.with_art = 0  # items of the last page that carry upnp:albumArtURI
 
     def browse(self, object_id, start, count, sort=""):
         """(seconds, NumberReturned) of one call; raises on failure."""
@@ -61,22 +62,24 @@ class Control:
             raise RuntimeError("HTTP %d" % reply.status)
         text = data.decode("utf-8", "replace")
         returned = int(text.split("<NumberReturned>")[1].split("<")[0])
+        self.with_art = sum("albumArtURI" in item for item in text.split("&lt;item ")[1:])
         return elapsed, returned
 
 
 def pages(control, container, sort):
     times = []
-    start = 0
+    start = with_art = 0
     while True:
         elapsed, returned = control.browse(container, start, PAGE, sort)
         times.append(elapsed * 1000)
+        with_art += control.with_art
         if returned == 0:
             times.pop()
             break
         start += returned
         if start >= 10000:
             break
-    return times, start
+    return times, start, with_art
 
 
 def stream_rate(file_url):
@@ -152,9 +155,11 @@ def main():
     control = Control(url)
     for label, sort in (("unsorted", ""), ("sorted by title", "+dc:title")):
         pages(control, container, sort)  # warm up once
-        times, seen = pages(control, container, sort)
-        print("%s: Browse %s, %d items in %d pages of %d: median %.2f ms a page (min %.2f, max %.2f)"
-              % (name, label, seen, len(times), PAGE, statistics.median(times), min(times), max(times)))
+        times, seen, with_art = pages(control, container, sort)
+        print("%s: Browse %s, %d items in %d pages of %d: median %.2f ms a page (min %.2f, max %.2f);"
+              " %d items with upnp:albumArtURI"
+              % (name, label, seen, len(times), PAGE, statistics.median(times), min(times), max(times),
+                 with_art))
     rates = sorted(stream_rate(file_url) for _ in range(3))
     cats = sorted(cat_rate(file_path) for _ in range(3))
     ceiling = loopback_ceiling(file_path)

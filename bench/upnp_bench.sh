@@ -6,11 +6,22 @@
 # packages minidlna and python3 (the server is never started outside the
 # namespace). Given a second build folder (an earlier version), its
 # MediaServer is measured too, in the same run, on a copy of the catalogue.
-#   bench/upnp_bench.sh [build folder [earlier build folder]]
+# With --art the folder has album art, as a music library does: each track
+# holds an embedded cover (ID3v2 APIC) and the folder a cover.jpg, so that
+# both servers publish upnp:albumArtURI on every item (MiniDLNA gave the
+# folder's cover to none of the tracks that had none of their own). GdkPixbuf's
+# Python binding (gir1.2-gdkpixbuf-2.0) makes the JPEGs.
+#   bench/upnp_bench.sh [--art] [build folder [earlier build folder]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build}
-before=${2:-}
+art=0
+if [[ ${1:-} == --art ]]; then
+  art=1
+  shift
+fi
+# Absolute: the servers start from folders of their own.
+build=$(cd "${1:-$top/build}" && pwd)
+before=${2:+$(cd "$2" && pwd)}
 ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
 [[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
 # Without minidlna (or with TARVEL_BENCH_NO_PEER=1) the peer is left out.
@@ -32,11 +43,28 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "making 10,000 tagged MP3 files and a 200 MB file in $work" >&2
-/usr/bin/python3 - "$work/media" <<'PY'
+echo "making 10,000 tagged MP3 files and a 200 MB file in $work (album art: $art)" >&2
+/usr/bin/python3 - "$work/media" "$art" <<'PY'
 import os, struct, sys
 root = sys.argv[1]
 os.makedirs(root + "/folder")
+def picture(size, seed):
+    """A JPEG of a smooth picture, about as large as a cover at that size."""
+    import gi
+    gi.require_version("GdkPixbuf", "2.0")
+    from gi.repository import GdkPixbuf, GLib
+    pixels = bytes((x * 255 // size + seed) & 255 if c == 0 else (y * 255 // size) if c == 1 else
+                   ((x ^ y) + seed) & 255 for y in range(size) for x in range(size) for c in range(3))
+    pixbuf = GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(pixels), GdkPixbuf.Colorspace.RGB, False, 8,
+                                             size, size, size * 3)
+    ok, data = pixbuf.save_to_bufferv("jpeg", ["quality"], ["90"])
+    return bytes(data)
+apic = b""
+if sys.argv[2] == "1":
+    with open(root + "/folder/cover.jpg", "wb") as f:
+        f.write(picture(600, 0))
+    cover = picture(300, 90)
+    apic = b"APIC" + struct.pack(">I", len(cover) + 14) + b"\x00\x00" + b"\x00image/jpeg\x00\x03\x00" + cover
 def frame(fid, text):
     data = b"\x00" + text.encode("latin-1")
     return fid.encode() + struct.pack(">I", len(data)) + b"\x00\x00" + data
@@ -45,7 +73,7 @@ def syncsafe(n):
 audio = (b"\xff\xfb\x90\x00" + b"\x00" * 413) * 24
 for i in range(10000):
     frames = frame("TIT2", "track %05d" % ((i * 7919) % 10000)) + frame("TPE1", "artist %d" % (i % 50)) \
-        + frame("TALB", "album %d" % (i % 200))
+        + frame("TALB", "album %d" % (i % 200)) + apic
     tag = b"ID3\x03\x00\x00" + syncsafe(len(frames)) + frames
     with open("%s/folder/song%05d.mp3" % (root, i), "wb") as f:
         f.write(tag + audio)
@@ -90,7 +118,7 @@ fi
 
 # Our folder container and MiniDLNA's ("Browse Folders", then the folder),
 # found by browsing; both wait until all 10,000 items are in.
-find_ids=$(bash "$ns" exec /usr/bin/python3 - "$work" "$peer_on" <<'PY'
+find_ids=$(bash "$ns" exec /usr/bin/python3 - "$work" "$peer_on" "$art" <<'PY'
 import re, sys, time, http.client
 sys.path.insert(0, sys.argv[1])
 def browse(port, oid):
@@ -111,7 +139,7 @@ def find(port, start):
             while todo:
                 oid = todo.pop()
                 for cid, count, title in browse(port, oid):
-                    if int(count) == 10000 and title == "folder":
+                    if int(count) in (10000, 10000 + int(sys.argv[3])) and title == "folder":
                         return cid
                     if title in ("Browse Folders", "Folders", "media", "folder"):
                         todo.append(cid)
