@@ -147,6 +147,42 @@ TEST_F(CatchUp, ReadsOnlyNewAndChangedFilesAndEndsInStepWithAFreshWalk) {
   EXPECT_EQ(caught, fresh);
 }
 
+// What the catalogue holds that no walk of ours would have written: a file
+// with two rows, a row without a stamp, a stamp without a row. Over enough
+// folders that their stamps are read on both threads while the rows load.
+TEST_F(CatchUp, DoubledOrUnstampedRowsAreWrittenAgainOnceAndStrayStampsGo) {
+  for (int f = 0; f < 40; ++f)
+    for (int i = 0; i < 8; ++i)
+      WriteFile(root + "many/f" + std::to_string(f) + "/t" + std::to_string(i) + ".mp3",
+                Mp3("T" + std::to_string(f * 8 + i)));
+  Share(root);
+  const std::string doubled = root + "many/f3/t1.mp3", unstamped = root + "many/f30/t7.mp3";
+  {
+    CatalogConnection db = OpenCatalogue();
+    ASSERT_EQ(db->Exec(("insert into audio select * from audio where Filename = " + Quoted(doubled)).c_str()), 0);
+    ASSERT_EQ(db->Exec(("delete from TARVEL_FILES where Filename = " + Quoted(unstamped)).c_str()), 0);
+    ASSERT_EQ(db->Exec(("insert into TARVEL_FILES values(" + Quoted(root + "many/f9/stray.mp3") + "," +
+                        Quoted(root) + ",1,1)").c_str()), 0);
+  }
+  ASSERT_EQ(TitleOf(doubled), "<2 rows>");
+  // One file changed in each of three folders far apart in the walk.
+  for (int f : {0, 21, 39}) WriteFile(root + "many/f" + std::to_string(f) + "/t4.mp3", Mp3("Edited"));
+
+  CatchUpCounts counts = CatchUpFolder(&core, root);
+  EXPECT_TRUE(counts.done);
+  EXPECT_EQ(counts.changed, 5);
+  EXPECT_EQ(counts.added + counts.removed, 0);
+  EXPECT_EQ(TitleOf(doubled), "t25");
+  EXPECT_EQ(TitleOf(root + "many/f21/t4.mp3"), "edited");
+  EXPECT_TRUE(Rows("select * from TARVEL_FILES where Filename like '%stray%'").empty());
+  EXPECT_EQ(Rows("select * from TARVEL_FILES where Filename = " + Quoted(unstamped)).size(), 1u);
+  CatchUpCounts again = CatchUpFolder(&core, root);
+  EXPECT_EQ(again.added + again.changed + again.removed, 0);
+  EXPECT_EQ(again.unchanged, 40 * 8 + 5);
+  const std::vector<std::string> caught = Dump();
+  EXPECT_EQ(caught, FreshWalk());
+}
+
 TEST_F(CatchUp, AFolderThatIsNotThereKeepsItsRows) {
   Share(root);
   const std::vector<std::string> rows = Dump();

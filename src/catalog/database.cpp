@@ -292,26 +292,27 @@ int SqliteDatabase::RunNow(const char* sql, std::string_view values) {
   return rc;
 }
 
-std::optional<std::vector<std::string>> SqliteDatabase::FirstRow(const BoundStatement& query) {
+int QueryRow::Columns() const { return sqlite3_column_count(statement_); }
+
+std::string_view QueryRow::Text(int column) const {
+  const unsigned char* text = sqlite3_column_text(statement_, column);
+  if (!text) return {};
+  return {reinterpret_cast<const char*>(text),
+          static_cast<size_t>(sqlite3_column_bytes(statement_, column))};
+}
+
+int64_t QueryRow::Int(int column) const { return sqlite3_column_int64(statement_, column); }
+
+bool SqliteDatabase::EachRow(const BoundStatement& query,
+                             const std::function<bool(const QueryRow&)>& visit) {
   Flush();
   sqlite3_stmt* statement = *handle ? Prepared(query.Sql()) : nullptr;
   int rc = statement ? SQLITE_RANGE : SQLITE_MISUSE;
-  std::optional<std::vector<std::string>> row;
   if (statement && BindValues(statement, query.Values())) {
-    rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) {
-      row.emplace();
-      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-        const unsigned char* text = sqlite3_column_text(statement, c);
-        row->emplace_back(text ? reinterpret_cast<const char*>(text) : "",
-                          static_cast<size_t>(sqlite3_column_bytes(statement, c)));
-      }
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_OK;
-    } else {
-      rc = sqlite3_reset(statement) & 0xff;
+    const QueryRow row(statement);
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW && visit(row)) {
     }
+    rc = rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : sqlite3_reset(statement) & 0xff;
   }
   if (statement) {
     sqlite3_reset(statement);
@@ -322,9 +323,20 @@ std::optional<std::vector<std::string>> SqliteDatabase::FirstRow(const BoundStat
     fprintf(stderr, "SqliteRecordsetInit:nErrorCode=%d\n", rc);
     fprintf(stderr, "SqliteRecordsetInit:pErrMsg=%s\n",
             *handle ? sqlite3_errmsg(sqlite_native(*handle)) : "not an open database");
-    return std::nullopt;
+    return false;
   }
-  return row;
+  return true;
+}
+
+std::optional<std::vector<std::string>> SqliteDatabase::FirstRow(const BoundStatement& query) {
+  std::optional<std::vector<std::string>> first;
+  const bool ok = EachRow(query, [&](const QueryRow& row) {
+    first.emplace();
+    for (int c = 0; c < row.Columns(); ++c) first->emplace_back(row.Text(c));
+    return false;
+  });
+  if (!ok) return std::nullopt;
+  return first;
 }
 
 int SqliteDatabase::Exec(const char* sql) {

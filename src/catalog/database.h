@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,20 @@ class BoundStatement {
  private:
   const char* sql_;
   std::string values_;
+};
+
+// One row of a query, valid only while it is being visited.
+class QueryRow {
+ public:
+  int Columns() const;
+  // The cell as text ("" for NULL), and as a whole number (0 for NULL).
+  std::string_view Text(int column) const;
+  int64_t Int(int column) const;
+
+ private:
+  friend struct SqliteDatabase;
+  explicit QueryRow(sqlite3_stmt* statement) : statement_(statement) {}
+  sqlite3_stmt* statement_;
 };
 
 struct SqliteDatabase {
@@ -64,6 +79,11 @@ struct SqliteDatabase {
   // The first row a bound query gives, each column as text ("" for NULL);
   // nothing when it gives none or fails (then reported, as queries are).
   std::optional<std::vector<std::string>> FirstRow(const BoundStatement& query);
+  // Hands every row a bound query gives to `visit`, read in place, until
+  // `visit` returns false: no copy of the whole result is made, so a query
+  // over every file of a large share costs no more memory than one row.
+  // False when it fails (then reported, as queries are).
+  bool EachRow(const BoundStatement& query, const std::function<bool(const QueryRow&)>& visit);
 
   // Whether a statement or query failed since the last ClearFailure (after
   // Flush, for statements handed to the writer). Once one has failed while a

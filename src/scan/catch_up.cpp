@@ -4,9 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "catalog/database.h"
@@ -21,11 +29,161 @@ namespace {
 
 constexpr const char* kPlaylistName = "JpgPlaylist.sls";
 
+const char* RowsOfRootQuery(MediaTable table) {
+  switch (table) {
+    case MediaTable::Audio: return "select Filename from audio where SharedRoot = ?";
+    case MediaTable::Video: return "select Filename from video where SharedRoot = ?";
+    case MediaTable::Image: return "select Filename from image where SharedRoot = ?";
+  }
+  return nullptr;
+}
+
+// What the catalogue holds of one file.
 struct Known {
+  uint32_t offset = 0;  // its name in the folder's names
+  uint32_t length = 0;
   unsigned tables = 0;  // bit per media table holding a row of the file
   int rows = 0;
   bool seen = false;
   std::optional<FileStamp> stamp;
+};
+
+// What the catalogue holds of the files of one folder, found by name. The
+// names of a folder are kept one after another in one string: a share of
+// hundreds of thousands of files loads with an allocation per folder, not
+// one per file, and a file is looked up among its folder's alone.
+struct KnownFolder {
+  std::string names;
+  std::vector<Known> files;  // by name, once settled
+
+  std::string_view NameOf(const Known& k) const { return {names.data() + k.offset, k.length}; }
+  void Add(std::string_view name, unsigned tableBit) {
+    Known k;
+    k.offset = static_cast<uint32_t>(names.size());
+    k.length = static_cast<uint32_t>(name.size());
+    k.tables = tableBit;
+    k.rows = 1;
+    names.append(name);
+    files.push_back(k);
+  }
+  // Sorts the files by name and makes one entry of each file's rows.
+  void Settle() {
+    std::sort(files.begin(), files.end(),
+              [this](const Known& a, const Known& b) { return NameOf(a) < NameOf(b); });
+    size_t out = 0;
+    for (const Known& k : files) {
+      if (out > 0 && NameOf(files[out - 1]) == NameOf(k)) {
+        files[out - 1].tables |= k.tables;
+        files[out - 1].rows += k.rows;
+      } else {
+        files[out++] = k;
+      }
+    }
+    files.resize(out);
+  }
+  Known* Find(std::string_view name) {
+    auto it = std::lower_bound(files.begin(), files.end(), name,
+                               [this](const Known& k, std::string_view n) { return NameOf(k) < n; });
+    return it != files.end() && NameOf(*it) == name ? &*it : nullptr;
+  }
+};
+
+struct PathHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+std::pair<std::string_view, std::string_view> SplitPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {{}, path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// One folder as the walk met it: the files it takes, with their stamps once
+// read, and the pictures its slideshow playlist lists, with that playlist as
+// it is now.
+struct Listing {
+  std::string dir;
+  std::vector<std::string> files;
+  std::vector<std::optional<FileStamp>> stamps;
+  std::vector<std::string> images;
+  std::optional<std::string> playlist;  // none when there is none
+
+  void Read() {
+    ReadStamps();
+    ReadPlaylist();
+  }
+
+  void ReadStamps() {
+    stamps.resize(files.size());
+    const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t i = 0; i < files.size(); ++i) {
+      struct stat st;
+      if (fd < 0) {
+        stamps[i] = StampOfFile(dir + files[i]);
+      } else if (fstatat(fd, files[i].c_str(), &st, 0) == 0) {  // links followed, as StampOfFile
+        stamps[i] = FileStamp{static_cast<int64_t>(st.st_size),
+                              static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+      }
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  // Only as much as tells whether it lists `images`, one per line.
+  void ReadPlaylist() {
+    size_t wanted = 0;
+    for (const std::string& name : images) wanted += name.size() + 2;
+    const int fd = open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    playlist.emplace();
+    char buffer[8192];
+    ssize_t n;
+    while (playlist->size() <= wanted && (n = read(fd, buffer, sizeof buffer)) > 0)
+      playlist->append(buffer, static_cast<size_t>(n));
+    close(fd);
+  }
+};
+
+// The folders listed so far whose stamps are still to be read. Reading a
+// stamp per file is most of a catch-up's time, so it is shared by whoever is
+// free: the walk once it has listed the tree, and the thread that loaded the
+// catalogue once that is done.
+class StampQueue {
+ public:
+  void Push(Listing* listing) {
+    {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back(listing);
+    }
+    wake_.notify_one();
+  }
+  // Nothing more will be pushed.
+  void Close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    wake_.notify_all();
+  }
+  // Reads stamps until the queue is closed and empty.
+  void Work() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
+      if (waiting_.empty()) return;
+      Listing* listing = waiting_.front();
+      waiting_.pop_front();
+      lock.unlock();
+      listing->Read();
+      lock.lock();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Listing*> waiting_;
+  bool closed_ = false;
 };
 
 class CatchUp {
@@ -33,41 +191,107 @@ class CatchUp {
   CatchUp(WalkContext context, std::string root)
       : walk_(std::move(context)), root_(std::move(root)), db_(walk_.Context().db) {}
 
-  void Load() {
-    const std::string quotedRoot = Quoted(root_);
-    int bit = 0;
-    for (MediaTable t : kMediaTables) {
-      Recordset rs = Query(db_, std::string("select Filename from ") + TableName(t) +
-                                    " where SharedRoot = " + quotedRoot);
-      while (rs->Next()) {
-        Known& k = rows_[rs->Text(0)];
-        k.tables |= 1u << bit;
-        ++k.rows;
+  // Lists the tree and reads its files' stamps while the catalogue's rows of
+  // it load on a second thread (the connection is used by that thread alone
+  // until it is joined).
+  void Gather() {
+    StampQueue stamps;
+    std::thread loader([&] {
+      Load();
+      stamps.Work();
+    });
+    struct Joined {
+      StampQueue& stamps;
+      std::thread& loader;
+      ~Joined() {
+        stamps.Close();
+        loader.join();
       }
-      ++bit;
-    }
-    Recordset rs = Query(db_, "select Filename, Size, Mtime from TARVEL_FILES where SharedRoot = " +
-                                  quotedRoot);
-    while (rs->Next()) {
-      std::string file = rs->Text(0);
-      auto it = rows_.find(file);
-      // A stamp without a row is left over; it is dropped before any new
-      // stamp is written.
-      if (it == rows_.end()) {
-        DeleteFileStamp(db_, file);
-        continue;
-      }
-      it->second.stamp = FileStamp{std::strtoll(rs->Text(1).c_str(), nullptr, 10),
-                                   std::strtoll(rs->Text(2).c_str(), nullptr, 10)};
+    } joined{stamps, loader};
+    List(root_, stamps);
+    stamps.Close();
+    stamps.Work();
+  }
+
+  // Brings the rows in step with what was gathered, folder by folder in the
+  // order of the walk, as a walk would write them.
+  void Apply() {
+    for (Listing& listing : listings_) {
+      if (walk_.Stopped()) return;
+      auto known = folders_.find(std::string_view(listing.dir));
+      KnownFolder* folder = known == folders_.end() ? nullptr : &known->second;
+      for (size_t i = 0; i < listing.files.size(); ++i)
+        TakeFile(listing.dir, listing.files[i], folder ? folder->Find(listing.files[i]) : nullptr,
+                 listing.stamps[i]);
+      UpdatePlaylist(listing);
     }
   }
 
-  void Walk(const std::string& dir) {
+  // Rows of files the walk did not meet go, except below folders it could not list.
+  void RemoveUnseen() {
+    for (auto& [dir, folder] : folders_) {
+      for (Known& k : folder.files) {
+        if (k.seen) continue;
+        std::string file = dir;
+        file += folder.NameOf(k);
+        if (BelowUnlisted(file)) continue;
+        DeleteRows(file, k.tables);
+        DeleteFileStamp(db_, file);
+        ++counts.removed;
+      }
+    }
+  }
+
+  CatchUpCounts counts;
+
+ private:
+  void Load() {
+    unsigned bit = 1;
+    for (MediaTable t : kMediaTables) {
+      KnownFolder* last = nullptr;
+      std::string_view lastDir;
+      db_->EachRow(BoundStatement(RowsOfRootQuery(t)).Text(root_), [&](const QueryRow& row) {
+        auto [dir, name] = SplitPath(row.Text(0));
+        // Rows come in the order they were written, a folder's together.
+        if (!last || dir != lastDir) {
+          auto it = folders_.find(dir);
+          if (it == folders_.end()) it = folders_.emplace(std::string(dir), KnownFolder()).first;
+          last = &it->second;
+          lastDir = it->first;
+        }
+        last->Add(name, bit);
+        return true;
+      });
+      bit <<= 1;
+    }
+    for (auto& [dir, folder] : folders_) folder.Settle();
+    std::vector<std::string> leftOver;
+    db_->EachRow(
+        BoundStatement("select Filename, Size, Mtime from TARVEL_FILES where SharedRoot = ?").Text(root_),
+        [&](const QueryRow& row) {
+          const std::string_view file = row.Text(0);
+          auto [dir, name] = SplitPath(file);
+          auto it = folders_.find(dir);
+          Known* k = it == folders_.end() ? nullptr : it->second.Find(name);
+          if (k) k->stamp = FileStamp{row.Int(1), row.Int(2)};
+          else leftOver.emplace_back(file);
+          return true;
+        });
+    // A stamp without a row is left over; it is dropped before any new stamp
+    // is written.
+    for (const std::string& file : leftOver) DeleteFileStamp(db_, file);
+  }
+
+  void List(const std::string& dir, StampQueue& stamps) {
     if (walk_.Stopped()) return;
     EnteredFolder entered(walk_, dir);
     if (entered.Skip()) return;
+    // A folder reached twice by the same path is met once.
+    if (!listed_.insert(dir).second) return;
     const WalkContext& context = walk_.Context();
-    std::vector<std::string> images, subfolders;
+    Listing listing;
+    listing.dir = dir;
+    std::vector<std::string> subfolders;
     bool listed = ForEachEntry(
         dir,
         [&](const std::string& name, EntryKind kind) {
@@ -75,9 +299,8 @@ class CatchUp {
             if (!context.isSharedSubfolder(dir, name)) subfolders.push_back(name);
             return;
           }
-          if (IsPlaylistImage(name)) images.push_back(name);
-          if (!walk_.TakesFile(name)) return;
-          TakeFile(dir, name);
+          if (IsPlaylistImage(name)) listing.images.push_back(name);
+          if (walk_.TakesFile(name)) listing.files.push_back(name);
         },
         walk_.Bound());
     if (!listed) {
@@ -85,45 +308,25 @@ class CatchUp {
       unlisted_.push_back(dir);
       return;
     }
-    UpdatePlaylist(dir, images);
+    stamps.Push(&listings_.emplace_back(std::move(listing)));
     for (const std::string& sub : subfolders) {
       const std::string path = dir + sub + "/";
       if (walk_.OnBranch(path)) continue;  // a link back up the tree
-      Walk(path);
+      List(path, stamps);
     }
   }
 
-  // Rows of files the walk did not meet go, except below folders it could not list.
-  void RemoveUnseen() {
-    for (auto& [file, k] : rows_) {
-      if (k.seen || BelowUnlisted(file)) continue;
-      DeleteRows(file, k.tables);
-      DeleteFileStamp(db_, file);
-      ++counts.removed;
-    }
-  }
-
-  CatchUpCounts counts;
-
- private:
-  void TakeFile(const std::string& dir, const std::string& name) {
-    const std::string full = dir + name;
-    auto it = rows_.find(full);
-    if (it != rows_.end()) {
-      Known& k = it->second;
-      if (k.seen) return;  // met twice through a link: one row
-      k.seen = true;
-      if (k.stamp && k.rows == 1) {
-        std::optional<FileStamp> now = StampOfFile(full);
-        if (now && *now == *k.stamp) {
-          ++counts.unchanged;
-          return;
-        }
+  void TakeFile(const std::string& dir, const std::string& name, Known* k,
+                const std::optional<FileStamp>& now) {
+    if (k) {
+      k->seen = true;
+      if (k->stamp && k->rows == 1 && now && *now == *k->stamp) {
+        ++counts.unchanged;
+        return;
       }
-      DeleteRows(full, k.tables);
+      DeleteRows(dir + name, k->tables);
       ++counts.changed;
     } else {
-      rows_[full].seen = true;
       ++counts.added;
     }
     walk_.ClassifyFile(dir, root_, name);
@@ -146,31 +349,21 @@ class CatchUp {
 
   // The folder's slideshow playlist as a walk would write it: rewritten only
   // when it differs, removed when the folder holds no image.
-  void UpdatePlaylist(const std::string& dir, const std::vector<std::string>& images) {
+  void UpdatePlaylist(const Listing& listing) {
     std::string wanted;
-    for (const std::string& name : images) wanted += name + "\r\n";
-    const std::string path = dir + kPlaylistName;
-    std::string have;
-    bool exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      exists = true;
-      char buffer[8192];
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof buffer)) > 0 && have.size() <= wanted.size())
-        have.append(buffer, static_cast<size_t>(n));
-      close(fd);
-    }
-    if (exists ? have == wanted : wanted.empty()) return;
-    walk_.DeletePlaylist(dir);
-    for (const std::string& name : images) walk_.AppendToPlaylist(dir, name);
+    for (const std::string& name : listing.images) wanted += name + "\r\n";
+    if (listing.playlist ? *listing.playlist == wanted : wanted.empty()) return;
+    walk_.DeletePlaylist(listing.dir);
+    for (const std::string& name : listing.images) walk_.AppendToPlaylist(listing.dir, name);
     walk_.ClosePlaylist();
   }
 
   FolderWalk walk_;
   std::string root_;
   SqliteDatabase* db_;
-  std::unordered_map<std::string, Known> rows_;
+  std::unordered_map<std::string, KnownFolder, PathHash, std::equal_to<>> folders_;
+  std::deque<Listing> listings_;  // in the order of the walk; stable for the readers
+  std::unordered_set<std::string> listed_;
   std::vector<std::string> unlisted_;
 };
 
@@ -209,8 +402,8 @@ CatchUpCounts CatchUpFolder(const SharedFolderRules* shares, const std::string& 
   CatchUp catchUp(std::move(context), listed);
   {
     Transaction tx(db.get());
-    catchUp.Load();
-    catchUp.Walk(listed);
+    catchUp.Gather();
+    catchUp.Apply();
     if (shares->StopRequested()) return {};  // rolled back: nothing half done
     catchUp.RemoveUnseen();
     tx.Commit();
