@@ -25,6 +25,7 @@
 #include "server/content.h"
 #include "server_net.h"
 #include "testing.h"
+#include "video_builder.h"
 
 using namespace std::chrono_literals;
 
@@ -943,4 +944,47 @@ TEST_F(Upnp, AnEmbeddedJpegCoverIsOfferedFirstAsItsThumbnailAndARetaggedTrackGet
   small = jpeg::Read(ReadFile(dir_ / "body"));
   EXPECT_EQ(small.width, 133);
   EXPECT_EQ(small.height, 160);
+}
+
+TEST_F(Upnp, AVideoShowsAFrameAsItsThumbnailAndOnesThatDoNotDecodeAreStillServed) {
+  fs::path clip = dir_ / "films" / "clip.avi", noise = dir_ / "films" / "noise.avi",
+           cut = dir_ / "films" / "cut.avi";
+  ASSERT_TRUE(video::Write(clip.string(), {}, [](int) { return std::array<unsigned char, 3>{30, 200, 40}; }));
+  std::string whole = ReadFile(clip);
+  WriteFile(noise, "RIFF" + std::string(60000, '\x5a'));
+  WriteFile(cut, whole.substr(0, whole.size() / 3));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "films").string()}).status, 0);
+  pid_t server = Start();
+  std::string hash = PathHash(clip.string()), noiseHash = PathHash(noise.string());
+  std::string thumbnail = kBase + "/thumbnails/" + hash + ".jpg";
+  std::string videos;
+  ASSERT_TRUE(Eventually([&] {
+    videos = Browse("video/all");
+    return videos.find("albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;" + thumbnail + "&lt;") !=
+           std::string::npos;
+  })) << videos << Log();
+  EXPECT_NE(videos.find("&lt;res protocolInfo=&quot;http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;"), std::string::npos)
+      << videos;
+  // libavformat cannot open it: no thumbnail offered, none made, the file still served.
+  EXPECT_EQ(videos.find("/thumbnails/" + noiseHash), std::string::npos) << videos;
+  EXPECT_NE(Http({kBase + "/thumbnails/" + noiseHash + ".jpg"}).out.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_NE(Http({MediaUrl(noise.string())}).out.find("HTTP/1.1 200"), std::string::npos);
+
+  Output r = Http({thumbnail});
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;"), std::string::npos) << r.out << Log();
+  jpeg::Picture small = jpeg::Read(ReadFile(dir_ / "body"));
+  EXPECT_EQ(small.width, 160);
+  EXPECT_EQ(small.height, 120);
+  // Kept: a second ask is answered from the cache, with the same picture.
+  std::string first = ReadFile(dir_ / "body");
+  EXPECT_NE(Http({thumbnail}).out.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "body"), first);
+  EXPECT_TRUE(fs::exists(dir_ / "thumbnails" / (hash + ".jpg")));
+  // A truncated video gives a thumbnail or none; the server goes on either way.
+  r = Http({kBase + "/thumbnails/" + PathHash(cut.string()) + ".jpg"});
+  EXPECT_TRUE(r.out.find("HTTP/1.1 200") != std::string::npos || r.out.find("HTTP/1.1 404") != std::string::npos)
+      << r.out;
+  EXPECT_NE(Http({MediaUrl(cut.string())}).out.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_EQ(waitpid(server, nullptr, WNOHANG), 0);
+  EXPECT_NE(Browse("video/all").find("<TotalMatches>3</TotalMatches>"), std::string::npos);
 }

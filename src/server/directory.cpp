@@ -437,6 +437,7 @@ bool MayHaveThumbnail(const MediaFile& file) {
 std::string ThumbnailPath(const MediaFile& file, const MediaInfo& info) {
   bool has = file.kind == MediaKind::Image   ? MayHaveThumbnail(file)
              : file.kind == MediaKind::Audio ? info.artJpeg
+             : file.kind == MediaKind::Video ? info.width > 0 && info.height > 0
              : false;
   return has ? "/thumbnails/" + file.hash + ".jpg" : "";
 }

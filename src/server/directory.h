@@ -48,7 +48,7 @@ struct PagingArgs {
   std::string start, count, sort;
 };
 
-// `thumbnails`: pictures are offered with their JPEG_TN (see ThumbnailPath).
+// `thumbnails`: pictures, videos and covers are offered with their JPEG_TN (see ThumbnailPath).
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},

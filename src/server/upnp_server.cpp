@@ -556,13 +556,15 @@ void FreePendingThumbnail(gpointer p) {
 }
 
 // How the thumbnail of `file` is made from its descriptor, on a worker.
-Thumbnails::Maker ThumbnailMaker(const MediaFile& file) {
+Thumbnails::Maker ThumbnailMaker(const UpnpServer::Impl* s, const MediaFile& file) {
   if (file.kind == MediaKind::Audio) return EmbeddedCoverThumbnail;
+  if (file.kind == MediaKind::Video)
+    return [how = s->options.videoThumbnailer](int fd) { return MakeVideoThumbnail(fd, how); };
   return [](int fd) { return MakeThumbnailFromFd(fd).jpeg; };
 }
 
 // "/thumbnails/" + a catalogued file's hash + ".jpg": the JPEG_TN of a JPEG
-// picture or of a track's embedded JPEG cover, from the cache or made by a
+// picture, of a track's embedded JPEG cover or of a video's frame, from the cache or made by a
 // worker while the request waits.
 void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
@@ -592,7 +594,7 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
   g_signal_connect(msg, "finished", G_CALLBACK(OnThumbnailRequestFinished), nullptr);
   soup_server_message_pause(msg);
   GMainContext* loop = s->loop;
-  bool queued = s->thumbnails->Request(file->hash, fd, ThumbnailMaker(*file), [pending, loop](const std::string& jpeg) {
+  bool queued = s->thumbnails->Request(file->hash, fd, ThumbnailMaker(s, *file), [pending, loop](const std::string& jpeg) {
     pending->jpeg = jpeg;
     g_main_context_invoke_full(loop, G_PRIORITY_DEFAULT, GiveThumbnail, pending, FreePendingThumbnail);
   });
