@@ -563,7 +563,7 @@ TEST_F(MediaFiles, CoverArtIsTheTracksOwnElseItsFoldersAndNeverAnotherFolders) {
   EXPECT_EQ(ArtPath(byName("b/bare.mp3"), {}, folders), "");
   auto art = [&](const MediaFile& f, const MediaInfo& info) {
     std::string path = ArtPath(f, info, folders);
-    return path.empty() ? "" : AlbumArtElement("http://h:1" + path, nullptr);
+    return Art{path.empty() ? "" : AlbumArtElement("http://h:1" + path, nullptr), ""};
   };
   auto infoOf = [&](const MediaFile& f) { return cache.Get(f); };
   // Album containers show the art of their first track that has one; "b" has none.

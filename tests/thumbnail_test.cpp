@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 
@@ -278,6 +279,31 @@ TEST_F(ThumbnailCache, AFolderThatCannotBeWrittenMeansNoThumbnailsSaidOnce) {
   said = testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("cannot keep thumbnails"), std::string::npos) << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+}
+
+
+TEST_F(ThumbnailCache, AFileThatGaveNoThumbnailIsNotTriedAgainUntilItChanges) {
+  WriteFile(dir_ / "clip.avi", "frames that give no picture");
+  Thumbnails cache((dir_ / "thumbnails").string());
+  std::atomic<int> tries{0};
+  auto get = [&] {
+    auto answer = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> got = answer->get_future();
+    Thumbnails::Maker make = [&](int) { ++tries; return std::string(); };
+    if (!cache.Request(Key(7), Open("clip.avi"), make, [answer](const std::string& j) { answer->set_value(j); }))
+      return std::string("refused");
+    return got.wait_for(10s) == std::future_status::ready ? got.get() : "timeout";
+  };
+  EXPECT_EQ(get(), "");
+  EXPECT_EQ(get(), "");
+  EXPECT_EQ(tries, 1);
+  fs::last_write_time(dir_ / "clip.avi", fs::last_write_time(dir_ / "clip.avi") + 10s);
+  EXPECT_EQ(get(), "");
+  EXPECT_EQ(tries, 2);
+  // A file that goes from the catalogue is forgotten with its thumbnail.
+  cache.Retain({});
+  EXPECT_EQ(get(), "");
+  EXPECT_EQ(tries, 3);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "server/content.h"
 #include "server_net.h"
 #include "testing.h"
+#include "video_builder.h"
 
 using namespace std::chrono_literals;
 
@@ -883,4 +884,107 @@ TEST_F(Upnp, AJpegFolderCoverIsOfferedFirstAsItsThumbnail) {
   EXPECT_GT(small.width, 0);
   EXPECT_LE(small.width, 160);
   EXPECT_LE(small.height, 160);
+}
+
+TEST_F(Upnp, AnEmbeddedJpegCoverIsOfferedFirstAsItsThumbnailAndARetaggedTrackGetsANewOne) {
+  auto apic = [](const std::string& bytes) {
+    return id3::Frame{"APIC", std::string("\0image/jpeg\0\x03\0", 14) + bytes};
+  };
+  auto track = [&](const std::string& album, const std::string& cover) {
+    return id3::V2Tag(3, {id3::Text("TIT2", album), id3::Text("TALB", album), apic(cover)}) +
+           id3::AudioFrames(100);
+  };
+  fs::path covered = dir_ / "music" / "a" / "covered.mp3", fake = dir_ / "music" / "b" / "fake.mp3",
+           cut = dir_ / "music" / "c" / "cut.mp3";
+  WriteFile(covered, track("Wide", jpeg::Make(1200, 1000)));
+  // Typed as a JPEG, but not one: offered whole, never as a thumbnail.
+  std::string notJpeg = "\xff\xd8\xff\xe0 and then nothing that a decoder reads";
+  WriteFile(fake, track("Fake", notJpeg));
+  // An APIC frame that claims more bytes than the tag holds.
+  std::string bad = id3::V2Tag(3, {id3::Text("TIT2", "Cut"), apic(jpeg::Make(300, 300))});
+  bad.replace(bad.find("APIC") + 4, 4, std::string("\x00\x10\x00\x00", 4));
+  WriteFile(cut, bad + id3::AudioFrames(100));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "music").string()}).status, 0);
+  Start();
+  std::string hash = PathHash(covered.string()), fakeHash = PathHash(fake.string());
+  std::string thumbnail = kBase + "/thumbnails/" + hash + ".jpg";
+  std::string first = "&lt;upnp:albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;" + thumbnail +
+                      "&lt;/upnp:albumArtURI&gt;&lt;upnp:albumArtURI&gt;" + kBase + "/art/" + hash + ".jpg&lt;";
+  std::string tracks;
+  ASSERT_TRUE(Eventually([&] {
+    tracks = Browse("music/all");
+    return tracks.find(first) != std::string::npos &&
+           tracks.find("/art/" + fakeHash + ".jpg") != std::string::npos;
+  })) << tracks << Log();
+  EXPECT_NE(tracks.find("&lt;res protocolInfo=&quot;http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;"
+                        "DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F00000000000000000000000000000&quot;&gt;" +
+                        thumbnail + "&lt;/res&gt;"),
+            std::string::npos) << tracks;
+  EXPECT_EQ(tracks.find("/thumbnails/" + fakeHash), std::string::npos) << tracks;
+  EXPECT_EQ(tracks.find("/" + PathHash(cut.string()) + ".jpg"), std::string::npos) << tracks;
+  EXPECT_NE(Browse("music/album").find(first), std::string::npos);
+
+  Output r = Http({thumbnail});
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;"), std::string::npos) << r.out;
+  jpeg::Picture small = jpeg::Read(ReadFile(dir_ / "body"));
+  EXPECT_EQ(small.width, 160);
+  EXPECT_EQ(small.height, 133);
+  // Not a JPEG: no thumbnail, the picture itself as it stands; no picture: nothing.
+  EXPECT_NE(Http({kBase + "/thumbnails/" + fakeHash + ".jpg"}).out.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_NE(Http({kBase + "/art/" + fakeHash + ".jpg"}).out.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "body"), notJpeg);
+  EXPECT_NE(Http({kBase + "/thumbnails/" + PathHash(cut.string()) + ".jpg"}).out.find("HTTP/1.1 404"),
+            std::string::npos);
+
+  // Retagged with a tall cover: the kept thumbnail is of the old tag, so a new one is made.
+  WriteFile(covered, track("Wide", jpeg::Make(1000, 1200)));
+  fs::last_write_time(covered, fs::last_write_time(covered) + 10s);
+  r = Http({thumbnail});
+  EXPECT_NE(r.out.find("HTTP/1.1 200"), std::string::npos) << r.out << Log();
+  small = jpeg::Read(ReadFile(dir_ / "body"));
+  EXPECT_EQ(small.width, 133);
+  EXPECT_EQ(small.height, 160);
+}
+
+TEST_F(Upnp, AVideoShowsAFrameAsItsThumbnailAndOnesThatDoNotDecodeAreStillServed) {
+  fs::path clip = dir_ / "films" / "clip.avi", noise = dir_ / "films" / "noise.avi",
+           cut = dir_ / "films" / "cut.avi";
+  ASSERT_TRUE(video::Write(clip.string(), {}, [](int) { return std::array<unsigned char, 3>{30, 200, 40}; }));
+  std::string whole = ReadFile(clip);
+  WriteFile(noise, "RIFF" + std::string(60000, '\x5a'));
+  WriteFile(cut, whole.substr(0, whole.size() / 3));
+  ASSERT_EQ(RunProgram("tarvel", {"share", (dir_ / "films").string()}).status, 0);
+  pid_t server = Start();
+  std::string hash = PathHash(clip.string()), noiseHash = PathHash(noise.string());
+  std::string thumbnail = kBase + "/thumbnails/" + hash + ".jpg";
+  std::string videos;
+  ASSERT_TRUE(Eventually([&] {
+    videos = Browse("video/all");
+    return videos.find("albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;" + thumbnail + "&lt;") !=
+           std::string::npos;
+  })) << videos << Log();
+  EXPECT_NE(videos.find("&lt;res protocolInfo=&quot;http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;"), std::string::npos)
+      << videos;
+  // libavformat cannot open it: no thumbnail offered, none made, the file still served.
+  EXPECT_EQ(videos.find("/thumbnails/" + noiseHash), std::string::npos) << videos;
+  EXPECT_NE(Http({kBase + "/thumbnails/" + noiseHash + ".jpg"}).out.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_NE(Http({MediaUrl(noise.string())}).out.find("HTTP/1.1 200"), std::string::npos);
+
+  Output r = Http({thumbnail});
+  EXPECT_NE(r.out.find("contentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;"), std::string::npos) << r.out << Log();
+  jpeg::Picture small = jpeg::Read(ReadFile(dir_ / "body"));
+  EXPECT_EQ(small.width, 160);
+  EXPECT_EQ(small.height, 120);
+  // Kept: a second ask is answered from the cache, with the same picture.
+  std::string first = ReadFile(dir_ / "body");
+  EXPECT_NE(Http({thumbnail}).out.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "body"), first);
+  EXPECT_TRUE(fs::exists(dir_ / "thumbnails" / (hash + ".jpg")));
+  // A truncated video gives a thumbnail or none; the server goes on either way.
+  r = Http({kBase + "/thumbnails/" + PathHash(cut.string()) + ".jpg"});
+  EXPECT_TRUE(r.out.find("HTTP/1.1 200") != std::string::npos || r.out.find("HTTP/1.1 404") != std::string::npos)
+      << r.out;
+  EXPECT_NE(Http({MediaUrl(cut.string())}).out.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_EQ(waitpid(server, nullptr, WNOHANG), 0);
+  EXPECT_NE(Browse("video/all").find("<TotalMatches>3</TotalMatches>"), std::string::npos);
 }

@@ -123,6 +123,7 @@ struct MediaInfo {
   bool tagRead = false;
   std::string title, artist, album, genre;
   std::string artMime;  // the type of an embedded picture, "" when there is none
+  bool artJpeg = false;  // that picture is a JPEG whose header reads
 };
 
 // The DLNA fourth field of a protocolInfo, also sent as contentFeatures.dlna.org.

@@ -66,7 +66,7 @@ std::string ContainerArt(const Content& content, const Container& c, const Media
   for (size_t i = 0; i < c.items.size() && i < kMaxLooked; ++i) {
     const MediaFile& f = content.Files()[c.items[i]];
     if (f.kind != MediaKind::Audio) continue;
-    std::string art = artOf(f, infoOf(f));
+    std::string art = artOf(f, infoOf(f)).elements;
     if (!art.empty()) return art;
   }
   return "";
@@ -108,11 +108,17 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     Element(out, "upnp:album", texts.album);
   }
   Element(out, "upnp:genre", texts.genre);
-  if (artOf) *out += artOf(f, info);
-  std::string thumbnail = thumbnails ? ThumbnailPath(f) : "";
+  // A picture's or a video's own thumbnail comes first; a track's is that of
+  // its cover, which the art gives.
+  std::string thumbnail = thumbnails && f.kind != MediaKind::Audio ? ThumbnailPath(f, info) : "";
   if (!thumbnail.empty()) {
     thumbnail = XmlEscape(baseUrl + thumbnail);
     *out += "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">" + thumbnail + "</upnp:albumArtURI>";
+  }
+  if (artOf) {
+    Art art = artOf(f, info);
+    *out += art.elements;
+    if (thumbnail.empty() && !art.thumbnail.empty()) thumbnail = XmlEscape(art.thumbnail);
   }
   std::optional<Subtitle> subtitle = subtitleOf && f.kind == MediaKind::Video ? subtitleOf(f) : std::nullopt;
   std::string subtitleUrl = subtitle ? XmlEscape(baseUrl + SubtitlePath(f, *subtitle)) : "";
@@ -138,7 +144,7 @@ void WriteItem(std::string* out, const MediaFile& f, const std::string& id,
     AppendXmlEscaped(out, f.path);
   }
   *out += "</res>";
-  // The picture itself comes first: clients that take one res take that.
+  // The file itself comes first: clients that take one res take that.
   if (!thumbnail.empty())
     *out += std::string("<res protocolInfo=\"http-get:*:image/jpeg:") + kThumbnailFeatures + "\">" +
             thumbnail + "</res>";
@@ -420,10 +426,20 @@ bool SearchCriteriaFit(const std::string& criteria) {
 
 std::string MediaPath(const MediaFile& file) { return "/media/" + file.hash + file.extension; }
 
-std::string ThumbnailPath(const MediaFile& file) {
-  if (file.kind != MediaKind::Image || (file.extension != ".jpg" && file.extension != ".jpeg"))
-    return "";
-  return "/thumbnails/" + file.hash + ".jpg";
+bool MayHaveThumbnail(const MediaFile& file) {
+  switch (file.kind) {
+    case MediaKind::Image: return file.extension == ".jpg" || file.extension == ".jpeg";
+    case MediaKind::Audio: case MediaKind::Video: return true;
+    default: return false;
+  }
+}
+
+std::string ThumbnailPath(const MediaFile& file, const MediaInfo& info) {
+  bool has = file.kind == MediaKind::Image   ? MayHaveThumbnail(file)
+             : file.kind == MediaKind::Audio ? info.artJpeg
+             : file.kind == MediaKind::Video ? info.width > 0 && info.height > 0
+             : false;
+  return has ? "/thumbnails/" + file.hash + ".jpg" : "";
 }
 
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,

@@ -15,8 +15,12 @@
 using MediaInfoOf = std::function<MediaInfo(const MediaFile&)>;
 // The subtitle file beside a video, if any.
 using SubtitleOf = std::function<std::optional<Subtitle>(const MediaFile&)>;
-// The upnp:albumArtURI element of a file given what was read of it, "" for none.
-using ArtOf = std::function<std::string(const MediaFile&, const MediaInfo&)>;
+// The picture that stands for a file, given what was read of it.
+struct Art {
+  std::string elements;   // its upnp:albumArtURI elements, "" for none
+  std::string thumbnail;  // the URL of its JPEG_TN, "" for none
+};
+using ArtOf = std::function<Art(const MediaFile&, const MediaInfo&)>;
 
 struct DirectoryAnswer {
   int error = 0;  // a UPnP error code, 0 on success
@@ -44,7 +48,7 @@ struct PagingArgs {
   std::string start, count, sort;
 };
 
-// `thumbnails`: pictures are offered with their JPEG_TN (see ThumbnailPath).
+// `thumbnails`: pictures, videos and covers are offered with their JPEG_TN (see ThumbnailPath).
 DirectoryAnswer Browse(const Content& content, const std::string& baseUrl,
                        const std::string& objectId, const std::string& flag,
                        const PagingArgs& paging, const MediaInfoOf& infoOf = {},
@@ -75,9 +79,12 @@ void AppendXmlEscaped(std::string* out, std::string_view text);
 // The URL path under which a file is served: "/media/<hash><extension>".
 std::string MediaPath(const MediaFile& file);
 
-// The URL path of a picture's JPEG_TN thumbnail, "/thumbnails/<hash>.jpg";
-// "" for a file that has none (only JPEG pictures do).
-std::string ThumbnailPath(const MediaFile& file);
+// The URL path of a file's JPEG_TN thumbnail, "/thumbnails/<hash>.jpg", given
+// what was read of it; "" for a file that has none. JPEG pictures have one,
+// tracks whose embedded picture is a JPEG, and videos with a picture.
+std::string ThumbnailPath(const MediaFile& file, const MediaInfo& info = {});
+// Whether `file` may have a thumbnail, whatever is read of it.
+bool MayHaveThumbnail(const MediaFile& file);
 // The fourth field of a thumbnail's protocolInfo, also its contentFeatures.
 inline constexpr const char* kThumbnailFeatures =
     "DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F00000000000000000000000000000";

@@ -7,6 +7,8 @@
 //   MediaServer [--interface NAME] [--port N]
 // TARVEL_SERVER_INTERFACE and TARVEL_SERVER_PORT give the same from the
 // environment (the panel starts us without arguments); options win.
+// "MediaServer --video-thumbnail" is the server's own child that decodes one
+// video frame; no one else starts it.
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
@@ -117,6 +119,8 @@ gboolean Quit(gpointer loop) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A child started to decode one video frame (server/video_thumbnail.h).
+  if (argc == 2 && strcmp(argv[1], kVideoThumbnailMode) == 0) return RunVideoThumbnailHelper();
   // Descriptors our starter left open (a lock it held, a pipe) are not ours:
   // holding them for our whole life would keep its lock taken or its pipe open.
   close_range(3, ~0U, 0);
@@ -188,6 +192,9 @@ int main(int argc, char** argv) {
   {
     UpnpOptions options{interface, port, name, udn, folder.path};
     options.thumbnailFolder = kThumbnailFolder;
+    // Video frames are decoded by this program run again as a child; the
+    // link names this program even when an upgrade replaced its file.
+    options.videoThumbnailer.command = {"/proc/self/exe", kVideoThumbnailMode};
     options.onStuck = onStuck;
     UpnpServer server(options);
     {

@@ -1,5 +1,8 @@
 #include "server/media_probe.h"
 
+#include "server/demuxer.h"
+#include "server/thumbnail_maker.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -18,10 +21,6 @@ extern "C" {
 
 namespace {
 
-// The demuxers of the containers the catalogue holds. Nothing else is tried:
-// playlists, network formats and those that open further files among them.
-constexpr const char* kDemuxers = "mp3,wav,aiff,asf,avi,mov,mpeg,mpegts,mpegvideo,flac,ogg,matroska";
-
 struct Fd {
   int fd = -1;
   explicit Fd(int f) : fd(f) {}
@@ -39,100 +38,6 @@ std::string LowerExtension(const std::string& path) {
   for (char& c : ext)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return ext;
-}
-
-// ---- libavformat on a descriptor -------------------------------------------
-
-struct Source {
-  int fd = -1;
-  int64_t pos = 0, size = 0;
-  std::chrono::steady_clock::time_point deadline;
-};
-
-int ReadPacket(void* opaque, uint8_t* buf, int n) {
-  auto* s = static_cast<Source*>(opaque);
-  ssize_t got = pread(s->fd, buf, static_cast<size_t>(n), s->pos);
-  if (got < 0) return AVERROR(errno);
-  if (got == 0) return AVERROR_EOF;
-  s->pos += got;
-  return static_cast<int>(got);
-}
-
-int64_t Seek(void* opaque, int64_t offset, int whence) {
-  auto* s = static_cast<Source*>(opaque);
-  whence &= ~AVSEEK_FORCE;
-  if (whence == AVSEEK_SIZE) return s->size;
-  int64_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? s->pos + offset
-                                          : whence == SEEK_END ? s->size + offset
-                                                               : -1;
-  if (to < 0) return AVERROR(EINVAL);
-  s->pos = to;
-  return to;
-}
-
-int Interrupted(void* opaque) {
-  return std::chrono::steady_clock::now() > static_cast<Source*>(opaque)->deadline;
-}
-
-// A demuxer asking for another file (a reference, a playlist entry) gets none.
-int RefuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
-  return AVERROR(EPERM);
-}
-
-struct IoDeleter {
-  void operator()(AVIOContext* io) const {
-    if (!io) return;
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-  }
-};
-struct FormatDeleter {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-
-// An opened container; `format` is null when libavformat could not read it.
-struct Demuxer {
-  Source source;
-  std::unique_ptr<AVIOContext, IoDeleter> io;
-  std::unique_ptr<AVFormatContext, FormatDeleter> format;
-};
-
-void QuietLibav() {
-  static std::once_flag once;
-  // A server has no one to read libavformat's complaints about a file.
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
-bool OpenDemuxer(int fd, const ProbeLimits& limits, Demuxer* d) {
-  QuietLibav();
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  d->source = {fd, 0, st.st_size, std::chrono::steady_clock::now() + limits.timeout};
-  constexpr int kBuffer = 64 * 1024;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kBuffer));
-  if (!buffer) return false;
-  d->io.reset(avio_alloc_context(buffer, kBuffer, 0, &d->source, ReadPacket, nullptr, Seek));
-  if (!d->io) {
-    av_free(buffer);
-    return false;
-  }
-  AVFormatContext* f = avformat_alloc_context();
-  if (!f) return false;
-  f->pb = d->io.get();
-  f->flags |= AVFMT_FLAG_CUSTOM_IO;
-  f->interrupt_callback = {Interrupted, &d->source};
-  f->io_open = RefuseOpen;
-  f->probesize = limits.probeBytes;
-  f->max_analyze_duration = limits.analyzeMicros;
-  f->max_streams = 32;
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "format_whitelist", kDemuxers, 0);
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  int rc = avformat_open_input(&f, "", nullptr, &options);  // frees `f` when it fails
-  av_dict_free(&options);
-  if (rc < 0) return false;
-  d->format.reset(f);
-  return true;
 }
 
 std::string Tag(const AVDictionary* dict, const char* key) {
@@ -161,15 +66,6 @@ const char* ArtMime(AVCodecID id) {
     case AV_CODEC_ID_GIF: return "image/gif";
     default: return nullptr;
   }
-}
-
-const AVStream* BestStream(const AVFormatContext* f, AVMediaType type) {
-  for (unsigned i = 0; i < f->nb_streams; ++i) {
-    const AVStream* st = f->streams[i];
-    if (st->codecpar->codec_type == type && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
-      return st;
-  }
-  return nullptr;
 }
 
 // "MP3" only for MPEG-1 layer III audio (its sample rates) read as an MP3
@@ -233,8 +129,14 @@ void ReadContainer(int fd, const ProbeLimits& limits, MediaInfo* info) {
   info->profile = AudioProfile(f, audio);
   ReadTags(f, audio, info);
   int art = ArtStream(f);
-  if (art >= 0)
-    if (const char* mime = ArtMime(f->streams[art]->codecpar->codec_id)) info->artMime = mime;
+  if (art < 0) return;
+  const AVStream* pic = f->streams[art];
+  if (const char* mime = ArtMime(pic->codecpar->codec_id)) info->artMime = mime;
+  // Only a JPEG whose header reads is offered as a thumbnail; any other
+  // picture is still offered whole.
+  info->artJpeg = info->artMime == "image/jpeg" &&
+                  static_cast<size_t>(pic->attached_pic.size) <= kMaxEmbeddedArt &&
+                  JpegHeaderFits(pic->attached_pic.data, static_cast<size_t>(pic->attached_pic.size));
 }
 
 // ---- JPEG ------------------------------------------------------------------
@@ -305,8 +207,12 @@ MediaInfo ProbeMedia(const std::string& path, const std::string& realRoot, Media
 bool ReadEmbeddedArt(const std::string& path, const std::string& realRoot, std::string* bytes,
                      std::string* mime, const ProbeLimits& limits) {
   Fd fd(OpenInsideShare(path, realRoot));
+  return fd.fd >= 0 && ReadEmbeddedArtFromFd(fd.fd, bytes, mime, limits);
+}
+
+bool ReadEmbeddedArtFromFd(int fd, std::string* bytes, std::string* mime, const ProbeLimits& limits) {
   Demuxer d;
-  if (fd.fd < 0 || !OpenDemuxer(fd.fd, limits, &d)) return false;
+  if (!OpenDemuxer(fd, limits, &d)) return false;
   int art = ArtStream(d.format.get());
   if (art < 0) return false;
   const AVStream* st = d.format->streams[art];
@@ -316,4 +222,10 @@ bool ReadEmbeddedArt(const std::string& path, const std::string& realRoot, std::
                 static_cast<size_t>(st->attached_pic.size));
   *mime = type;
   return true;
+}
+
+std::string EmbeddedCoverThumbnail(int fd) {
+  std::string bytes, mime;
+  if (!ReadEmbeddedArtFromFd(fd, &bytes, &mime) || mime != "image/jpeg") return "";
+  return MakeThumbnail(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).jpeg;
 }

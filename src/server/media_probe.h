@@ -32,3 +32,10 @@ inline constexpr size_t kMaxEmbeddedArt = 8 << 20;
 // has none, or one larger than kMaxEmbeddedArt.
 bool ReadEmbeddedArt(const std::string& path, const std::string& realRoot, std::string* bytes,
                      std::string* mime, const ProbeLimits& limits = {});
+// The same from a file we opened already (read with pread).
+bool ReadEmbeddedArtFromFd(int fd, std::string* bytes, std::string* mime,
+                           const ProbeLimits& limits = {});
+
+// The JPEG_TN of the JPEG picture embedded in the file open on `fd`; "" when
+// it has none, or one that does not decode.
+std::string EmbeddedCoverThumbnail(int fd);

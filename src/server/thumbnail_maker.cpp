@@ -232,6 +232,49 @@ int ExifOrientation(const unsigned char* data, size_t size) {
   return 1;
 }
 
+bool JpegHeaderFits(const unsigned char* data, size_t size) {
+  if (size < 4 || size > kMaxThumbnailSourceBytes || data[0] != 0xFF || data[1] != 0xD8) return false;
+  jpeg_decompress_struct cinfo;
+  ErrorManager err;
+  cinfo.err = jpeg_std_error(&err.base);
+  err.base.error_exit = OnError;
+  err.base.emit_message = OnMessage;
+  if (setjmp(err.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&cinfo, TRUE);
+  bool fits = cinfo.image_width > 0 && cinfo.image_height > 0 &&
+              cinfo.image_width <= kMaxThumbnailSourceSide && cinfo.image_height <= kMaxThumbnailSourceSide &&
+              uint64_t{cinfo.image_width} * cinfo.image_height <= kMaxThumbnailSourcePixels;
+  jpeg_destroy_decompress(&cinfo);
+  return fits;
+}
+
+void FitThumbnailBox(int width, int height, int* fitWidth, int* fitHeight) {
+  Size fit = FitInBox(width, height);
+  *fitWidth = fit.width;
+  *fitHeight = fit.height;
+}
+
+ThumbnailResult ThumbnailFromRgb(const unsigned char* rgb, int width, int height) {
+  ThumbnailResult r;
+  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kMaxThumbnailSourcePixels) {
+    r.error = "not a picture of a usable size";
+    return r;
+  }
+  Size from{width, height}, fit = FitInBox(width, height);
+  std::vector<unsigned char> pixels(rgb, rgb + static_cast<size_t>(width) * height * 3);
+  if (fit.width != width || fit.height != height) pixels = Shrink(pixels, from, fit);
+  if (Encode(pixels, fit, &r.jpeg, &r.error)) {
+    r.width = fit.width;
+    r.height = fit.height;
+  }
+  return r;
+}
+
 ThumbnailResult MakeThumbnail(const unsigned char* data, size_t size) {
   if (size == 0 || size > kMaxThumbnailSourceBytes) return {{}, "not a picture of a usable size"};
   return Make([&](j_decompress_ptr cinfo) { jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size)); });

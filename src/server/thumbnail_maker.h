@@ -28,6 +28,18 @@ ThumbnailResult MakeThumbnailFromFd(int fd);
 // From a JPEG held in memory (an embedded cover, say).
 ThumbnailResult MakeThumbnail(const unsigned char* data, size_t size);
 
+// True when `data` starts a JPEG whose header reads and whose size a
+// thumbnail may be made from (nothing is decoded): an embedded cover is
+// offered as a thumbnail only then.
+bool JpegHeaderFits(const unsigned char* data, size_t size);
+
+// The size of a `width` x `height` picture made to fit the thumbnail box,
+// aspect kept, never enlarged.
+void FitThumbnailBox(int width, int height, int* fitWidth, int* fitHeight);
+// The JPEG_TN of an RGB picture (3 bytes a pixel, rows packed), shrunk to
+// fit the box where it is larger.
+ThumbnailResult ThumbnailFromRgb(const unsigned char* rgb, int width, int height);
+
 // The EXIF orientation (1 to 8) in the APP1 segment `data` ("Exif\0\0" and a
 // TIFF structure), 1 when there is none or it cannot be read.
 int ExifOrientation(const unsigned char* data, size_t size);

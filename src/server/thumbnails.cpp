@@ -20,6 +20,8 @@ constexpr const char* kPartSuffix = ".part";
 constexpr off_t kMaxThumbnailBytes = 256 * 1024;
 // Names looked at when the folder is read at start.
 constexpr size_t kMaxFolderEntries = 200'000;
+// Files remembered as giving no thumbnail; the memory starts again when full.
+constexpr size_t kMaxFailed = 4096;
 
 struct Fd {
   int fd;
@@ -170,6 +172,10 @@ std::optional<std::string> Thumbnails::Cached(const std::string& key, int fd) {
 }
 
 bool Thumbnails::Request(const std::string& key, int fd, Done done) {
+  return Request(key, fd, [](int source) { return MakeThumbnailFromFd(source).jpeg; }, std::move(done));
+}
+
+bool Thumbnails::Request(const std::string& key, int fd, Maker make, Done done) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!enabled_ || stop_ || !IsThumbnailKey(key)) {
     lock.unlock();
@@ -190,6 +196,7 @@ bool Thumbnails::Request(const std::string& key, int fd, Done done) {
   auto job = std::make_shared<Job>();
   job->key = key;
   job->fd = fd;
+  job->make = std::move(make);
   job->waiting.push_back(std::move(done));
   pending_[key] = job;
   queue_.push_back(std::move(job));
@@ -229,6 +236,7 @@ void Thumbnails::Run() {
       for (const auto& [key, entry] : entries_)
         if (!live.count(key) && !pending_.count(key)) gone.push_back(key);
       for (const auto& key : gone) DropLocked(key);
+      std::erase_if(failed_, [&](const auto& f) { return !live.count(f.first); });
       continue;
     }
     std::shared_ptr<Job> job = std::move(queue_.front());
@@ -253,9 +261,21 @@ void Thumbnails::Make(Job& job) {
     job.result = std::move(*kept);
     return;
   }
-  ThumbnailResult made = MakeThumbnailFromFd(source.fd);
-  if (made.jpeg.empty()) return;
-  job.result = std::move(made.jpeg);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto failed = failed_.find(job.key);
+    if (failed != failed_.end() && failed->second.tv_sec == st.st_mtim.tv_sec &&
+        failed->second.tv_nsec == st.st_mtim.tv_nsec)
+      return;
+  }
+  std::string made = job.make(source.fd);
+  if (made.empty()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_.size() >= kMaxFailed) failed_.clear();
+    failed_[job.key] = st.st_mtim;
+    return;
+  }
+  job.result = std::move(made);
   Keep(job.key, job.result, st.st_mtim);
 }
 

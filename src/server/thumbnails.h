@@ -46,11 +46,15 @@ class Thumbnails {
   // version of the picture (one small read; no decoding).
   std::optional<std::string> Cached(const std::string& key, int fd);
 
-  // The JPEG_TN of the JPEG open on `fd` (taken over: closed when done).
+  // The JPEG_TN of the file open on `fd` (taken over: closed when done),
+  // made by `make` from that descriptor (by default: the file is a JPEG).
   // `done` runs on a worker, with the thumbnail or "" when none can be made.
-  // False, without calling `done`, when too many pictures are waiting.
+  // False, without calling `done`, when too many files are waiting. A file
+  // that gave none is not tried again until it changes.
   using Done = std::function<void(const std::string& jpeg)>;
+  using Maker = std::function<std::string(int fd)>;
   bool Request(const std::string& key, int fd, Done done);
+  bool Request(const std::string& key, int fd, Maker make, Done done);
 
   // Drops every kept thumbnail whose key is not in `live` (on a worker).
   void Retain(std::unordered_set<std::string> live);
@@ -63,6 +67,7 @@ class Thumbnails {
   struct Job {
     std::string key;
     int fd = -1;
+    Maker make;
     std::vector<Done> waiting;
     std::string result;
   };
@@ -94,6 +99,8 @@ class Thumbnails {
   std::map<uint64_t, std::string> byUse_;
   uint64_t bytes_ = 0, nextUse_ = 1;
   std::optional<std::unordered_set<std::string>> retain_;
+  // Files that gave no thumbnail, by key, with the time of the version tried.
+  std::unordered_map<std::string, timespec> failed_;
   bool stop_ = false;
   std::vector<std::thread> workers_;
 };

@@ -20,7 +20,9 @@
 #include "server/descriptions.h"
 #include "server/directory.h"
 #include "server/media_info.h"
+#include "server/media_probe.h"
 #include "server/subtitles.h"
+#include "server/thumbnail_maker.h"
 #include "server/thumbnails.h"
 
 namespace {
@@ -110,18 +112,26 @@ SubtitleOf SubtitlesOf(UpnpServer::Impl* s) {
 }
 
 ArtOf ArtFor(Device* d) {
-  return [d](const MediaFile& f, const MediaInfo& info) -> std::string {
+  return [d](const MediaFile& f, const MediaInfo& info) -> Art {
     UpnpServer::Impl* s = d->server;
     std::string path = ArtPath(f, info, *s->folderArt);
-    if (path.empty()) return "";
-    // A folder image offers its own profile where it fits one; an embedded
-    // picture is offered as it stands. A JPEG folder image is offered first
-    // as its thumbnail: televisions draw album grids from JPEG_TN art and
-    // would otherwise decode each full-size cover.
+    if (path.empty()) return {};
+    // A JPEG cover, embedded in a track or in its folder, is offered first as
+    // its thumbnail: televisions draw album grids from JPEG_TN art and would
+    // otherwise decode each full-size cover. A folder image offers its own
+    // profile where it fits one; an embedded picture is offered as it stands.
     const MediaFile* image = info.artMime.empty() ? s->folderArt->Of(f.dir) : nullptr;
-    std::string thumbnail = image && s->ThumbnailsOn() ? ThumbnailPath(*image) : "";
-    return (thumbnail.empty() ? "" : AlbumArtElement(d->baseUrl + thumbnail, "JPEG_TN")) +
-           AlbumArtElement(d->baseUrl + path, image ? s->mediaInfo.Get(*image).profile : nullptr);
+    std::string thumbnail;
+    if (s->ThumbnailsOn())
+      thumbnail = image ? ThumbnailPath(*image) : f.kind == MediaKind::Audio ? ThumbnailPath(f, info) : "";
+    Art art;
+    if (!thumbnail.empty()) {
+      art.thumbnail = d->baseUrl + thumbnail;
+      art.elements = AlbumArtElement(art.thumbnail, "JPEG_TN");
+    }
+    art.elements +=
+        AlbumArtElement(d->baseUrl + path, image ? s->mediaInfo.Get(*image).profile : nullptr);
+    return art;
   };
 }
 
@@ -545,8 +555,17 @@ void FreePendingThumbnail(gpointer p) {
   delete t;
 }
 
-// "/thumbnails/" + a catalogued JPEG picture's hash + ".jpg": its JPEG_TN,
-// from the cache or made by a worker while the request waits.
+// How the thumbnail of `file` is made from its descriptor, on a worker.
+Thumbnails::Maker ThumbnailMaker(const UpnpServer::Impl* s, const MediaFile& file) {
+  if (file.kind == MediaKind::Audio) return EmbeddedCoverThumbnail;
+  if (file.kind == MediaKind::Video)
+    return [how = s->options.videoThumbnailer](int fd) { return MakeVideoThumbnail(fd, how); };
+  return [](int fd) { return MakeThumbnailFromFd(fd).jpeg; };
+}
+
+// "/thumbnails/" + a catalogued file's hash + ".jpg": the JPEG_TN of a JPEG
+// picture, of a track's embedded JPEG cover or of a video's frame, from the cache or made by a
+// worker while the request waits.
 void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
   auto* d = static_cast<Device*>(data);
   UpnpServer::Impl* s = d->server;
@@ -559,7 +578,7 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
   if (s->ThumbnailsOn() && p.size() == prefix.size() + 20 && p.compare(0, prefix.size(), prefix) == 0) {
     std::string_view hash = p.substr(prefix.size(), 16);
     if (IsHex(hash)) file = content->FindFile(hash);
-    if (file && ThumbnailPath(*file) != p) file = nullptr;
+    if (file && ThumbnailPath(*file, s->mediaInfo.Get(*file)) != p) file = nullptr;
   }
   int fd = file ? OpenInsideShare(file->path, file->realRoot) : -1;
   if (fd < 0) {
@@ -575,7 +594,7 @@ void OnThumbnail(SoupServer*, SoupServerMessage* msg, const char* path, GHashTab
   g_signal_connect(msg, "finished", G_CALLBACK(OnThumbnailRequestFinished), nullptr);
   soup_server_message_pause(msg);
   GMainContext* loop = s->loop;
-  bool queued = s->thumbnails->Request(file->hash, fd, [pending, loop](const std::string& jpeg) {
+  bool queued = s->thumbnails->Request(file->hash, fd, ThumbnailMaker(s, *file), [pending, loop](const std::string& jpeg) {
     pending->jpeg = jpeg;
     g_main_context_invoke_full(loop, G_PRIORITY_DEFAULT, GiveThumbnail, pending, FreePendingThumbnail);
   });
@@ -727,11 +746,11 @@ void UpnpServer::SetContent(std::shared_ptr<const Content> content) {
   impl_->content = std::move(content);
   impl_->folderArt = std::make_unique<FolderArt>(*impl_->content);
   impl_->mediaInfo.Prepare(*impl_->content);
-  // Thumbnails of pictures that are gone go too (on a worker).
+  // Thumbnails of files that are gone go too (on a worker).
   if (impl_->ThumbnailsOn()) {
     std::unordered_set<std::string> live;
     for (const MediaFile& f : impl_->content->Files())
-      if (!ThumbnailPath(f).empty()) live.insert(f.hash);
+      if (MayHaveThumbnail(f)) live.insert(f.hash);
     impl_->thumbnails->Retain(std::move(live));
   }
   if (changed.empty()) return;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "server/content.h"
+#include "server/video_thumbnail.h"
 
 struct UpnpOptions {
   std::string interface;  // "" for every interface
@@ -20,6 +21,8 @@ struct UpnpOptions {
   // Where picture thumbnails are kept ("" for none) and how much they may take.
   std::string thumbnailFolder;
   uint64_t thumbnailBytes = 64ull * 1024 * 1024;
+  // How video thumbnails are made (empty command: videos go without).
+  VideoThumbnailer videoThumbnailer;
   // Called when a device's HTTP server can no longer accept connections.
   std::function<void()> onStuck;
 };
