@@ -68,8 +68,9 @@ ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& fol
   file.path = fullPath;
   file.root = root;
   // Taken before the tag is read: should the file change meanwhile, the next
-  // catch-up sees a difference and reads it again.
-  file.stamp = StampOfFile(fullPath);
+  // catch-up sees a difference and reads it again. A tagged file's is taken
+  // by the tag reader from the file it opens.
+  if (cls != MediaClass::TaggedAudio) file.stamp = StampOfFile(fullPath);
   switch (cls) {
     case MediaClass::None:
       break;
@@ -77,7 +78,8 @@ ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& fol
       AudioRow row;
       row.ParentDir = dir;
       row.SharedRoot = root;
-      if (ReadMp3Tag(fullPath, title, &row)) file.row = std::move(row);
+      if (ReadMp3Tag(fullPath, title, &row, &file.stamp)) file.row = std::move(row);
+      if (!file.stamp) file.stamp = StampOfFile(fullPath);
       break;
     }
     case MediaClass::Audio:

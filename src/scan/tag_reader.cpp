@@ -394,21 +394,11 @@ Mp3Tag FromFile(TagLib::MPEG::File& file) {
   return tag;
 }
 
-}  // namespace
-
-Mp3Tag ReadTagTexts(const std::string& path) {
-  SilenceTagLib();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return {};
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return {};
-  }
+// Reads the tags of the file open on `fd` (closed here) with the stat `st`.
+Mp3Tag ReadTagTextsFrom(const std::string& path, int fd, const struct stat& st) {
   TagPlan plan = PlanTag(fd);
   // Where the tag and the end of the file could overlap, TagLib reads the file.
   if (static_cast<size_t>(st.st_size) < plan.tagLength + 128) plan.wholeTag.clear();
-  Mp3Tag result;
   if (plan.safe && plan.wholeTag.empty()) {
     close(fd);
     // Read-only: TagLib would otherwise open the file for writing, and its
@@ -429,8 +419,27 @@ Mp3Tag ReadTagTexts(const std::string& path) {
   return FromFile(file);
 }
 
-int ReadMp3Tag(const std::string& fullPath, const std::string& fallbackTitle, AudioRow* row) {
+}  // namespace
+
+Mp3Tag ReadTagTexts(const std::string& path) {
+  SilenceTagLib();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return {};
+  }
+  Mp3Tag tag = ReadTagTextsFrom(path, fd, st);  // closes fd
+  tag.stamp = FileStamp{static_cast<int64_t>(st.st_size),
+                        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return tag;
+}
+
+int ReadMp3Tag(const std::string& fullPath, const std::string& fallbackTitle, AudioRow* row,
+               std::optional<FileStamp>* stamp) {
   Mp3Tag tag = ReadTagTexts(fullPath);
+  if (stamp) *stamp = tag.stamp;
   row->Title = tag.title ? Utf8Lower(*tag.title) : fallbackTitle;
   row->TagText1 = tag.text1.value_or(kDefaultText);
   row->TagText2 = tag.text2.value_or(kDefaultText);

@@ -1,6 +1,8 @@
 // Reading the ID3 tag of an MP3 file into an AUDIO row.
 #pragma once
 
+#include "scan/folder_state.h"
+
 #include <optional>
 #include <string>
 
@@ -14,6 +16,9 @@ struct Mp3Tag {
   std::optional<std::string> text2;  // the album
   std::optional<std::string> genreText;
   int genreNumber = 255;  // 255: none
+  // The file's stamp as it was opened, before its tag was read; none when it
+  // could not be opened.
+  std::optional<FileStamp> stamp;
 };
 
 // Reads the ID3v1 and ID3v2 (2.2, 2.3, 2.4) tags of a file. A missing,
@@ -22,5 +27,7 @@ struct Mp3Tag {
 Mp3Tag ReadTagTexts(const std::string& path);
 
 // Fills Title, HasTag, Genre, TagText1, TagText2 and Filename of `row`; the
-// caller has set ParentDir and SharedRoot. Always returns 1.
-int ReadMp3Tag(const std::string& fullPath, const std::string& fallbackTitle, AudioRow* row);
+// caller has set ParentDir and SharedRoot. Always returns 1. `stamp`, when
+// given, gets the file's stamp as it was opened (one stat less per file).
+int ReadMp3Tag(const std::string& fullPath, const std::string& fallbackTitle, AudioRow* row,
+               std::optional<FileStamp>* stamp = nullptr);
