@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/fd_io.h"
 #include "radio/drop.h"
 #include "radio/stations.h"
 
@@ -47,17 +48,6 @@ struct Sink {
   bool lastWasCR = false;  // across chunks: a CR LF split between two stays CR LF
   std::string converted;
 };
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   Sink* sink = static_cast<Sink*>(user);

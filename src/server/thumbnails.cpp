@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fd_io.h"
 #include "server/thumbnail_maker.h"
 
 namespace {
@@ -42,17 +43,6 @@ bool ReadAll(int fd, off_t size, std::string* out) {
   size_t done = 0;
   while (done < out->size()) {
     ssize_t n = pread(fd, out->data() + done, out->size() - done, static_cast<off_t>(done));
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/fd_io.h"
+
 extern char** environ;
 
 namespace {
@@ -62,17 +64,6 @@ bool ReadUntil(int fd, std::chrono::steady_clock::time_point deadline, std::stri
     if (out->size() + static_cast<size_t>(n) > kMaxOutput) return false;
     out->append(buffer, static_cast<size_t>(n));
   }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
