@@ -9,18 +9,27 @@ ShareWorker::~ShareWorker() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ShareWorker::Post(std::function<void()> task) {
+uint64_t ShareWorker::Post(std::function<void()> task) {
+  uint64_t number;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(task));
+    number = ++posted_;
     if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   }
   wake_.notify_one();
+  return number;
+}
+
+uint64_t ShareWorker::LastPosted() const {
+  std::lock_guard lock(mutex_);
+  return posted_;
 }
 
 void ShareWorker::WaitIdle() {
   std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && !running_; });
+  const uint64_t until = posted_;
+  progress_.wait(lock, [&] { return done_ >= until; });
 }
 
 bool ShareWorker::Busy() const {
@@ -38,9 +47,10 @@ void ShareWorker::Run() {
     running_ = true;
     lock.unlock();
     task();
+    task = nullptr;  // what it holds goes before it counts as done
     lock.lock();
     running_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    ++done_;
+    progress_.notify_all();
   }
-  idle_.notify_all();
 }

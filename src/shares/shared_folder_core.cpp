@@ -13,10 +13,11 @@
 CSharedFolderCore::CSharedFolderCore() = default;
 
 CSharedFolderCore::~CSharedFolderCore() {
-  // No worker outlives the engine it uses.
+  // No worker outlives the engine it uses. The watcher goes first: it posts
+  // to the worker, whose queued changes (skipped now) need no monitor.
   RequestStop();
-  WaitForAdds();
   StopMonitor();
+  WaitForAdds();
 }
 
 void CSharedFolderCore::EnableMonitor() {
@@ -42,7 +43,7 @@ void CSharedFolderCore::RestartMonitor() {
     CatalogConnection db = OpenCatalogue();
     if (db) DeleteStampsOfUnsharedRoots(db.get());
   }
-  monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items(), monitorSettle_);
+  monitor_ = std::make_unique<ChangeMonitor>(this, worker_, m_list.Items(), monitorSettle_);
 }
 
 void CSharedFolderCore::StopMonitor() {

@@ -139,9 +139,11 @@ class CSharedFolderCore : public SharedFolderRules {
   void DeleteRowsToRescan(const std::string& listed);
 
   // The change monitor. Once enabled, RestartMonitor (called after the list
-  // is loaded and after every Add, Delete, Delete All and Rescan) ends the
-  // old worker and watches the listed folders afresh; exactly one worker runs
-  // afterwards. A one-shot command line leaves it disabled.
+  // is loaded and after every Add, Delete, Delete All and Rescan) hands the
+  // listed folders to its watcher, or, when it has none that works, makes a
+  // new one; exactly one watcher thread runs afterwards. Its changes are
+  // applied on the worker, in order with everything else queued there. A
+  // one-shot command line leaves it disabled.
   void EnableMonitor();
   virtual void RestartMonitor();
   void StopMonitor();
@@ -156,7 +158,8 @@ class CSharedFolderCore : public SharedFolderRules {
   // and keeps as theirs; by default each folder's own chosen types.
   void SetRescanTypes(std::optional<std::vector<std::string>> rows) { rescanTypes_ = std::move(rows); }
 
-  // Waits for every Add, Delete, Delete All and Rescan queued so far.
+  // Waits for every Add, Delete, Delete All and Rescan queued so far (and
+  // for the monitor's changes queued before them).
   void WaitForAdds();
   // Adds that their worker refused, finding the folder shared meanwhile.
   int RefusedAdds() const { return refusedAdds_; }
@@ -224,7 +227,8 @@ class CSharedFolderCore : public SharedFolderRules {
   std::chrono::milliseconds monitorSettle_{std::chrono::seconds(2)};
   mutable std::mutex monitorMutex_;
   std::atomic<bool> reloadQueued_{false};
-  // Last, so that it ends first: its tasks use everything above.
+  // Last, so that it ends first: its tasks use everything above. The
+  // monitor, which posts to it, is stopped before (see the destructor).
   ShareWorker worker_;
 };
 
