@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,11 +43,7 @@ struct ChangeMonitor::Shared {
   std::map<std::string, std::optional<bool>> wasMountPoint;  // by root, as last seen
 };
 
-size_t ChangeMonitor::DefaultLimit() {
-  long queued = 16384;
-  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
-  return static_cast<size_t>(std::clamp(queued / 2, 1024L, 65536L));
-}
+size_t ChangeMonitor::DefaultLimit() { return 2048; }
 
 ChangeMonitor::ChangeMonitor(CSharedFolderCore* engine, ShareWorker& worker,
                              std::vector<std::string> roots, std::chrono::milliseconds settle,
@@ -106,13 +101,16 @@ ChangeMonitor::ChangeMonitor(CSharedFolderCore* engine, ShareWorker& worker,
   shared_->watcher = watcher_.get();
 }
 
-ChangeMonitor::~ChangeMonitor() {
+ChangeMonitor::~ChangeMonitor() { Stop(); }
+
+unsigned long long ChangeMonitor::Stop() {
   {
     // A change being applied may be asking the watcher about a file.
     std::lock_guard lock(shared_->watcherMutex);
     shared_->watcher = nullptr;
   }
   watcher_.reset();
+  return queue_->LastDrain();
 }
 
 void ChangeMonitor::WarnLost(const std::vector<std::string>& roots) {

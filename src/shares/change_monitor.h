@@ -31,14 +31,18 @@ class ChangeMonitor {
   ChangeMonitor(CSharedFolderCore* engine, ShareWorker& worker, std::vector<std::string> roots,
                 std::chrono::milliseconds settle = std::chrono::seconds(2),
                 size_t limit = DefaultLimit());
-  ~ChangeMonitor();  // ends the watcher; changes already handed over stay queued
+  ~ChangeMonitor();  // Stop
+  // Ends the watcher; the changes it handed over stay queued. Returns the
+  // worker's number of the last task it posted (0: none).
+  unsigned long long Stop();
   ChangeMonitor(const ChangeMonitor&) = delete;
   ChangeMonitor& operator=(const ChangeMonitor&) = delete;
   bool Ok() const;
   // Follows these folders from now on; those that stay keep their watches.
   void SetRoots(std::vector<std::string> roots);
-  // As many changes as the kernel's own queue holds files (a file copied in
-  // is at least two events), within sensible bounds.
+  // Past this many changes waiting, one catch-up of their folder (one
+  // transaction) costs less than the changes one at a time (a transaction
+  // each).
   static size_t DefaultLimit();
 
  private:

@@ -32,6 +32,11 @@ size_t ChangeQueue::Waiting() const {
   return changes_;
 }
 
+unsigned long long ChangeQueue::LastDrain() const {
+  std::lock_guard lock(mutex_);
+  return openTicket_;
+}
+
 std::vector<ChangeQueue::Item>& ChangeQueue::OpenSegment() {
   // The last segment is open while its drain has not started (it is popped
   // as it starts) and nothing was posted behind it.

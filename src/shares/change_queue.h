@@ -48,6 +48,8 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
   bool CatchUp(const std::string& root);
   // Changes waiting, catch-ups not counted.
   size_t Waiting() const;
+  // The worker's number of the last drain task posted (0: none).
+  unsigned long long LastDrain() const;
 
  private:
   void Drain();
@@ -60,7 +62,7 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
   const std::function<bool()> stopping_;
   mutable std::mutex mutex_;
   std::deque<std::vector<Item>> segments_;  // each with its drain queued, not started
-  unsigned long long openTicket_ = 0;       // the worker's number of the last segment's drain
+  unsigned long long openTicket_ = 0;  // the worker's number of the last segment's drain
   size_t changes_ = 0;
   std::set<std::string> catchingUp_;  // roots whose catch-up waits
 };

@@ -26,10 +26,16 @@ uint64_t ShareWorker::LastPosted() const {
   return posted_;
 }
 
-void ShareWorker::WaitIdle() {
+void ShareWorker::WaitIdle() { WaitFor(LastPosted()); }
+
+void ShareWorker::WaitFor(uint64_t number) {
   std::unique_lock lock(mutex_);
-  const uint64_t until = posted_;
-  progress_.wait(lock, [&] { return done_ >= until; });
+  progress_.wait(lock, [&] { return done_ >= number; });
+}
+
+bool ShareWorker::OnThread() const {
+  std::lock_guard lock(mutex_);
+  return thread_.get_id() == std::this_thread::get_id();
 }
 
 bool ShareWorker::Busy() const {

@@ -29,6 +29,10 @@ class ShareWorker {
   // Returns once every task posted before the call has run (not those
   // posted meanwhile: the monitor may go on posting).
   void WaitIdle();
+  // Returns once task `number`, and every one before it, has run.
+  void WaitFor(uint64_t number);
+  // Whether the caller is the worker's own thread.
+  bool OnThread() const;
   // Whether a task runs or waits.
   bool Busy() const;
 

@@ -47,8 +47,15 @@ void CSharedFolderCore::RestartMonitor() {
 }
 
 void CSharedFolderCore::StopMonitor() {
-  std::lock_guard lock(monitorMutex_);
-  monitor_.reset();
+  unsigned long long handedOver = 0;
+  {
+    std::lock_guard lock(monitorMutex_);
+    if (monitor_) handedOver = monitor_->Stop();
+    monitor_.reset();
+  }
+  // Over when it returns, as when the watcher applied the changes itself:
+  // what it noticed is applied (or skipped by a stop).
+  if (!worker_.OnThread()) worker_.WaitFor(handedOver);
 }
 
 bool CSharedFolderCore::MonitorRunning() const {

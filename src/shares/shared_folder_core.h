@@ -146,6 +146,7 @@ class CSharedFolderCore : public SharedFolderRules {
   // one-shot command line leaves it disabled.
   void EnableMonitor();
   virtual void RestartMonitor();
+  // Ends the watcher, and returns once the changes it noticed are applied.
   void StopMonitor();
   bool MonitorRunning() const;
   // How long a file that changes without being closed is given to settle
