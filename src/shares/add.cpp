@@ -145,7 +145,7 @@ void CSharedFolderCore::StartDelete(const std::vector<std::string>& folders) {
 }
 
 void CSharedFolderCore::StartReset() {
-  Queue([this] { CSharedFolderCore::OnReset(); });  // the engine's own, not a page's
+  Queue([this] { OnReset(); });
 }
 
 void CSharedFolderCore::SelectOnly(const std::vector<std::string>& folders) {
