@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -14,7 +15,9 @@
 #include "id3_builder.h"
 #include "platform/named_mutex.h"
 #include "platform/tree_watcher.h"
+#include "shares/change_queue.h"
 #include "shares/folder_selection.h"
+#include "shares/share_worker.h"
 #include "shares/shared_folder_core.h"
 #include "testing.h"
 
@@ -356,4 +359,36 @@ TEST_F(Monitor, ABurstWhileTheCatalogueIsBusyIsFollowedChangeByChangeAroundAnAdd
   const std::string later = Rows("select min(rowid) from image where Filename like '%/m/_%.png' and "
                                  "Filename not like '%first.png'")[0][0];
   EXPECT_LT(std::stoi(added), std::stoi(later));
+}
+
+// While the worker is busy at most `limit` changes wait; past it a folder's
+// changes, those waiting included, give way to one catch-up of it, in its
+// place among the other folders' changes, and once that catch-up has run the
+// folder's changes are queued one by one again.
+TEST(ChangeQueueTest, AFloodPastTheLimitBecomesOneCatchUpOfItsFolder) {
+  ShareWorker worker;
+  std::promise<void> release;
+  worker.Post([done = release.get_future().share()] { done.wait(); });
+  std::vector<std::string> applied;  // on the worker; read once it is idle
+  auto queue = std::make_shared<ChangeQueue>(
+      worker, 4,
+      [&](const ChangeQueue::Item& i) {
+        applied.push_back(i.action ? i.root + i.name : "catch up " + i.root);
+      },
+      [] { return false; });
+  using P = ChangeQueue::Pushed;
+  EXPECT_EQ(queue->Push({"b/", "1", 1, false}), P::kQueued);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(queue->Push({"a/", std::to_string(i), 1, false}), P::kQueued);
+  EXPECT_EQ(queue->Push({"a/", "3", 1, false}), P::kOverflow);
+  EXPECT_EQ(queue->Waiting(), 1u);
+  EXPECT_EQ(queue->Push({"a/", "4", 1, false}), P::kCovered);
+  EXPECT_FALSE(queue->CatchUp("a/"));
+  EXPECT_EQ(queue->Push({"b/", "2", 1, false}), P::kQueued);
+  release.set_value();
+  worker.WaitIdle();
+  EXPECT_EQ(applied, (std::vector<std::string>{"b/1", "catch up a/", "b/2"}));
+  EXPECT_EQ(queue->Push({"a/", "5", 1, false}), P::kQueued);
+  worker.WaitIdle();
+  EXPECT_EQ(applied.back(), "a/5");
+  EXPECT_EQ(queue->Waiting(), 0u);
 }

@@ -114,8 +114,7 @@ unsigned long long ChangeMonitor::Stop() {
 }
 
 void ChangeMonitor::WarnLost(const std::vector<std::string>& roots) {
-  // Said once for each catch-up: a folder whose catch-up waits already
-  // loses nothing more.
+  // Said once a loss: not again for a folder whose catch-up waits or runs.
   if (roots.empty()) return;
   std::string names;
   for (const std::string& r : roots) names += (names.empty() ? "" : ", ") + r;

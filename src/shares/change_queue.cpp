@@ -11,10 +11,7 @@ ChangeQueue::ChangeQueue(ShareWorker& worker, size_t limit, Apply apply,
 ChangeQueue::Pushed ChangeQueue::Push(Item change) {
   std::lock_guard lock(mutex_);
   if (catchingUp_.count(change.root)) return Pushed::kCovered;
-  if (changes_ >= limit_) {
-    QueueCatchUp(change.root);
-    return Pushed::kOverflow;
-  }
+  if (changes_ >= limit_) return QueueCatchUp(change.root) ? Pushed::kOverflow : Pushed::kCovered;
   OpenSegment().push_back(std::move(change));
   ++changes_;
   return Pushed::kQueued;
@@ -23,8 +20,7 @@ ChangeQueue::Pushed ChangeQueue::Push(Item change) {
 bool ChangeQueue::CatchUp(const std::string& root) {
   std::lock_guard lock(mutex_);
   if (catchingUp_.count(root)) return false;
-  QueueCatchUp(root);
-  return true;
+  return QueueCatchUp(root);
 }
 
 size_t ChangeQueue::Waiting() const {
@@ -46,7 +42,7 @@ std::vector<ChangeQueue::Item>& ChangeQueue::OpenSegment() {
   return segments_.back();
 }
 
-void ChangeQueue::QueueCatchUp(const std::string& root) {
+bool ChangeQueue::QueueCatchUp(const std::string& root) {
   catchingUp_.insert(root);
   std::vector<Item>& segment = OpenSegment();
   // The catch-up sees whatever they would have changed.
@@ -54,6 +50,7 @@ void ChangeQueue::QueueCatchUp(const std::string& root) {
   std::erase_if(segment, [&](const Item& i) { return i.action != 0 && i.root == root; });
   changes_ -= before - segment.size();
   segment.push_back(Item{root, "", 0, false});
+  return running_.count(root) == 0;
 }
 
 void ChangeQueue::Drain() {
@@ -70,7 +67,12 @@ void ChangeQueue::Drain() {
       // From now on its changes are queued again: this walk may miss them.
       std::lock_guard lock(mutex_);
       catchingUp_.erase(item.root);
+      running_.insert(item.root);
     }
     apply_(item);
+    if (item.action == 0) {
+      std::lock_guard lock(mutex_);
+      running_.erase(item.root);
+    }
   }
 }

@@ -33,7 +33,8 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
   enum class Pushed {
     kQueued,
     kCovered,   // dropped: a catch-up of its folder waits and will see it
-    kOverflow,  // over the limit: a catch-up of its folder was queued instead
+    kOverflow,  // over the limit: a catch-up of its folder was queued instead,
+                // and none was under way (the loss is news)
   };
   using Apply = std::function<void(const Item&)>;
 
@@ -44,7 +45,8 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
   ChangeQueue& operator=(const ChangeQueue&) = delete;
 
   Pushed Push(Item change);
-  // Queues a catch-up of `root` unless one waits already; true when queued.
+  // Queues a catch-up of `root` unless one waits already; true when queued
+  // while none was under way.
   bool CatchUp(const std::string& root);
   // Changes waiting, catch-ups not counted.
   size_t Waiting() const;
@@ -54,7 +56,8 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
  private:
   void Drain();
   std::vector<Item>& OpenSegment();         // under mutex_
-  void QueueCatchUp(const std::string& root);  // under mutex_
+  // Under mutex_; whether no catch-up of `root` was under way.
+  bool QueueCatchUp(const std::string& root);
 
   ShareWorker& worker_;
   const size_t limit_;
@@ -65,4 +68,5 @@ class ChangeQueue : public std::enable_shared_from_this<ChangeQueue> {
   unsigned long long openTicket_ = 0;  // the worker's number of the last segment's drain
   size_t changes_ = 0;
   std::set<std::string> catchingUp_;  // roots whose catch-up waits
+  std::set<std::string> running_;     // the root whose catch-up runs
 };
