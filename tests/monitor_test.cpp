@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -14,7 +15,9 @@
 #include "id3_builder.h"
 #include "platform/named_mutex.h"
 #include "platform/tree_watcher.h"
+#include "shares/change_queue.h"
 #include "shares/folder_selection.h"
+#include "shares/share_worker.h"
 #include "shares/shared_folder_core.h"
 #include "testing.h"
 
@@ -319,4 +322,73 @@ TEST_F(Monitor, LinksAddedLeadingOutOfTheShareGetNoRow) {
   EXPECT_FALSE(Catalogued("linked.mp3"));
   EXPECT_FALSE(Catalogued("elsewhere/other.mp3"));
   EXPECT_EQ(Count("audio"), 4);
+}
+
+// Another tarvel holds the catalogue while a burst of files arrives in a
+// watched folder and an Add is asked for in its midst: the watcher goes on
+// reading, so the kernel loses no notification and nothing needs catching
+// up, and the changes noticed after the Add was asked for are applied after
+// it.
+TEST_F(Monitor, ABurstWhileTheCatalogueIsBusyIsFollowedChangeByChangeAroundAnAdd) {
+  WriteFile(root + "/probe.mp3");  // once it is taken, so is the start-up catch-up
+  ASSERT_TRUE(Eventually([&] { return Catalogued("probe.mp3"); }));
+  const std::string other = (dir_ / "other").string(), third = (dir_ / "third").string();
+  WriteFile(other + "/o.jpg");
+  WriteFile(third + "/t.jpg");
+  auto held = NamedMutex::Open(kCatalogueMutex);
+  ASSERT_TRUE(held);
+  held->Wait();
+  ASSERT_TRUE(core.StartAdd(third, "third"));
+  ASSERT_TRUE(Eventually([] { return LockWaitedFor(kCatalogueMutex); }));
+  WriteFile(root + "/first.png");  // queued behind that Add
+  int queued = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+  // A copier's hidden partial files: three events each (made, written,
+  // closed), more in all than the kernel keeps for a reader that stops, and
+  // no change to apply.
+  const int files = queued * 7 / 16;
+  for (int i = 0; i < files; ++i) {
+    if (i == files / 2) ASSERT_TRUE(core.StartAdd(other, "other"));
+    WriteFile(root + "/." + std::to_string(i) + ".part");
+  }
+  for (int i = 0; i < 20; ++i) WriteFile(root + "/" + std::to_string(i) + ".png");
+  held->Release();
+  EXPECT_TRUE(Eventually([&] { return Count("image") == 23; }, 60000ms)) << Count("image");
+  EXPECT_EQ(view.Warnings(), std::vector<std::string>{});
+  const std::string added = Rows("select max(rowid) from image where SharedRoot = '" + other + "/'")[0][0];
+  const std::string later = Rows("select min(rowid) from image where Filename like '%/m/_%.png' and "
+                                 "Filename not like '%first.png'")[0][0];
+  EXPECT_LT(std::stoi(added), std::stoi(later));
+}
+
+// While the worker is busy at most `limit` changes wait; past it a folder's
+// changes, those waiting included, give way to one catch-up of it, in its
+// place among the other folders' changes, and once that catch-up has run the
+// folder's changes are queued one by one again.
+TEST(ChangeQueueTest, AFloodPastTheLimitBecomesOneCatchUpOfItsFolder) {
+  ShareWorker worker;
+  std::promise<void> release;
+  worker.Post([done = release.get_future().share()] { done.wait(); });
+  std::vector<std::string> applied;  // on the worker; read once it is idle
+  auto queue = std::make_shared<ChangeQueue>(
+      worker, 4,
+      [&](const ChangeQueue::Item& i) {
+        applied.push_back(i.action ? i.root + i.name : "catch up " + i.root);
+      },
+      [] { return false; });
+  using P = ChangeQueue::Pushed;
+  EXPECT_EQ(queue->Push({"b/", "1", 1, false}), P::kQueued);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(queue->Push({"a/", std::to_string(i), 1, false}), P::kQueued);
+  EXPECT_EQ(queue->Push({"a/", "3", 1, false}), P::kOverflow);
+  EXPECT_EQ(queue->Waiting(), 1u);
+  EXPECT_EQ(queue->Push({"a/", "4", 1, false}), P::kCovered);
+  EXPECT_FALSE(queue->CatchUp("a/"));
+  EXPECT_EQ(queue->Push({"b/", "2", 1, false}), P::kQueued);
+  release.set_value();
+  worker.WaitIdle();
+  EXPECT_EQ(applied, (std::vector<std::string>{"b/1", "catch up a/", "b/2"}));
+  EXPECT_EQ(queue->Push({"a/", "5", 1, false}), P::kQueued);
+  worker.WaitIdle();
+  EXPECT_EQ(applied.back(), "a/5");
+  EXPECT_EQ(queue->Waiting(), 0u);
 }

@@ -140,13 +140,13 @@ TEST_F(PanelContract, DeleteDuringAnAddIsRefusedAndTheAddEndsWhole) {
   WriteFile(a / "x.mp3");
   for (int i = 0; i < 50; ++i) WriteFile(b / (std::to_string(i) + ".jpg"));
   CSharedFolderPage page;
-  ASSERT_TRUE(page.StartAdd(a.string(), "A"));
-  page.WaitForAdds();
+  ASSERT_TRUE(page.Engine().StartAdd(a.string(), "A"));
+  page.Engine().WaitForAdds();
   QTreeWidget* list = page.ListControl();
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 1 && !page.Busy(); }));
 
   WalkPause pause;
-  ASSERT_TRUE(page.StartAdd(b.string(), "B"));
+  ASSERT_TRUE(page.Engine().StartAdd(b.string(), "B"));
   ASSERT_TRUE(Until([&] { return pause.Reached() && page.Busy(); }));
   // Should the press wait for the walk, the walk is let go after a while, so
   // that the test fails instead of hanging.
@@ -173,7 +173,7 @@ TEST_F(PanelContract, DeleteDuringAnAddIsRefusedAndTheAddEndsWhole) {
   EXPECT_EQ(list->topLevelItemCount(), 1);
 
   pause.Release();
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2 && !page.Busy(); }));
   EXPECT_EQ(Count("IMAGE"), 50);
   EXPECT_EQ(Count("AUDIO"), 1);
@@ -183,7 +183,7 @@ TEST_F(PanelContract, DeleteDuringAnAddIsRefusedAndTheAddEndsWhole) {
   list->topLevelItem(0)->setSelected(true);
   QTest::keyClick(list, Qt::Key_Delete);
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 1; }));
-  page.WaitForAdds();  // the row leaves the list before the change commits
+  page.Engine().WaitForAdds();  // the row leaves the list before the change commits
   EXPECT_EQ(Count("AUDIO"), 0);
   EXPECT_EQ(Count("IMAGE"), 50);
   EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), b.string() + "/");

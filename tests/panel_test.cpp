@@ -582,7 +582,7 @@ TEST_F(PanelTest, MediaTypeChoiceDecidesWhatAnAddTakes) {
   PickInDialogs("Songs", true, true);
   page.OnAdd();
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   // Every Add has ended by now, so the cancelled one too, had it run.
   QApplication::processEvents();
   EXPECT_EQ(page.ListControl()->topLevelItemCount(), 1);
@@ -698,8 +698,8 @@ TEST_F(PanelTest, RescanDeleteAndDeleteAllFromThePage) {
   WriteFile(home_ / "B" / "y.mp3");
   CSharedFolderPage page;
   for (const char* f : {"A", "B"}) {
-    ASSERT_TRUE(page.StartAdd((home_ / f).string(), f));
-    page.WaitForAdds();
+    ASSERT_TRUE(page.Engine().StartAdd((home_ / f).string(), f));
+    page.Engine().WaitForAdds();
   }
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 2; }));
   QTreeWidget* list = page.ListControl();
@@ -710,7 +710,7 @@ TEST_F(PanelTest, RescanDeleteAndDeleteAllFromThePage) {
   list->topLevelItem(0)->setSelected(true);
   WhenModal<CScanDiskDialog>([](CScanDiskDialog* t) { t->reject(); });
   page.OnCommand(cmd::kOperateRescan);
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   EXPECT_EQ(Count("AUDIO"), 2);
   WhenModal<CScanDiskDialog>([](CScanDiskDialog* t) {
     t->OnUnselectAll();
@@ -719,7 +719,7 @@ TEST_F(PanelTest, RescanDeleteAndDeleteAllFromThePage) {
   });
   page.OnCommand(cmd::kOperateRescan);
   ASSERT_TRUE(Until([&] { return !page.Busy() && Count("IMAGE") == 1; }));
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   EXPECT_EQ(Count("AUDIO"), 1);
 
   // The Delete key removes the selected folder and its rows.
@@ -728,13 +728,13 @@ TEST_F(PanelTest, RescanDeleteAndDeleteAllFromThePage) {
   list->setFocus();
   QTest::keyClick(list, Qt::Key_Delete);
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 1; }));
-  page.WaitForAdds();  // the row goes from the list before the change commits
+  page.Engine().WaitForAdds();  // the row goes from the list before the change commits
   EXPECT_EQ(Count("AUDIO"), 0);
   EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), (home_ / "A").string() + "/");
 
   page.ControlAs<QPushButton>(1004)->click();  // Delete All
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 0; }));
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   EXPECT_EQ(Count("IMAGE") + Count("SHAREDFOLDER"), 0);
 }
 
@@ -896,9 +896,9 @@ TEST_F(PanelTest, AFolderWalkedWhileTheDialogsAreOpenLeavesTheChoiceAlone) {
   WriteFile(home_ / "Music" / "a.mp3");
   WriteFile(home_ / "Watched" / "w.mp3");
   CSharedFolderPage page;  // follows what it shares
-  ASSERT_TRUE(page.StartAdd((home_ / "Watched").string(), "Watched"));
-  page.WaitForAdds();
-  ASSERT_TRUE(Until([&] { return page.MonitorRunning(); }));
+  ASSERT_TRUE(page.Engine().StartAdd((home_ / "Watched").string(), "Watched"));
+  page.Engine().WaitForAdds();
+  ASSERT_TRUE(Until([&] { return page.Engine().MonitorRunning(); }));
   // While the media-type dialog is open, a folder with a subfolder appears
   // in the watched tree and is walked into the catalogue.
   WhenModal<CSourceSearchDialog>([this](CSourceSearchDialog* d) {
@@ -915,7 +915,7 @@ TEST_F(PanelTest, AFolderWalkedWhileTheDialogsAreOpenLeavesTheChoiceAlone) {
     d->accept();
   });
   page.OnAdd();
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 2; }));
   EXPECT_EQ(page.ListControl()->topLevelItem(1)->text(0).toStdString(), (home_ / "Music").string() + "/");
   EXPECT_EQ(page.LastMessageBox(), nullptr);
@@ -926,8 +926,8 @@ TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
   WriteFile(home_ / "A" / "x.mp3");
   CSharedFolderPage page;
   page.show();
-  ASSERT_TRUE(page.StartAdd((home_ / "A").string(), "A"));
-  page.WaitForAdds();
+  ASSERT_TRUE(page.Engine().StartAdd((home_ / "A").string(), "A"));
+  page.Engine().WaitForAdds();
   ASSERT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
   // Someone else (a share in a terminal) holds the catalogue lock: flock
   // makes a holder on another descriptor of this process as good as one in
@@ -975,7 +975,7 @@ TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 0; }));
   EXPECT_LT(longest, 500ms);
   RecordProperty("longest_gap_ms", static_cast<int>(longest / 1ms));
-  page.WaitForAdds();
+  page.Engine().WaitForAdds();
   EXPECT_EQ(Count("AUDIO") + Count("SHAREDFOLDER"), 0);
 }
 
@@ -985,27 +985,27 @@ TEST_F(PanelTest, ThePanelsOwnChangesLeaveTheListAndItsSelectionAlone) {
   WriteFile(home_ / "C" / "z.mp3");
   CSharedFolderPage page;
   QTreeWidget* list = page.ListControl();
-  for (const char* f : {"A", "B"}) ASSERT_TRUE(page.StartAdd((home_ / f).string(), f));
-  page.WaitForAdds();
+  for (const char* f : {"A", "B"}) ASSERT_TRUE(page.Engine().StartAdd((home_ / f).string(), f));
+  page.Engine().WaitForAdds();
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2; }));
   QTreeWidgetItem* a = list->topLevelItem(0);
   a->setSelected(true);
   // The 5-second check after the panel's own Add and Delete: the rows stay
   // the same items, the selection with them.
-  ASSERT_TRUE(page.StartAdd((home_ / "C").string(), "C"));
-  page.StartDelete({(home_ / "B").string() + "/"});
-  page.StartReloadIfChanged();
-  page.WaitForAdds();
+  ASSERT_TRUE(page.Engine().StartAdd((home_ / "C").string(), "C"));
+  page.Engine().StartDelete({(home_ / "B").string() + "/"});
+  page.Engine().StartReloadIfChanged();
+  page.Engine().WaitForAdds();
   ASSERT_TRUE(Until([&] { return list->topLevelItemCount() == 2; }));
   QApplication::processEvents();
   EXPECT_EQ(list->topLevelItem(0), a);
   EXPECT_TRUE(a->isSelected());
-  EXPECT_FALSE(page.ReloadListIfChanged());
+  EXPECT_FALSE(page.Engine().ReloadListIfChanged());
   // A folder shared by another tarvel is still taken up.
   WriteFile(home_ / "D" / "w.mp3");
   ASSERT_EQ(RunProgram("tarvel", {"share", (home_ / "D").string()}).status, 0);
-  page.StartReloadIfChanged();
-  page.WaitForAdds();
+  page.Engine().StartReloadIfChanged();
+  page.Engine().WaitForAdds();
   EXPECT_TRUE(Until([&] { return list->topLevelItemCount() == 3; }));
 }
 

@@ -280,7 +280,7 @@ int WatchCommand(const std::vector<std::string>& args) {
   SettleFromEnvironment(engine.core);
   engine.core.EnableMonitor();
   // Folders shared or unshared meanwhile by another tarvel are taken up.
-  stop.RunUntilStopped([&] { engine.core.ReloadListIfChanged(); });
+  stop.RunUntilStopped([&] { engine.core.StartReloadIfChanged(); });
   engine.core.RequestStop();  // a catch-up under way ends early
   engine.core.StopMonitor();
   return 0;
@@ -344,7 +344,7 @@ int ServeCommand(const std::vector<std::string>& args) {
   engine.core.EnableMonitor();
   stop.RunUntilStopped([&] {
     server.Check();
-    engine.core.ReloadListIfChanged();
+    engine.core.StartReloadIfChanged();
   });
   server.Shutdown();
   engine.core.RequestStop();  // a catch-up under way ends early

@@ -204,7 +204,7 @@ void CMyPropertySheet::OnTimer() {
   if (options_.startServer) server_.Check();
   // Folders shared or unshared meanwhile by a tarvel on the command line
   // show up here, unless one of our own walks is under way.
-  if (!m_sharedFolderPage->Busy()) m_sharedFolderPage->StartReloadIfChanged();
+  if (!m_sharedFolderPage->Busy()) m_sharedFolderPage->Engine().StartReloadIfChanged();
 }
 
 void CMyPropertySheet::Exit() {

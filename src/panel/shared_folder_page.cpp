@@ -39,19 +39,19 @@ CSharedFolderPage::CSharedFolderPage(QWidget* parent)
   warningLine_->setStyleSheet("color: #a04000");
   warningLine_->hide();
 
-  SetView(&view_);
+  engine_.SetView(&view_);
   // The page shows the list; standard output carries only a command's results.
-  SetEchoList(false);
-  LoadList();
-  EnableMonitor();
+  engine_.SetEchoList(false);
+  engine_.LoadList();
+  engine_.EnableMonitor();
 }
 
 CSharedFolderPage::~CSharedFolderPage() {
   // The workers end before the widgets they post to.
-  RequestStop();
-  WaitForAdds();
-  StopMonitor();
-  SetView(nullptr);
+  engine_.RequestStop();
+  engine_.StopMonitor();
+  engine_.WaitForAdds();
+  engine_.SetView(nullptr);
 }
 
 bool CSharedFolderPage::eventFilter(QObject* watched, QEvent* event) {
@@ -83,19 +83,19 @@ void CSharedFolderPage::OnAdd() {
   if (QWidget* w = window(); w->isMinimized()) w->showNormal();
   if (!CFolderSelection::IsChosen()) return;
   // The checks read the catalogue and the disk: they run on the worker too.
-  QueueAdd(chosen.path, chosen.label);
+  engine_.QueueAdd(chosen.path, chosen.label);
 }
 
 void CSharedFolderPage::OnDelete() {
   // While a walk writes, removal waits for it: a folder taken out half way
   // through its own walk would keep the rows written after.
   if (Busy()) return;
-  StartDelete(SelectedFolders());
+  engine_.StartDelete(SelectedFolders());
 }
 
 void CSharedFolderPage::OnReset() {
   if (Busy()) return;
-  StartReset();
+  engine_.StartReset();
 }
 
 void CSharedFolderPage::OnOperateRescan() {
@@ -106,7 +106,7 @@ void CSharedFolderPage::OnOperateRescan() {
   // Cancel keeps the folders as they are: nothing is taken out.
   if (dialog.exec() != QDialog::Accepted) return;
   // The types ticked in the dialog, which become the folders' own.
-  StartRescan(folders, g_enabledMediaTypes.Get());
+  engine_.StartRescan(folders, g_enabledMediaTypes.Get());
 }
 
 void CSharedFolderPage::OnCommand(int command) {

@@ -1,6 +1,6 @@
 // The Shared Folders page: the list of shared folders and Add, Delete, Delete
-// All and Rescan. The page is the sharing engine with widgets: every decision
-// is the engine's, the page only shows it and asks the user.
+// All and Rescan. The page holds the sharing engine and shows it: every
+// decision is the engine's, the page only shows it and asks the user.
 #pragma once
 
 #include <QLabel>
@@ -17,7 +17,7 @@
 class QMenu;
 class QTreeWidget;
 
-class CSharedFolderPage : public ui::PropertyPage, public CSharedFolderCore {
+class CSharedFolderPage : public ui::PropertyPage {
   Q_OBJECT
  public:
   explicit CSharedFolderPage(QWidget* parent = nullptr);
@@ -27,8 +27,11 @@ class CSharedFolderPage : public ui::PropertyPage, public CSharedFolderCore {
   // page shows them on a line of its own.
   void SetWarningSink(std::function<void(const QString&)> sink) { warningSink_ = std::move(sink); }
 
-  // Both the page's reset and Delete All.
-  void OnReset() override;
+  // The engine the page shows; it reports back through the page's view.
+  CSharedFolderCore& Engine() { return engine_; }
+
+  // Delete All.
+  void OnReset();
 
   void OnAdd();
   void OnDelete();
@@ -65,6 +68,8 @@ class CSharedFolderPage : public ui::PropertyPage, public CSharedFolderCore {
   void OnContextMenu(const QPoint& pos);
 
   QtShareView view_;
+  // After the view, so that it ends first: its workers report to the view.
+  CSharedFolderCore engine_;
   QTreeWidget* list_;
   QMenu* contextMenu_;
   QPointer<QLabel> waiting_;

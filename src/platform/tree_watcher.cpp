@@ -88,6 +88,11 @@ void TreeWatcher::SetRoots(std::vector<std::string> roots) {
   if (wakeFd_ >= 0) Wake(wakeFd_);
 }
 
+bool TreeWatcher::IsPending(const std::string& path) const {
+  std::lock_guard lock(pendingMutex_);
+  return pending_.count(path) != 0;
+}
+
 std::string TreeWatcher::Absolute(int root, const std::string& rel) const {
   return roots_[root].path + rel;
 }
@@ -180,9 +185,12 @@ void TreeWatcher::DropTree(int root, const std::string& rel) {
 void TreeWatcher::ForgetPendingUnder(const std::string& folder) {
   // A folder that moved or went away takes its unfinished files with it:
   // they are found again under the folder's new name, if it has one.
-  for (auto it = pending_.lower_bound(folder);
-       it != pending_.end() && it->first.compare(0, folder.size(), folder) == 0;)
-    it = pending_.erase(it);
+  {
+    std::lock_guard lock(pendingMutex_);
+    for (auto it = pending_.lower_bound(folder);
+         it != pending_.end() && it->first.compare(0, folder.size(), folder) == 0;)
+      it = pending_.erase(it);
+  }
   for (auto it = fresh_.lower_bound(folder);
        it != fresh_.end() && it->first.compare(0, folder.size(), folder) == 0;)
     it = fresh_.erase(it);
@@ -215,8 +223,11 @@ void TreeWatcher::ApplyRoots(const std::vector<std::string>& wanted) {
     changed.push_back(root.path);
     DropTree(r, "");
     ForgetPendingUnder(root.path);
-    for (auto it = pending_.begin(); it != pending_.end();)
-      it = it->second.root == r ? pending_.erase(it) : std::next(it);
+    {
+      std::lock_guard lock(pendingMutex_);
+      for (auto it = pending_.begin(); it != pending_.end();)
+        it = it->second.root == r ? pending_.erase(it) : std::next(it);
+    }
     root = Root{};
   }
   std::vector<int> added;
@@ -279,7 +290,10 @@ void TreeWatcher::FlushSettled(bool all) {
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (all || now - it->second.lastChange >= settle_) {
       TreeChange change{roots_[it->second.root].path, it->second.name, 1, false};
-      it = pending_.erase(it);
+      {
+        std::lock_guard lock(pendingMutex_);
+        it = pending_.erase(it);
+      }
       hooks_.onChange(change);
     } else {
       ++it;
@@ -292,7 +306,10 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
     const auto* ev = reinterpret_cast<const inotify_event*>(p);
     p += sizeof(inotify_event) + ev->len;
     if (ev->mask & IN_Q_OVERFLOW) {
-      pending_.clear();
+      {
+        std::lock_guard lock(pendingMutex_);
+        pending_.clear();
+      }
       fresh_.clear();
       // Folders created during the loss may have no watch yet: the trees are
       // watched afresh, then caught up, so nothing changed meanwhile is missed.
@@ -336,6 +353,7 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
         AddTree(w.root, name + "/", true);
         hooks_.onChange({roots_[w.root].path, name, (ev->mask & IN_CREATE) ? 1 : 5, true});
       } else if (ev->mask & IN_CREATE) {
+        std::lock_guard lock(pendingMutex_);
         pending_[full] = Pending{w.root, name, std::chrono::steady_clock::now()};
       } else {
         hooks_.onChange({roots_[w.root].path, name, 5, false});
@@ -346,7 +364,10 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
     } else if (ev->mask & IN_CLOSE_WRITE) {
       auto pend = pending_.find(full);
       if (pend != pending_.end()) {
-        pending_.erase(pend);
+        {
+          std::lock_guard lock(pendingMutex_);
+          pending_.erase(pend);
+        }
         hooks_.onChange({roots_[w.root].path, name, 1, false});
       } else if (fresh_.erase(full)) {
         // Walked while still being written: its row is made afresh.
@@ -356,7 +377,10 @@ void TreeWatcher::HandleEvents(const char* buffer, ssize_t length) {
         hooks_.onChange({roots_[w.root].path, name, 3, false});
       }
     } else if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) {
-      pending_.erase(full);
+      {
+        std::lock_guard lock(pendingMutex_);
+        pending_.erase(full);
+      }
       // A watched link to a folder goes as a folder.
       if (!isDir && byFolder_.count({w.root, name + "/"})) isDir = true;
       if (isDir) {

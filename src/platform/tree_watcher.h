@@ -73,8 +73,8 @@ class TreeWatcher {
   // stay keep their watches, new ones are taken up, others dropped.
   void SetRoots(std::vector<std::string> roots);
   // Whether a file is still being written, to be reported once complete.
-  // Only on the watcher's own thread (from within onChange).
-  bool IsPending(const std::string& path) const { return pending_.count(path) != 0; }
+  // From any thread: the changes reported are applied on another one.
+  bool IsPending(const std::string& path) const;
   size_t WatchCount() const { return watches_.size(); }
 
  private:
@@ -119,7 +119,10 @@ class TreeWatcher {
   int wakeFd_ = -1;
   std::map<int, Watch> watches_;
   std::map<std::pair<int, std::string>, int> byFolder_;  // (root, rel) -> watch
-  std::map<std::string, Pending> pending_;  // by absolute path
+  // By absolute path. Changed only on the watcher's thread, always under
+  // pendingMutex_, which IsPending takes to read it from other threads.
+  std::map<std::string, Pending> pending_;
+  mutable std::mutex pendingMutex_;
   // Files found, recently changed, when a new folder was listed: taken again
   // if their writer closes them within the settling time.
   std::map<std::string, std::chrono::steady_clock::time_point> fresh_;

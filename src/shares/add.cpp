@@ -145,7 +145,7 @@ void CSharedFolderCore::StartDelete(const std::vector<std::string>& folders) {
 }
 
 void CSharedFolderCore::StartReset() {
-  Queue([this] { CSharedFolderCore::OnReset(); });  // the engine's own, not a page's
+  Queue([this] { OnReset(); });
 }
 
 void CSharedFolderCore::SelectOnly(const std::vector<std::string>& folders) {
@@ -169,8 +169,8 @@ unsigned CSharedFolderCore::AddFolderThread(AddRequest request) {
   const std::string label = request.label;
   // The types chosen when the Add was asked for, kept as the folder's own.
   RunAdd(page, path, label, request.types);
-  // After the catalogue lock is let go: the monitor's worker may be waiting
-  // for it, and the restart waits for that worker.
+  // The new folder's catch-up and changes are queued on the worker after
+  // this task.
   if (!page->stopRequested_) page->RestartMonitor();
   return 0;
 }

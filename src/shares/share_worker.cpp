@@ -9,18 +9,33 @@ ShareWorker::~ShareWorker() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ShareWorker::Post(std::function<void()> task) {
+uint64_t ShareWorker::Post(std::function<void()> task) {
+  uint64_t number;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(task));
+    number = ++posted_;
     if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   }
   wake_.notify_one();
+  return number;
 }
 
-void ShareWorker::WaitIdle() {
+uint64_t ShareWorker::LastPosted() const {
+  std::lock_guard lock(mutex_);
+  return posted_;
+}
+
+void ShareWorker::WaitIdle() { WaitFor(LastPosted()); }
+
+void ShareWorker::WaitFor(uint64_t number) {
   std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && !running_; });
+  progress_.wait(lock, [&] { return done_ >= number; });
+}
+
+bool ShareWorker::OnThread() const {
+  std::lock_guard lock(mutex_);
+  return thread_.get_id() == std::this_thread::get_id();
 }
 
 bool ShareWorker::Busy() const {
@@ -38,9 +53,10 @@ void ShareWorker::Run() {
     running_ = true;
     lock.unlock();
     task();
+    task = nullptr;  // what it holds goes before it counts as done
     lock.lock();
     running_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    ++done_;
+    progress_.notify_all();
   }
-  idle_.notify_all();
 }

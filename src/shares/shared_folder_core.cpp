@@ -13,10 +13,11 @@
 CSharedFolderCore::CSharedFolderCore() = default;
 
 CSharedFolderCore::~CSharedFolderCore() {
-  // No worker outlives the engine it uses.
+  // No worker outlives the engine it uses. The watcher goes first: it posts
+  // to the worker, whose queued changes (skipped now) need no monitor.
   RequestStop();
-  WaitForAdds();
   StopMonitor();
+  WaitForAdds();
 }
 
 void CSharedFolderCore::EnableMonitor() {
@@ -42,12 +43,19 @@ void CSharedFolderCore::RestartMonitor() {
     CatalogConnection db = OpenCatalogue();
     if (db) DeleteStampsOfUnsharedRoots(db.get());
   }
-  monitor_ = std::make_unique<ChangeMonitor>(this, m_list.Items(), monitorSettle_);
+  monitor_ = std::make_unique<ChangeMonitor>(this, worker_, m_list.Items(), monitorSettle_);
 }
 
 void CSharedFolderCore::StopMonitor() {
-  std::lock_guard lock(monitorMutex_);
-  monitor_.reset();
+  unsigned long long handedOver = 0;
+  {
+    std::lock_guard lock(monitorMutex_);
+    if (monitor_) handedOver = monitor_->Stop();
+    monitor_.reset();
+  }
+  // Over when it returns, as when the watcher applied the changes itself:
+  // what it noticed is applied (or skipped by a stop).
+  if (!worker_.OnThread()) worker_.WaitFor(handedOver);
 }
 
 bool CSharedFolderCore::MonitorRunning() const {

@@ -1,8 +1,8 @@
 // The sharing engine: the list of shared folders and every operation that
 // changes it or the catalogue (Add, Delete, Delete All, Rescan), with the
 // scanner, the classifier and the playlists they use. It owns no widgets:
-// the command line drives it directly and the control panel's page derives
-// from it and shows it through a ShareView.
+// the command line drives it directly and the control panel's page holds one
+// and shows it through a ShareView.
 #pragma once
 
 #include <atomic>
@@ -28,10 +28,10 @@ struct SqliteDatabase;
 struct WalkContext;
 class ChangeMonitor;
 
-class CSharedFolderCore : public SharedFolderRules {
+class CSharedFolderCore final : public SharedFolderRules {
  public:
   CSharedFolderCore();
-  virtual ~CSharedFolderCore();
+  ~CSharedFolderCore();
   CSharedFolderCore(const CSharedFolderCore&) = delete;
   CSharedFolderCore& operator=(const CSharedFolderCore&) = delete;
 
@@ -42,16 +42,16 @@ class CSharedFolderCore : public SharedFolderRules {
   void SetEchoList(bool echo) { echoList_ = echo; }
 
   // The list and its queries.
-  virtual int LoadList();
+  int LoadList();
   // Loads the list again when SHAREDFOLDER no longer lists what the list
   // holds (another tarvel shared or unshared a folder) and watches the new
   // list. True when it did.
   bool ReloadListIfChanged();
   // ReloadListIfChanged on the worker, unless one is queued already.
   void StartReloadIfChanged();
-  virtual void AddListItem(const std::string& path);
+  void AddListItem(const std::string& path);
   bool IsListed(const std::string& path) const override;
-  virtual int FindListIndex(const std::string& path) const;
+  int FindListIndex(const std::string& path) const;
   bool IsSharedSubfolder(const std::string& folder, const std::string& name) const override;
   bool StillShared(SqliteDatabase* db, const std::string& listed) const override;
 
@@ -93,12 +93,12 @@ class CSharedFolderCore : public SharedFolderRules {
   int CountSubfolderFiles(const std::string& name, const std::string& folder);
 
   // The progress bar.
-  virtual int CreateProgress(int range);
-  virtual int DestroyProgress();
+  int CreateProgress(int range);
+  int DestroyProgress();
 
   // Add.
-  virtual bool IsAlreadyShared(const std::string& path, const std::string& label);
-  virtual bool IsParentOfSharedFolder(const std::string& path) const;
+  bool IsAlreadyShared(const std::string& path, const std::string& label);
+  bool IsParentOfSharedFolder(const std::string& path) const;
   // A listed folder that is `path`'s own folder, or lies inside or around it,
   // reached under another path (a symbolic link, a bind mount); "" if none.
   std::string SharedUnderAnotherPath(const std::string& path) const;
@@ -111,16 +111,16 @@ class CSharedFolderCore : public SharedFolderRules {
   // Removal and rescan. Folders are named by their listed paths. Each
   // changes the catalogue as a whole; when it could not, it shows why and
   // changes nothing, the list included (see LastChangeOk).
-  virtual void DeleteSelected();
-  virtual int DeleteFolderFromCatalogue(const std::string& listed);
-  virtual bool IsInsideSharedFolder(const std::string& listed) const;
-  virtual bool ContainsOtherSharedFolder(const std::string& listed) const;
-  virtual void OnReset();  // Delete All
+  void DeleteSelected();
+  int DeleteFolderFromCatalogue(const std::string& listed);
+  bool IsInsideSharedFolder(const std::string& listed) const;
+  bool ContainsOtherSharedFolder(const std::string& listed) const;
+  void OnReset();  // Delete All
   // Removes the selected folders' rows and walks them again, with the media
   // types now enabled; their SHAREDFOLDER rows take the folder's own name.
   // A folder that cannot be read keeps its rows and fails the rescan; a
   // rescan stopped by RequestStop changes nothing.
-  virtual void RescanSelected();
+  void RescanSelected();
   // RescanSelected of these listed folders with these types (each folder's
   // own when none) on the worker, like an Add: the buttons are disabled
   // while it runs. False when no folder is named.
@@ -139,11 +139,14 @@ class CSharedFolderCore : public SharedFolderRules {
   void DeleteRowsToRescan(const std::string& listed);
 
   // The change monitor. Once enabled, RestartMonitor (called after the list
-  // is loaded and after every Add, Delete, Delete All and Rescan) ends the
-  // old worker and watches the listed folders afresh; exactly one worker runs
-  // afterwards. A one-shot command line leaves it disabled.
+  // is loaded and after every Add, Delete, Delete All and Rescan) hands the
+  // listed folders to its watcher, or, when it has none that works, makes a
+  // new one; exactly one watcher thread runs afterwards. Its changes are
+  // applied on the worker, in order with everything else queued there. A
+  // one-shot command line leaves it disabled.
   void EnableMonitor();
-  virtual void RestartMonitor();
+  void RestartMonitor();
+  // Ends the watcher, and returns once the changes it noticed are applied.
   void StopMonitor();
   bool MonitorRunning() const;
   // How long a file that changes without being closed is given to settle
@@ -156,7 +159,8 @@ class CSharedFolderCore : public SharedFolderRules {
   // and keeps as theirs; by default each folder's own chosen types.
   void SetRescanTypes(std::optional<std::vector<std::string>> rows) { rescanTypes_ = std::move(rows); }
 
-  // Waits for every Add, Delete, Delete All and Rescan queued so far.
+  // Waits for every Add, Delete, Delete All and Rescan queued so far (and
+  // for the monitor's changes queued before them).
   void WaitForAdds();
   // Adds that their worker refused, finding the folder shared meanwhile.
   int RefusedAdds() const { return refusedAdds_; }
@@ -178,7 +182,7 @@ class CSharedFolderCore : public SharedFolderRules {
   std::atomic<int> m_nFileCount{0};
   bool m_bRescan = false;
 
- protected:
+ private:
   struct AddRequest {
     CSharedFolderCore* page;
     std::string path;
@@ -204,7 +208,6 @@ class CSharedFolderCore : public SharedFolderRules {
   std::atomic<int> failedAdds_{0};
   bool lastChangeOk_ = true;
 
- private:
   // Runs `change` under the catalogue lock as one transaction, committed
   // when it returns true; `after` sees whether it was, still under the lock.
   // Says when the lock or the write failed; true when committed.
@@ -224,7 +227,8 @@ class CSharedFolderCore : public SharedFolderRules {
   std::chrono::milliseconds monitorSettle_{std::chrono::seconds(2)};
   mutable std::mutex monitorMutex_;
   std::atomic<bool> reloadQueued_{false};
-  // Last, so that it ends first: its tasks use everything above.
+  // Last, so that it ends first: its tasks use everything above. The
+  // monitor, which posts to it, is stopped before (see the destructor).
   ShareWorker worker_;
 };
 
