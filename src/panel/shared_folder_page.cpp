@@ -43,7 +43,7 @@ CSharedFolderPage::CSharedFolderPage(QWidget* parent)
   // The page shows the list; standard output carries only a command's results.
   engine_.SetEchoList(false);
   engine_.LoadList();
-  engine_.EnableMonitor();
+  engine_.StartMonitor();
 }
 
 CSharedFolderPage::~CSharedFolderPage() {

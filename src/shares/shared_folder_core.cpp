@@ -28,6 +28,14 @@ void CSharedFolderCore::EnableMonitor() {
   RestartMonitor();
 }
 
+void CSharedFolderCore::StartMonitor() {
+  {
+    std::lock_guard lock(monitorMutex_);
+    monitorEnabled_ = true;
+  }
+  worker_.Post([this] { RestartMonitor(); });
+}
+
 void CSharedFolderCore::RestartMonitor() {
   std::lock_guard lock(monitorMutex_);
   if (!monitorEnabled_ || stopRequested_) return;

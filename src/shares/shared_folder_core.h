@@ -145,6 +145,10 @@ class CSharedFolderCore final : public SharedFolderRules {
   // applied on the worker, in order with everything else queued there. A
   // one-shot command line leaves it disabled.
   void EnableMonitor();
+  // EnableMonitor on the worker, for a caller that must not wait on the disk:
+  // placing the watches lists every shared tree, and dropping the stamps of
+  // folders unshared meanwhile writes the catalogue.
+  void StartMonitor();
   void RestartMonitor();
   // Ends the watcher, and returns once the changes it noticed are applied.
   void StopMonitor();
