@@ -24,6 +24,7 @@
 #include <functional>
 #include <future>
 
+#include "catalog/database.h"
 #include "gui_testing.h"
 #include "panel/about_page.h"
 #include "panel/host_name_page.h"
@@ -920,6 +921,31 @@ TEST_F(PanelTest, AFolderWalkedWhileTheDialogsAreOpenLeavesTheChoiceAlone) {
   EXPECT_EQ(page.ListControl()->topLevelItem(1)->text(0).toStdString(), (home_ / "Music").string() + "/");
   EXPECT_EQ(page.LastMessageBox(), nullptr);
   EXPECT_EQ(Count("AUDIO"), 3);
+}
+
+// Another program writing the catalogue (a long transaction) does not hold up
+// the Shared Folders page's opening: the monitor it starts drops old stamps,
+// which waits for that writer, on the worker.
+TEST_F(PanelTest, ThePageOpensAtOnceWhileAnotherProgramWritesTheCatalogue) {
+  WriteFile(home_ / "A" / "x.mp3");
+  {
+    CSharedFolderPage first;
+    ASSERT_TRUE(first.Engine().StartAdd((home_ / "A").string(), "A"));
+    first.Engine().WaitForAdds();
+  }
+  CatalogConnection writer = OpenCatalogue();
+  ASSERT_TRUE(writer);
+  ASSERT_EQ(writer->ExecNow("BEGIN IMMEDIATE"), 0);
+  auto rollback = qScopeGuard([&] { writer->ExecNow("ROLLBACK", false); });
+  const auto start = std::chrono::steady_clock::now();
+  CSharedFolderPage page;
+  const auto opened = std::chrono::steady_clock::now() - start;
+  // The catalogue's busy wait is 5 s.
+  EXPECT_LT(opened, 2s);
+  EXPECT_TRUE(Until([&] { return page.ListControl()->topLevelItemCount() == 1; }));
+  writer->ExecNow("ROLLBACK", false);
+  rollback.dismiss();
+  EXPECT_TRUE(Until([&] { return page.Engine().MonitorRunning(); }));
 }
 
 TEST_F(PanelTest, DeleteWaitsForTheCatalogueLockWithoutHoldingUpTheWindow) {
