@@ -122,8 +122,7 @@ struct Listing {
       if (fd < 0) {
         stamps[i] = StampOfFile(dir + files[i]);
       } else if (fstatat(fd, files[i].c_str(), &st, 0) == 0) {  // links followed, as StampOfFile
-        stamps[i] = FileStamp{static_cast<int64_t>(st.st_size),
-                              static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        stamps[i] = StampOf(st);
       }
     }
     if (fd >= 0) close(fd);

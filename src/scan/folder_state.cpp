@@ -8,11 +8,15 @@
 #include "catalog/statements.h"
 #include "scan/media_types.h"
 
+FileStamp StampOf(const struct stat& st) {
+  return FileStamp{static_cast<int64_t>(st.st_size),
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 std::optional<FileStamp> StampOfFile(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileStamp{static_cast<int64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return StampOf(st);
 }
 
 void WriteFileStamp(SqliteDatabase* db, const std::string& path, const std::string& root,

@@ -10,6 +10,7 @@
 #include <vector>
 
 struct SqliteDatabase;
+struct stat;
 
 struct FileStamp {
   int64_t size = -1;
@@ -17,6 +18,8 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
+// The stamp a stat gives.
+FileStamp StampOf(const struct stat& st);
 // The stamp of a file as it is now (links followed); nullopt when it cannot be read.
 std::optional<FileStamp> StampOfFile(const std::string& path);
 

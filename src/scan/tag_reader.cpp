@@ -431,8 +431,7 @@ Mp3Tag ReadTagTexts(const std::string& path) {
     return {};
   }
   Mp3Tag tag = ReadTagTextsFrom(path, fd, st);  // closes fd
-  tag.stamp = FileStamp{static_cast<int64_t>(st.st_size),
-                        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  tag.stamp = StampOf(st);
   return tag;
 }
 
