@@ -183,6 +183,35 @@ TEST_F(CatchUp, DoubledOrUnstampedRowsAreWrittenAgainOnceAndStrayStampsGo) {
   EXPECT_EQ(caught, FreshWalk());
 }
 
+// Only an MP3's row holds what is read from inside the file; every other row
+// follows from the name. So only MP3s are stamped, and a picture rewritten in
+// place keeps its row as it is, while an MP3 so rewritten is read again.
+TEST_F(CatchUp, OnlyFilesWhoseRowsReadTheirContentsAreStampedAndLookedAt) {
+  Share(root);
+  EXPECT_EQ(Rows("select Filename from TARVEL_FILES order by Filename"),
+            (std::vector<std::vector<std::string>>{{root + "keep.mp3"}, {root + "retag.mp3"}}));
+  // A catalogue of an earlier version: every file stamped.
+  {
+    CatalogConnection db = OpenCatalogue();
+    ASSERT_EQ(db->Exec(("insert into TARVEL_FILES values(" + Quoted(root + "pics/a.jpg") + "," +
+                        Quoted(root) + ",1,1)").c_str()), 0);
+  }
+  const auto rowOfPicture = "select rowid, * from image where Filename = " + Quoted(root + "pics/a.jpg");
+  const auto before = Rows(rowOfPicture);
+  ASSERT_EQ(before.size(), 1u);
+  WriteFile(root + "pics/a.jpg", "another picture, longer than the first");
+  WriteFile(root + "retag.mp3", Mp3("Rewritten In Place"));
+
+  CatchUpCounts counts = CatchUpFolder(&core, root);
+  EXPECT_TRUE(counts.done);
+  EXPECT_EQ(counts.changed, 1);
+  EXPECT_EQ(counts.added + counts.removed, 0);
+  EXPECT_EQ(TitleOf(root + "retag.mp3"), "rewritten in place");
+  EXPECT_EQ(Rows(rowOfPicture), before);  // the same row, not one written again
+  EXPECT_TRUE(Rows("select * from TARVEL_FILES where Filename like '%.jpg'").empty());
+  EXPECT_EQ(Dump(), FreshWalk());
+}
+
 TEST_F(CatchUp, AFolderThatIsNotThereKeepsItsRows) {
   Share(root);
   const std::vector<std::string> rows = Dump();

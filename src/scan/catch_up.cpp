@@ -105,6 +105,7 @@ std::pair<std::string_view, std::string_view> SplitPath(std::string_view path) {
 struct Listing {
   std::string dir;
   std::vector<std::string> files;
+  std::vector<char> stamped;  // per file: whether its row reads its contents
   std::vector<std::optional<FileStamp>> stamps;
   std::vector<std::string> images;
   std::optional<std::string> playlist;  // none when there is none
@@ -118,6 +119,7 @@ struct Listing {
     stamps.resize(files.size());
     const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     for (size_t i = 0; i < files.size(); ++i) {
+      if (!stamped[i]) continue;
       struct stat st;
       if (fd < 0) {
         stamps[i] = StampOfFile(dir + files[i]);
@@ -221,7 +223,7 @@ class CatchUp {
       KnownFolder* folder = known == folders_.end() ? nullptr : &known->second;
       for (size_t i = 0; i < listing.files.size(); ++i)
         TakeFile(listing.dir, listing.files[i], folder ? folder->Find(listing.files[i]) : nullptr,
-                 listing.stamps[i]);
+                 listing.stamped[i], listing.stamps[i]);
       UpdatePlaylist(listing);
     }
   }
@@ -272,12 +274,13 @@ class CatchUp {
           auto [dir, name] = SplitPath(file);
           auto it = folders_.find(dir);
           Known* k = it == folders_.end() ? nullptr : it->second.Find(name);
-          if (k) k->stamp = FileStamp{row.Int(1), row.Int(2)};
+          if (k && RowReadsContents(std::string(name))) k->stamp = FileStamp{row.Int(1), row.Int(2)};
           else leftOver.emplace_back(file);
           return true;
         });
-    // A stamp without a row is left over; it is dropped before any new stamp
-    // is written.
+    // A stamp without a row, or of a file whose row does not read its
+    // contents (catalogues of earlier versions stamped every file), is left
+    // over; it is dropped before any new stamp is written.
     for (const std::string& file : leftOver) DeleteFileStamp(db_, file);
   }
 
@@ -299,27 +302,28 @@ class CatchUp {
             return;
           }
           if (IsPlaylistImage(name)) listing.images.push_back(name);
-          if (walk_.TakesFile(name)) listing.files.push_back(name);
+          if (walk_.TakesFile(name)) {
+            listing.files.push_back(name);
+            listing.stamped.push_back(RowReadsContents(name));
+          }
         },
-        walk_.Bound());
+        walk_.Bound(), walk_.Own());
     if (!listed) {
       // Unreadable for now (permissions, a failing disk): its rows stay.
       unlisted_.push_back(dir);
       return;
     }
     stamps.Push(&listings_.emplace_back(std::move(listing)));
-    for (const std::string& sub : subfolders) {
-      const std::string path = dir + sub + "/";
-      if (walk_.OnBranch(path)) continue;  // a link back up the tree
-      List(path, stamps);
-    }
+    for (const std::string& sub : subfolders) List(dir + sub + "/", stamps);  // not back up the tree
   }
 
-  void TakeFile(const std::string& dir, const std::string& name, Known* k,
+  // `stamped`: the row reads the file's contents, so it is current only
+  // while the file's stamp is the one its row was written with.
+  void TakeFile(const std::string& dir, const std::string& name, Known* k, bool stamped,
                 const std::optional<FileStamp>& now) {
     if (k) {
       k->seen = true;
-      if (k->stamp && k->rows == 1 && now && *now == *k->stamp) {
+      if (k->rows == 1 && (!stamped || (k->stamp && now && *now == *k->stamp))) {
         ++counts.unchanged;
         return;
       }

@@ -55,6 +55,10 @@ bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName) {
   return types.Contains(extension) && ClassOf(extension) != MediaClass::None;
 }
 
+bool RowReadsContents(const std::string& fileName) {
+  return ClassOf(Utf8Lower(GetExtension(fileName))) == MediaClass::TaggedAudio;
+}
+
 ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,
                           const std::string& root, const std::string& fileName) {
   ClassifiedFile file;
@@ -67,10 +71,9 @@ ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& fol
   if (cls == MediaClass::None) return file;
   file.path = fullPath;
   file.root = root;
-  // Taken before the tag is read: should the file change meanwhile, the next
-  // catch-up sees a difference and reads it again. A tagged file's is taken
-  // by the tag reader from the file it opens.
-  if (cls != MediaClass::TaggedAudio) file.stamp = StampOfFile(fullPath);
+  // A tagged file's stamp is taken by the tag reader from the file it opens,
+  // before it reads the tag: should the file change meanwhile, the next
+  // catch-up sees a difference and reads it again.
   switch (cls) {
     case MediaClass::None:
       break;

@@ -106,9 +106,14 @@ std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& 
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
                   const std::string& bound) {
+  return ForEachEntry(folder, visit, bound, PrivateFolders::Now());
+}
+
+bool ForEachEntry(const std::string& folder,
+                  const std::function<void(const std::string& name, EntryKind kind)>& visit,
+                  const std::string& bound, const PrivateFolders& own) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return false;
-  const PrivateFolders own = PrivateFolders::Now();
   std::string name;
   while (dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;  // hidden, or "." and ".."

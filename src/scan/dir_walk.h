@@ -44,6 +44,11 @@ std::optional<EntryKind> KindOfPath(const std::string& root, const std::string& 
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
                   const std::string& bound = "");
+// The same with the private folders as the caller found them: a walk finds
+// them once, not at every folder.
+bool ForEachEntry(const std::string& folder,
+                  const std::function<void(const std::string& name, EntryKind kind)>& visit,
+                  const std::string& bound, const PrivateFolders& own);
 
 // The identity of a folder, or {0,0} when it cannot be read.
 FolderId IdentifyFolder(const std::string& folder);

@@ -51,7 +51,9 @@ bool FolderWalk::Enter(const std::string& folder, bool* entered) {
   const FolderId id = IdentifyFolder(folder);
   if (id == FolderId{0, 0}) return true;
   if (std::find(branch_.begin(), branch_.end(), id) != branch_.end()) return false;
-  if (IsPseudoFileSystem(folder)) return false;
+  // Kernel file systems are mounted file systems of their own: a folder on
+  // its parent's device is none.
+  if ((branch_.empty() || branch_.back().first != id.first) && IsPseudoFileSystem(folder)) return false;
   if (branch_.empty()) {
     char* real = realpath(folder.c_str(), nullptr);
     bound_ = real ? real : "";
@@ -65,11 +67,6 @@ bool FolderWalk::Enter(const std::string& folder, bool* entered) {
 void FolderWalk::Leave() {
   branch_.pop_back();
   if (branch_.empty()) bound_.clear();
-}
-
-bool FolderWalk::OnBranch(const std::string& folder) const {
-  const FolderId id = IdentifyFolder(folder);
-  return id != FolderId{0, 0} && std::find(branch_.begin(), branch_.end(), id) != branch_.end();
 }
 
 short FolderWalk::ScanFolder(const std::string& folder, const std::string& root) {
@@ -92,7 +89,7 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
       [&](const std::string& name, EntryKind kind) {
         if (name[0] != '.') entries.emplace_back(name, kind);  // hidden ones are left out
       },
-      bound_);
+      bound_, own_);
   const int readError = errno;
   // One transaction per folder level, closed before a deeper level writes
   // (a deeper level's rows then go in a transaction of their own).
@@ -156,8 +153,7 @@ void FolderWalk::TakeFile(const std::string& folder, const std::string& root, co
 void FolderWalk::ScanSubfolder(const std::string& name, const std::string& folder,
                                const std::string& root) {
   std::string path = WithSlash(folder) + name;
-  if (OnBranch(path)) return;  // a link back up the tree: touch nothing there
-  DeletePlaylist(path);
+  // A link back up the tree is not entered, and its playlist not touched.
   ScanFolder(path, root);
 }
 
@@ -184,7 +180,7 @@ int FolderWalk::ScanNewFolder(const std::string& folder, const std::string& root
           ScanSubfolder(name, folder, root);
         }
       },
-      bound_);
+      bound_, own_);
   if (tx) tx->Commit();
   return 0;
 }
@@ -209,11 +205,10 @@ int FolderWalk::CountFiles(const std::string& folder) {
         if (kind == EntryKind::File) {
           ++count;
         } else if (!context_.isSharedSubfolder || !context_.isSharedSubfolder(folder, name)) {
-          const std::string sub = dir + name;
-          if (!OnBranch(sub)) count += CountFiles(sub);
+          count += CountFiles(dir + name);  // nothing back up the tree
         }
       },
-      bound_);
+      bound_, own_);
   return count;
 }
 
@@ -225,6 +220,7 @@ bool FolderWalk::LeaveOut(const std::string& path) {
   // Catalogued as it was then: a file read half written by a catch-up, whose
   // writer closed it before its new folder was watched, never sends another
   // notice. Changed since, it is read again instead of left out.
+  if (!RowReadsContents(path)) return true;
   std::optional<FileStamp> now = StampOfFile(path);
   std::optional<FileStamp> kept = StoredFileStamp(lookup_.get(), path);
   if (!now || !kept || *now == *kept) return true;
@@ -298,7 +294,7 @@ void FolderWalk::DeletePlaylistsUnder(const std::string& folder) {
       [&](const std::string& name, EntryKind kind) {
         if (name[0] == '.' || kind != EntryKind::Folder) return;
         if (context_.isSharedSubfolder && context_.isSharedSubfolder(folder, name)) return;
-        if (!OnBranch(dir + name)) DeletePlaylistsUnder(dir + name);
+        DeletePlaylistsUnder(dir + name);  // nothing back up the tree
       },
-      bound_);
+      bound_, own_);
 }

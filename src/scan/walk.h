@@ -13,6 +13,7 @@
 
 #include "catalog/database.h"
 #include "catalog/records.h"
+#include "scan/dir_walk.h"
 #include "scan/folder_state.h"
 #include "scan/media_types.h"
 #include "scan/paths.h"
@@ -48,9 +49,14 @@ struct WalkContext {
 bool IsMediaName(const std::string& fileName);
 // Whether the classifier writes a row for a file of this name with these types.
 bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName);
+// Whether a row of this file holds what is read from inside it (an MP3's
+// tag). Only such files are stamped: every other row follows from the name
+// alone, so no change of the file's contents can make it stale.
+bool RowReadsContents(const std::string& fileName);
 // What the classifier read of one file: its row (none when the file is not
-// taken) and its stamp. Reading touches no catalogue, so files can be read on
-// any thread; their rows are written in order on one.
+// taken) and, when its row reads its contents, its stamp. Reading touches no
+// catalogue, so files can be read on any thread; their rows are written in
+// order on one.
 struct ClassifiedFile {
   std::variant<std::monostate, AudioRow, VideoRow, ImageRow> row;
   std::string path;
@@ -103,11 +109,11 @@ class FolderWalk {
   // folder whose identity cannot be read is walked but not counted).
   bool Enter(const std::string& folder, bool* entered);
   void Leave();
-  // Whether `folder` is one the walk is inside now.
-  bool OnBranch(const std::string& folder) const;
   // The real path of the folder the walk started from: what links met on
   // the way may lead into. "" outside a walk.
   const std::string& Bound() const { return bound_; }
+  // The program's own folders, as they were when the walk began.
+  const PrivateFolders& Own() const { return own_; }
 
   bool Stopped() const { return context_.stopped && context_.stopped(); }
   const WalkContext& Context() const { return context_; }
@@ -130,6 +136,7 @@ class FolderWalk {
   void WritePending();
 
   WalkContext context_;
+  PrivateFolders own_ = PrivateFolders::Now();
   std::vector<FolderId> branch_;
   std::string bound_;
   std::optional<std::string> playlistScope_;  // real path, ending with '/'
