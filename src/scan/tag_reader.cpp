@@ -13,6 +13,7 @@
 #include <taglib/tfilestream.h>
 #include <taglib/textidentificationframe.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <string_view>
@@ -105,6 +106,20 @@ bool ReadAt(int fd, off_t offset, size_t n, std::string* out) {
   }
   out->resize(got);
   return got == n;
+}
+
+// The first bytes of a file, read at once: most tags lie within them, and
+// every read is a system call.
+constexpr size_t kHeadRead = 8192;
+
+// `n` bytes at `offset`: from `head` (the file's first bytes) when they lie in
+// it, from the file otherwise.
+bool ReadAt(int fd, const std::string& head, size_t offset, size_t n, std::string* out) {
+  if (offset <= head.size() && n <= head.size() - offset) {
+    out->assign(head, offset, n);
+    return true;
+  }
+  return ReadAt(fd, static_cast<off_t>(offset), n, out);
 }
 
 // What the guard decided about a file's ID3v2 tag.
@@ -227,8 +242,9 @@ bool IsBomb(std::string_view frame, int major) {
 // - compressed frames that would inflate beyond the limit (memory).
 TagPlan PlanTag(int fd) {
   TagPlan plan;
-  std::string header;
-  if (!ReadAt(fd, 0, 10, &header) || header.compare(0, 3, "ID3") != 0) return plan;
+  std::string head, header;
+  ReadAt(fd, 0, kHeadRead, &head);  // short for a short file
+  if (!ReadAt(fd, head, 0, 10, &header) || header.compare(0, 3, "ID3") != 0) return plan;
   auto h = reinterpret_cast<const unsigned char*>(header.data());
   const int major = h[3];
   const uint32_t size = Syncsafe(h + 6);
@@ -239,7 +255,7 @@ TagPlan PlanTag(int fd) {
   }
   if (major < 2 || major > 4) return plan;
   std::string body;
-  const bool bodyRead = ReadAt(fd, 10, size, &body);
+  const bool bodyRead = ReadAt(fd, head, 10, size, &body);
   // Up to 2.3 the whole tag is unsynchronised at once (and TagLib undoes it
   // so); in 2.4 the flag means every frame is.
   const bool tagUnsync = h[5] & 0x80;
@@ -305,7 +321,7 @@ TagPlan PlanTag(int fd) {
     // a second time (most of what a tag costs here is system calls).
     std::string footer;
     if (bodyRead && (plan.tagLength == 10 + body.size() ||
-                     ReadAt(fd, static_cast<off_t>(10 + body.size()), 10, &footer)))
+                     ReadAt(fd, head, 10 + body.size(), 10, &footer)))
       plan.wholeTag = header + body + footer;
     return plan;
   }
@@ -329,20 +345,25 @@ uint32_t Le32(const unsigned char* p) {
 // (read after ID3v2, before ID3v1), then a 128-byte ID3v1 tag. Nothing of the
 // first `skip` bytes (the ID3v2 tag) is taken.
 std::string TrailingTags(int fd, size_t fileSize, size_t skip) {
-  std::string v1, ape, footer;
-  size_t end = fileSize;
-  if (end >= skip + 128 && ReadAt(fd, static_cast<off_t>(end - 128), 128, &v1) &&
-      v1.compare(0, 3, "TAG") == 0)
+  if (fileSize <= skip) return {};
+  // The last bytes in one read: an ID3v1 tag and, before it or at the very
+  // end, an APE tag's footer.
+  std::string tail, v1, ape;
+  const size_t n = std::min<size_t>(128 + 32, fileSize - skip);
+  const size_t tailStart = fileSize - n;
+  if (!ReadAt(fd, static_cast<off_t>(tailStart), n, &tail)) return {};
+  size_t end = n;  // within `tail`
+  if (end >= 128 && tail.compare(end - 128, 3, "TAG") == 0) {
+    v1 = tail.substr(end - 128);
     end -= 128;
-  else
-    v1.clear();
-  if (end >= skip + 32 && ReadAt(fd, static_cast<off_t>(end - 32), 32, &footer) &&
-      footer.compare(0, 8, "APETAGEX") == 0) {
-    auto p = reinterpret_cast<const unsigned char*>(footer.data());
+  }
+  if (end >= 32 && tail.compare(end - 32, 8, "APETAGEX") == 0) {
+    auto p = reinterpret_cast<const unsigned char*>(tail.data() + end - 32);
     // The size counts the items and the footer; a header may stand before them.
     size_t length = size_t{Le32(p + 12)} + ((Le32(p + 20) & 0x80000000u) ? 32 : 0);
-    if (length >= 32 && length <= kMaxTagSize && end - skip >= length)
-      ReadAt(fd, static_cast<off_t>(end - length), length, &ape);
+    const size_t endInFile = tailStart + end;
+    if (length >= 32 && length <= kMaxTagSize && endInFile - skip >= length)
+      ReadAt(fd, static_cast<off_t>(endInFile - length), length, &ape);
   }
   return ape + v1;
 }
