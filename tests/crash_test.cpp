@@ -59,8 +59,14 @@ TEST_F(Crash, AShareEndedBySignalLeavesNothingAndCanBeRepeated) {
   MakeTree("Pics", 150, 20);
   for (int signal : {SIGKILL, SIGHUP, SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(signal));
-    Child share = StartAndWait({"share", "Pics"}, "", "Pics");
+    // Held with a row written and a playlist begun, nothing committed: the
+    // signal always meets the share half way, however fast it runs.
+    WalkPause pause;
+    Child share = StartTarvel({"share", "Pics"}, "child");
+    ASSERT_TRUE(Eventually([&] { return pause.Reached(); }, 20s)) << ReadFile("child.err");
+    ASSERT_GT(Playlists("Pics"), 0);
     share.Signal(signal);
+    pause.Release();
     int status = share.Wait(20s);
     if (signal == SIGKILL) {
       EXPECT_EQ(status, 128 + SIGKILL);
