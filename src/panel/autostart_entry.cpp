@@ -1,5 +1,7 @@
 #include "panel/autostart_entry.h"
 
+#include "platform/process.h"
+
 #include <cstdio>
 #include <filesystem>
 
@@ -113,8 +115,12 @@ void AutostartEntry::Toggle() const {
       ok = false;
       error = "cannot tell the data folder: " + QString::fromStdString(ec.message());
     } else {
-      ok = Write({QCoreApplication::applicationFilePath(), "--data-dir", QString::fromUtf8(here)},
-                 &error);
+      // tarvel rather than tarvel-panel, which it starts: the entry names the
+      // program a user would type.
+      const std::string tarvel = FindProgram("tarvel");
+      const QString program = tarvel.empty() ? QCoreApplication::applicationFilePath()
+                                             : QString::fromStdString(tarvel);
+      ok = Write({program, "--data-dir", QString::fromUtf8(here)}, &error);
     }
   }
   if (!ok) fprintf(stderr, "tarvel: %s\n", qPrintable(error));
