@@ -1,6 +1,7 @@
 #include "radio/station_store.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,7 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
+#include <type_traits>
 
 #include "platform/fd_io.h"
 #include "radio/drop.h"
@@ -16,8 +17,50 @@
 
 namespace {
 
+// libcurl, loaded the first time a link is downloaded. Most runs of the
+// command line download nothing, and libcurl with what it links (TLS, LDAP,
+// Kerberos, SSH, some thirty libraries) took 12 ms of every start.
+struct Curl {
+  decltype(&curl_global_init) global_init = nullptr;
+  decltype(&curl_easy_init) easy_init = nullptr;
+  decltype(&curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&curl_easy_perform) easy_perform = nullptr;
+  decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
+  decltype(&curl_easy_strerror) easy_strerror = nullptr;
+  decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
+  std::string error;  // why it could not be loaded; "" once it is
+};
+
+const Curl& LoadCurl() {
+  static const Curl curl = [] {
+    Curl c;
+    void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);  // kept for the whole run
+    if (!library) {
+      const char* why = dlerror();
+      c.error = why ? why : "libcurl.so.4 cannot be loaded";
+      return c;
+    }
+    bool found = true;
+    auto take = [&](auto& function, const char* name) {
+      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+      found = found && function;
+    };
+    take(c.global_init, "curl_global_init");
+    take(c.easy_init, "curl_easy_init");
+    take(c.easy_setopt, "curl_easy_setopt");
+    take(c.easy_perform, "curl_easy_perform");
+    take(c.easy_getinfo, "curl_easy_getinfo");
+    take(c.easy_strerror, "curl_easy_strerror");
+    take(c.easy_cleanup, "curl_easy_cleanup");
+    if (!found) c.error = "libcurl.so.4 lacks a function";
+    else c.global_init(CURL_GLOBAL_DEFAULT);
+    return c;
+  }();
+  return curl;
+}
+
 struct CurlDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+  void operator()(CURL* curl) const { LoadCurl().easy_cleanup(curl); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
@@ -111,9 +154,9 @@ StationResult DownloadPlaylist(const std::string& link, const std::string& folde
   StationResult checked = CheckLink(link, &linkName);
   if (!checked.ok()) return checked;
 
-  static std::once_flag curlReady;
-  std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  CurlHandle curl(curl_easy_init());
+  const Curl& lib = LoadCurl();
+  if (!lib.error.empty()) return Failure(StationError::DownloadFailed, "cannot load libcurl: " + lib.error);
+  CurlHandle curl(lib.easy_init());
   if (!curl) return Failure(StationError::DownloadFailed, "cannot start a transfer");
 
   std::string dir = folder;
@@ -130,28 +173,28 @@ StationResult DownloadPlaylist(const std::string& link, const std::string& folde
   sink.limit = limits.maxBodyBytes;
   char errorText[CURL_ERROR_SIZE] = "";
   CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, link.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, limits.maxRedirects);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
-  curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_USERAGENT, "hello");
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+  lib.easy_setopt(c, CURLOPT_URL, link.c_str());
+  lib.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  lib.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  lib.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  lib.easy_setopt(c, CURLOPT_MAXREDIRS, limits.maxRedirects);
+  lib.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+  lib.easy_setopt(c, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
+  lib.easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
+  lib.easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+  lib.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  lib.easy_setopt(c, CURLOPT_USERAGENT, "hello");
+  lib.easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+  lib.easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
+  lib.easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+  lib.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  lib.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  lib.easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
   // Proxies come from the environment (http_proxy, https_proxy, no_proxy),
   // which libcurl reads by itself.
-  CURLcode rc = curl_easy_perform(c);
+  CURLcode rc = lib.easy_perform(c);
   int closed = close(fd);
-  std::string detail = errorText[0] ? errorText : curl_easy_strerror(rc);
+  std::string detail = errorText[0] ? errorText : lib.easy_strerror(rc);
 
   switch (rc) {
     case CURLE_OK:
@@ -160,7 +203,7 @@ StationResult DownloadPlaylist(const std::string& link, const std::string& folde
       return {};
     case CURLE_HTTP_RETURNED_ERROR: {
       long status = 0;
-      curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+      lib.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
       return Failure(StationError::HttpError, std::to_string(status));
     }
     case CURLE_FILESIZE_EXCEEDED:
