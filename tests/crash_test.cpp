@@ -131,6 +131,29 @@ TEST_F(Crash, TheNextRunRemovesRowsOfUnlistedFoldersAndMendsPaths) {
   EXPECT_EQ(Catalog(), "AUDIO 1\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 1\n");
 }
 
+// A stray row is found wherever it sorts among the listed folders' rows:
+// before them all, between two, inside a listed folder's name range but not
+// below it, after them all, or without a name. A sound catalogue is left as
+// it is.
+TEST_F(Crash, AStrayRowIsFoundWhereverItSortsAmongTheListedFolders) {
+  WriteFile(dir_ / "B" / "b.mp3");
+  WriteFile(dir_ / "D" / "d.mp3");
+  WriteFile(dir_ / "D" / "E" / "e.mp3");
+  ASSERT_EQ(RunProgram("tarvel", {"share", "B"}).status, 0);
+  ASSERT_EQ(RunProgram("tarvel", {"share", "D"}).status, 0);
+  const std::string d = dir_.string();
+  RunResult sound = RunProgram("tarvel", {"list"});
+  EXPECT_EQ(sound.err, "");
+  for (const std::string& stray : {"'" + d + "/A/a.mp3'", "'" + d + "/C/c.mp3'", "'" + d + "/B0'",
+                                   "'" + d + "/Z/z.mp3'", "'" + d + "/D'", std::string("null")}) {
+    SCOPED_TRACE(stray);
+    Rows("insert into video(Title, Filename) values('stray', " + stray + ")");
+    RunResult r = RunProgram("tarvel", {"list"});
+    EXPECT_NE(r.err.find("took out 1 rows"), std::string::npos) << r.err;
+    EXPECT_EQ(Catalog(), "AUDIO 3\nVIDEO 0\nIMAGE 0\nSHAREDFOLDER 2\n");
+  }
+}
+
 // unshare --all while a share runs waits for it, then empties everything.
 TEST_F(Crash, UnshareAllDuringAShareLeavesNothingHalfDone) {
   MakeTree("Pics", 150, 20);
