@@ -132,3 +132,33 @@ TEST_F(Removal, RescanKeepsTheRowsOfAListedFolderInside) {
   EXPECT_EQ(Audio(), (std::vector<std::string>{"Music/Rock/a.mp3", "Music/b.mp3"}));
   EXPECT_EQ(Count("sharedfolder"), 2);
 }
+
+// A rescan takes out only its folder's rows and stamps: not those of a
+// sibling whose name begins the same way, nor a row without a name another
+// program left. A table holding nothing else is emptied at once; either way
+// the rows that come back are those of a fresh share, each once.
+TEST_F(Removal, RescanTakesOutItsFolderAloneWhetherOrNotATableHoldsAnythingElse) {
+  WriteFile(dir_ / "Jazz" / "a.mp3");
+  WriteFile(dir_ / "Jazz" / "p.jpg");
+  WriteFile(dir_ / "Jazz0" / "b.mp3");
+  WriteFile(dir_ / "Jazz Live" / "c.mp3");
+  Share("Jazz");
+  Share("Jazz0");
+  Share("Jazz Live");
+  Rows("insert into image(Title, Filename) values('nameless', null)");
+  const auto stamps = "select Filename from TARVEL_FILES order by Filename";
+  const auto before = Rows(stamps);
+  ASSERT_EQ(before.size(), 3u);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Select("Jazz");
+    core.RescanSelected();
+    core.List().SetSelected(core.FindListIndex(P("Jazz")), false);
+    EXPECT_EQ(Audio(), (std::vector<std::string>{"Jazz Live/c.mp3", "Jazz/a.mp3", "Jazz0/b.mp3"}));
+    EXPECT_EQ(Rows("select Filename from image where Filename is not null"),
+              (std::vector<std::vector<std::string>>{{P("Jazz/p.jpg")}}));
+    EXPECT_EQ(Count("image"), round == 0 ? 2 : 1);
+    EXPECT_EQ(Rows(stamps), before);
+    Rows("delete from image where Filename is null");  // the second round: Jazz's alone in image
+  }
+}

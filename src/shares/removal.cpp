@@ -20,7 +20,8 @@ std::string WithoutSlash(const std::string& listed) {
 }
 
 void DeleteRowsUnder(const std::string& listed) {
-  for (MediaTable t : kMediaTables) DeleteMediaLike(t, FolderLikeArgument(listed));
+  for (MediaTable t : kMediaTables) DeleteMediaUnder(t, WithSlash(listed));
+  DeleteFileStampsUnder(WithSlash(listed));
 }
 
 void DeleteRowsOfRoot(const std::string& listed) {
