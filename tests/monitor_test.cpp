@@ -348,7 +348,9 @@ TEST_F(Monitor, ABurstWhileTheCatalogueIsBusyIsFollowedChangeByChangeAroundAnAdd
   // no change to apply.
   const int files = queued * 7 / 16;
   for (int i = 0; i < files; ++i) {
-    if (i == files / 2) ASSERT_TRUE(core.StartAdd(other, "other"));
+    if (i == files / 2) {
+      ASSERT_TRUE(core.StartAdd(other, "other"));
+    }
     WriteFile(root + "/." + std::to_string(i) + ".part");
   }
   for (int i = 0; i < 20; ++i) WriteFile(root + "/" + std::to_string(i) + ".png");
