@@ -118,35 +118,35 @@ constexpr UnderStatements kImageUnder = TARVEL_UNDER("image");
 constexpr UnderStatements kStampsUnder = TARVEL_UNDER("TARVEL_FILES");
 #undef TARVEL_UNDER
 
-// Deletes the rows whose Filename begins with `folder`. When the table holds
-// no other row (one shared folder rescanned, the common case), it is emptied
-// by a DELETE without WHERE, which frees the table's and its indexes' pages
-// without visiting a row: row by row, this was most of what a rescan cost
-// beyond a share.
-void DeleteUnder(const UnderStatements& sql, const std::string& folder) {
+// Deletes, in each table, the rows whose Filename begins with `folder`. A
+// table that holds no other row (one shared folder rescanned, the common
+// case) is emptied by a DELETE without WHERE, which frees its and its
+// index's pages without looking at a row. Every table is asked before any
+// delete is handed to the change's writer: a question waits for what was
+// handed before it, and the walk that follows should not wait for the deletes.
+void DeleteUnder(const std::vector<const UnderStatements*>& tables, const std::string& folder) {
   CatalogConnection own;
   SqliteDatabase* db = ChangeOrOwnConnection(&own);
   if (!db || folder.empty() || folder.back() != '/') return;
   // The names below the folder sort from "<folder>/" up to "<folder>0".
   std::string end = folder;
   end.back() = '/' + 1;
-  // Asked on the change's own connection, once its earlier statements have run.
-  std::optional<std::vector<std::string>> others =
-      db->FirstRow(BoundStatement(sql.others).Text(folder).Text(end));
-  if (others && (*others)[0] == "0") db->Exec(sql.all);
-  else db->Run(BoundStatement(sql.range).Text(folder).Text(end));
+  std::vector<bool> alone;
+  for (const UnderStatements* sql : tables) {
+    std::optional<std::vector<std::string>> others =
+        db->FirstRow(BoundStatement(sql->others).Text(folder).Text(end));
+    alone.push_back(others && (*others)[0] == "0");
+  }
+  for (size_t i = 0; i < tables.size(); ++i) {
+    if (alone[i]) db->Exec(tables[i]->all);
+    else db->Run(BoundStatement(tables[i]->range).Text(folder).Text(end));
+  }
 }
 
 }  // namespace
 
-int DeleteMediaUnder(MediaTable table, const std::string& folder) {
-  static constexpr const UnderStatements* kUnder[] = {&kAudioUnder, &kVideoUnder, &kImageUnder};
-  DeleteUnder(*kUnder[static_cast<int>(table)], folder);
-  return 0;
-}
-
-int DeleteFileStampsUnder(const std::string& folder) {
-  DeleteUnder(kStampsUnder, folder);
+int DeleteRowsAndStampsUnder(const std::string& folder) {
+  DeleteUnder({&kAudioUnder, &kVideoUnder, &kImageUnder, &kStampsUnder}, folder);
   return 0;
 }
 

@@ -22,11 +22,10 @@ int InsertImageRow(SqliteDatabase* db, const ImageRow& row);
 
 // Each opens its own connection to the catalogue; always return 0.
 int DeleteMediaLike(MediaTable table, const std::string& likeArgument);
-// Every row of the table, and every file stamp, whose Filename begins with
-// `folder` (which ends with '/'): what DeleteMediaLike with the folder's
-// pattern takes. A table with no other row is emptied at once.
-int DeleteMediaUnder(MediaTable table, const std::string& folder);
-int DeleteFileStampsUnder(const std::string& folder);
+// Every media row and file stamp whose Filename begins with `folder` (which
+// ends with '/'): what DeleteMediaLike with the folder's pattern takes, in
+// each table. A table with no other row is emptied at once.
+int DeleteRowsAndStampsUnder(const std::string& folder);
 int DeleteMediaByFilename(MediaTable table, const std::string& path);
 int DeleteMediaByRoot(MediaTable table, const std::string& quotedRoot);
 int ClearMediaTable(MediaTable table);

@@ -20,8 +20,7 @@ std::string WithoutSlash(const std::string& listed) {
 }
 
 void DeleteRowsUnder(const std::string& listed) {
-  for (MediaTable t : kMediaTables) DeleteMediaUnder(t, WithSlash(listed));
-  DeleteFileStampsUnder(WithSlash(listed));
+  DeleteRowsAndStampsUnder(WithSlash(listed));
 }
 
 void DeleteRowsOfRoot(const std::string& listed) {
