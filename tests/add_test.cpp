@@ -47,6 +47,29 @@ TEST_F(Add, SharingListsTheFolderAndWritesItsRows) {
   EXPECT_EQ(again.List().Items(), std::vector<std::string>{P("Music/")});
 }
 
+// A view that shows no progress (the command line writing to a file or a
+// pipe) gets no count: the files are not walked twice. The rows are the same.
+TEST_F(Add, AViewWithoutProgressGetsNoCountAndTheSameRows) {
+  struct Quiet : RecordingView {
+    bool ShowsProgress() const override { return false; }
+  } quiet;
+  WriteFile(dir_ / "Music" / "a.mp3");
+  WriteFile(dir_ / "Music" / "sub" / "b.jpg");
+  core.SetView(&quiet);
+  EXPECT_EQ(Share("Music"), "shared");
+  EXPECT_EQ(quiet.ranges, std::vector<int>{0});
+  EXPECT_EQ(core.m_nFileCount, 0);
+  const auto rows = Rows("select * from audio union all select * from image");
+  core.List().SetSelected(0, true);
+  core.RescanSelected();
+  EXPECT_EQ(quiet.ranges, (std::vector<int>{0, 0}));
+  EXPECT_EQ(Rows("select * from audio union all select * from image"), rows);
+  core.SetView(&view);
+  core.RescanSelected();
+  EXPECT_EQ(view.ranges, std::vector<int>{3});  // with the playlist the share wrote
+  EXPECT_EQ(Rows("select * from audio union all select * from image"), rows);
+}
+
 TEST_F(Add, DuplicateTestRefusesListedAndCataloguedInsideFolders) {
   WriteFile(dir_ / "Music" / "Rock" / "a.mp3");
   WriteFile(dir_ / "Music" / "Empty" / "notes.txt");

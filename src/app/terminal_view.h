@@ -11,6 +11,7 @@
 class TerminalView : public ShareView {
  public:
   TerminalView();
+  bool ShowsProgress() const override { return tty_; }
   void CreateProgress(int range) override;
   void SetProgress(int position) override;
   void DestroyProgress() override;

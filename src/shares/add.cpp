@@ -194,7 +194,7 @@ void CSharedFolderCore::RunAdd(CSharedFolderCore* page, const std::string& path,
   view.SetButtonsEnabled(false);
   view.ShowWaitingLabel(kWaitingText);
   page->m_nFileCount = 0;
-  int count = page->CountFiles(path);
+  int count = view.ShowsProgress() ? page->CountFiles(path) : 0;
   view.HideWaitingLabel();
   page->CreateProgress(count);
   page->m_nProgressPos = 0;

@@ -174,7 +174,7 @@ bool CSharedFolderCore::RescanAsAWhole() {
           m_bRescan = true;
           DeleteFolderFromCatalogue(folder);
           m_nFileCount = 0;
-          total += CountFiles(folder);
+          if (view_->ShowsProgress()) total += CountFiles(folder);
         }
         CreateProgress(total);
         m_nProgressPos = 0;

@@ -12,6 +12,10 @@ class ShareView {
   virtual void SetButtonsEnabled(bool /*enabled*/) {}
   virtual void ShowWaitingLabel(const std::string& /*text*/) {}
   virtual void HideWaitingLabel() {}
+  // Whether the view shows how far a walk has come. When it does not, the
+  // files are not counted before the walk: a whole walk of the tree that
+  // nobody would see the result of.
+  virtual bool ShowsProgress() const { return true; }
   virtual void CreateProgress(int /*range*/) {}
   virtual void SetProgress(int /*position*/) {}
   virtual void DestroyProgress() {}
