@@ -118,8 +118,18 @@ int main(int argc, char** argv) {
   sync();
   std::set<std::string> warm;
   Enumerate(tree + "/", &warm);  // the page cache warm for every measurement alike
-  fs::create_directories(work / "data");
-  double share = Seconds([&] { RunToEnd({tarvel, "--data-dir", (work / "data").string(), "share", tree}); });
+  // The share: best of three, as the catch-ups, each from an empty
+  // catalogue and with nothing of the run before still to be written back.
+  double share = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    fs::remove_all(work / "data");
+    fs::create_directories(work / "data");
+    sync();
+    share = std::min(share, Seconds([&] {
+      RunToEnd({tarvel, "--data-dir", (work / "data").string(), "share", tree});
+    }));
+  }
+  sync();
   fs::current_path(work / "data");
   bool ok = true;
   int rows = 0;
