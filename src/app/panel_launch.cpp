@@ -3,7 +3,6 @@
 // it. The command line itself loads none of the panel's libraries (Qt
 // Widgets, Gui, Network, D-Bus, X11): a share run from a script or a
 // service starts in half the time.
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,23 +12,12 @@
 #include <vector>
 
 #include "panel/panel_app.h"
-
-namespace {
-
-// tarvel-panel beside this program (not another one found on the PATH: the
-// two must be of the same build).
-std::string PanelProgram() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return {};
-  std::string dir(self, static_cast<size_t>(n));
-  return dir.substr(0, dir.rfind('/') + 1) + "tarvel-panel";
-}
-
-}  // namespace
+#include "platform/process.h"
 
 int RunControlPanel(int argc, char** argv, const std::string&, const std::function<int()>&) {
-  const std::string panel = PanelProgram();
+  // Beside this program, not another one found on the PATH: the two must
+  // be of the same build.
+  const std::string panel = ProgramBeside("tarvel-panel");
   if (!panel.empty()) {
     // The same process goes on as the panel, with the same arguments: it
     // decides for itself which data folder it follows.

@@ -36,14 +36,16 @@ bool ReapOne(pid_t pid) {
 
 }  // namespace
 
-std::string FindProgram(const std::string& name) {
+std::string ProgramBeside(const std::string& name) {
   char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    std::string dir(self, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    if (Executable(dir + name)) return dir + name;
-  }
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  std::string dir(self, static_cast<size_t>(n));
+  return dir.substr(0, dir.rfind('/') + 1) + name;
+}
+
+std::string FindProgram(const std::string& name) {
+  if (std::string beside = ProgramBeside(name); !beside.empty() && Executable(beside)) return beside;
   const char* path = getenv("PATH");
   std::string p = path ? path : "/usr/local/bin:/usr/bin:/bin";
   size_t start = 0;

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The program `name` in the folder of our own executable, there or not;
+// empty when our own executable cannot be told.
+std::string ProgramBeside(const std::string& name);
 // The program `name` from the folder of our own executable when it is there,
 // else from PATH; empty when found in neither.
 std::string FindProgram(const std::string& name);
