@@ -128,9 +128,7 @@ void DeleteUnder(const std::vector<const UnderStatements*>& tables, const std::s
   CatalogConnection own;
   SqliteDatabase* db = ChangeOrOwnConnection(&own);
   if (!db || folder.empty() || folder.back() != '/') return;
-  // The names below the folder sort from "<folder>/" up to "<folder>0".
-  std::string end = folder;
-  end.back() = '/' + 1;
+  const std::string end = *PrefixEnd(folder);  // "<folder>0": a '/' ends it
   std::vector<bool> alone;
   for (const UnderStatements* sql : tables) {
     std::optional<std::vector<std::string>> others =

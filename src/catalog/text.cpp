@@ -101,6 +101,13 @@ std::string FolderLikeArgument(std::string_view folder) { return LikeArgument(fo
 
 std::string ExactLikeArgument(std::string_view path) { return LikeArgument(path, false); }
 
+std::optional<std::string> PrefixEnd(std::string prefix) {
+  while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
+  if (prefix.empty()) return std::nullopt;
+  prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
+  return prefix;
+}
+
 std::string Utf8Lower(std::string_view text) {
   std::string out;
   out.reserve(text.size());

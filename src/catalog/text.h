@@ -1,6 +1,7 @@
 // Text helpers for values that go into the catalogue.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ std::string SqlEscape(std::string_view text, char quote);
 // below it, and nothing else: '%' and '_' in the path match only themselves.
 // Matching is case-sensitive because every connection sets case_sensitive_like.
 std::string FolderLikeArgument(std::string_view folder);
+// The names that begin with `prefix` sort (bytewise, as the catalogue's
+// indexes do) from it up to, not including, the returned name; nothing when
+// there is no such end (a prefix of 0xFF bytes alone, or none).
+std::optional<std::string> PrefixEnd(std::string prefix);
 
 // A quoted LIKE argument matching exactly `path`, byte for byte.
 std::string ExactLikeArgument(std::string_view path);

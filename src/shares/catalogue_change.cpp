@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalog/statements.h"
+#include "catalog/text.h"
 #include "platform/named_mutex.h"
 #include "shares/shared_folder_core.h"
 
@@ -67,15 +68,6 @@ int CountWhere(SqliteDatabase* db, const std::string& table, const std::string& 
   int n = 0;
   if (rs->Next()) rs->GetInt(0, &n);
   return n;
-}
-
-// The names that begin with `prefix` sort from it up to (not including) the
-// returned one; nothing when there is no end (a prefix of 0xFF bytes alone).
-std::optional<std::string> PrefixEnd(std::string prefix) {
-  while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
-  if (prefix.empty()) return std::nullopt;
-  prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
-  return prefix;
 }
 
 // The lookups of MayHoldStrayRows, for each media table in kMediaTables' order.
