@@ -9,30 +9,11 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 count=${2:-200}
-ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
-[[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
+. "$top/bench/serve_bench_setup.sh"
 pictures=/tmp/tarvel-thumbnail-bench
 [[ -f $pictures/p$(printf %04d $((count - 1))).jpg ]] || "$build/bench/bench_thumbnails" "$count" "$pictures" >/dev/null
-work=$(mktemp -d /tmp/tarvel-thumb-serve.XXXXXX)
-export NS_PIDFILE=$work/ns.pid XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$work/run" "$work/data" "$work/data/pictures"
-server=
-cleanup() {
-  [[ -n $server ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
-  bash "$ns" stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-for ((i = 0; i < count; i++)); do
-  ln "$pictures/p$(printf %04d $i).jpg" "$work/data/pictures/" 2>/dev/null ||
-    cp "$pictures/p$(printf %04d $i).jpg" "$work/data/pictures/"
-done
-(cd "$work/data" && "$build/src/tarvel" share "$work/data/pictures" >/dev/null)
-bash "$ns" start >/dev/null
-(cd "$work/data" && exec bash "$ns" exec "$build/src/MediaServer" --interface lo --port 49200) \
-  2>"$work/server.log" &
-server=$!
-bash "$ns" exec /usr/bin/python3 - "$work/data/pictures" "$count" <<'PY'
+serve_files "$build" "$pictures" p jpg "$count" pictures
+bash "$ns" exec /usr/bin/python3 - "$folder" "$count" <<'PY'
 import concurrent.futures, hashlib, os, sys, time, urllib.request
 folder, count = sys.argv[1], int(sys.argv[2])
 def fnv(text):

@@ -9,33 +9,14 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 count=${2:-40}
-ns=${TARVEL_NS_SH:-$top/../shared/upnp/ns.sh}
-[[ -r $ns ]] || ns=/work/shared/upnp/ns.sh
+. "$top/bench/serve_bench_setup.sh"
 videos=/tmp/tarvel-video-bench
 if [[ ! -f $videos/v$(printf %04d $((count - 1))).avi ]]; then
   mkdir -p "$videos"
   "$build/bench/bench_videos" "$count" "$videos" >/dev/null
 fi
-work=$(mktemp -d /tmp/tarvel-video-serve.XXXXXX)
-export NS_PIDFILE=$work/ns.pid XDG_RUNTIME_DIR=$work/run
-mkdir -m 700 "$work/run" "$work/data" "$work/data/videos"
-server=
-cleanup() {
-  [[ -n $server ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
-  bash "$ns" stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-for ((i = 0; i < count; i++)); do
-  ln "$videos/v$(printf %04d $i).avi" "$work/data/videos/" 2>/dev/null ||
-    cp "$videos/v$(printf %04d $i).avi" "$work/data/videos/"
-done
-(cd "$work/data" && "$build/src/tarvel" share "$work/data/videos" >/dev/null)
-bash "$ns" start >/dev/null
-(cd "$work/data" && exec bash "$ns" exec "$build/src/MediaServer" --interface lo --port 49200) \
-  2>"$work/server.log" &
-server=$!
-bash "$ns" exec /usr/bin/python3 - "$work/data/videos" "$count" <<'PY'
+serve_files "$build" "$videos" v avi "$count" videos
+bash "$ns" exec /usr/bin/python3 - "$folder" "$count" <<'PY'
 import concurrent.futures, os, sys, time, urllib.request
 folder, count = sys.argv[1], int(sys.argv[2])
 base = "http://127.0.0.1:49200"
