@@ -274,7 +274,7 @@ class CatchUp {
           auto [dir, name] = SplitPath(file);
           auto it = folders_.find(dir);
           Known* k = it == folders_.end() ? nullptr : it->second.Find(name);
-          if (k && RowReadsContents(std::string(name))) k->stamp = FileStamp{row.Int(1), row.Int(2)};
+          if (k && RowReadsContents(name)) k->stamp = FileStamp{row.Int(1), row.Int(2)};
           else leftOver.emplace_back(file);
           return true;
         });

@@ -55,8 +55,11 @@ bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName) {
   return types.Contains(extension) && ClassOf(extension) != MediaClass::None;
 }
 
-bool RowReadsContents(const std::string& fileName) {
-  return ClassOf(Utf8Lower(GetExtension(fileName))) == MediaClass::TaggedAudio;
+bool RowReadsContents(std::string_view fileName) {
+  // The extension alone, as GetExtension gives it: no copy of the whole name.
+  const size_t dot = fileName.rfind('.');
+  return ClassOf(Utf8Lower(dot == std::string_view::npos ? fileName : fileName.substr(dot))) ==
+         MediaClass::TaggedAudio;
 }
 
 ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,

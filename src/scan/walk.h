@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -52,7 +53,7 @@ bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName);
 // Whether a row of this file holds what is read from inside it (an MP3's
 // tag). Only such files are stamped: every other row follows from the name
 // alone, so no change of the file's contents can make it stale.
-bool RowReadsContents(const std::string& fileName);
+bool RowReadsContents(std::string_view fileName);
 // What the classifier read of one file: its row (none when the file is not
 // taken) and, when its row reads its contents, its stamp. Reading touches no
 // catalogue, so files can be read on any thread; their rows are written in
