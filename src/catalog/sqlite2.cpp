@@ -31,8 +31,13 @@ sqlite* sqlite_open(const char* filename, int /*mode*/, char** errmsg) {
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   // File names are case-sensitive here, so LIKE patterns built from paths are too.
-  sqlite3_exec(db, "PRAGMA case_sensitive_like=ON; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
-               nullptr);
+  // Debian's SQLite zeroes every page a delete frees and writes it out again:
+  // a rescan of 300,000 files paid 0.5 s for that alone. FAST still clears
+  // what a delete leaves in live pages, and leaves freed pages to be reused.
+  sqlite3_exec(db,
+               "PRAGMA case_sensitive_like=ON; PRAGMA synchronous=NORMAL;"
+               " PRAGMA secure_delete=FAST;",
+               nullptr, nullptr, nullptr);
   return new sqlite{db};
 }
 
