@@ -148,6 +148,20 @@ TEST_F(Scan, HostileFileNamesAreCataloguedExactly) {
             std::string("bad\xff\xfe name.jpg"));
 }
 
+// A folder is read in blocks of entries; a large one takes several.
+TEST_F(Scan, AFolderTooLargeForOneReadOfItsEntriesIsWalkedWhole) {
+  const std::string padding(120, 'x');
+  std::vector<std::string> expected;
+  for (int i = 0; i < 1500; ++i) {  // about 200 KB of entries
+    const std::string name = padding + std::to_string(i) + ".avi";
+    WriteFile(fs::path(m) / name);
+    expected.push_back(m + "/" + name);
+  }
+  ScanM();
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Files("video"), expected);
+}
+
 TEST_F(Scan, LinksAreFollowedButNeverIntoALoopAndUnreadableFoldersScanEmpty) {
   WriteFile(fs::path(m) / "sub" / "a.mp3");
   fs::create_directory_symlink(m, fs::path(m) / "sub" / "up");

@@ -12,9 +12,43 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
+
+// A folder's entries, read by getdents64 into one buffer: opendir would also
+// fstat the folder, one more system call at every folder of a walk.
+class FolderEntries {
+ public:
+  explicit FolderEntries(const std::string& folder)
+      : fd_(open(folder.c_str(), O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC)) {}
+  ~FolderEntries() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderEntries(const FolderEntries&) = delete;
+  FolderEntries& operator=(const FolderEntries&) = delete;
+
+  bool Opened() const { return fd_ >= 0; }
+  // The next entry; nullptr at the end, or where the folder cannot be read on.
+  const dirent64* Next() {
+    if (at_ >= end_) {
+      const ssize_t n = getdents64(fd_, buffer_.get(), kSize);
+      if (n <= 0) return nullptr;
+      at_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + at_);
+    at_ += entry->d_reclen;
+    return entry;
+  }
+
+ private:
+  static constexpr size_t kSize = 32768;
+  int fd_;
+  std::unique_ptr<char[]> buffer_{new char[kSize]};
+  size_t at_ = 0, end_ = 0;
+};
 
 std::string RealPath(const std::string& path) {
   char* real = realpath(path.c_str(), nullptr);
@@ -112,10 +146,10 @@ bool ForEachEntry(const std::string& folder,
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
                   const std::string& bound, const PrivateFolders& own) {
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return false;
+  FolderEntries entries(folder);
+  if (!entries.Opened()) return false;
   std::string name;
-  while (dirent* e = readdir(dir)) {
+  while (const dirent64* e = entries.Next()) {
     if (e->d_name[0] == '.') continue;  // hidden, or "." and ".."
     name.assign(e->d_name);
     // Plain files are the common case: decided without a system call.
@@ -126,7 +160,6 @@ bool ForEachEntry(const std::string& folder,
     if (std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own, bound))
       visit(name, *kind);
   }
-  closedir(dir);
   return true;
 }
 
