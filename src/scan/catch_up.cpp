@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -38,14 +40,16 @@ const char* RowsOfRootQuery(MediaTable table) {
   return nullptr;
 }
 
-// What the catalogue holds of one file.
+// What the catalogue holds of one file. Kept small: a catch-up of
+// hundreds of thousands of files holds one of these per row.
 struct Known {
   uint32_t offset = 0;  // its name in the folder's names
   uint32_t length = 0;
-  unsigned tables = 0;  // bit per media table holding a row of the file
-  int rows = 0;
+  uint32_t rows = 0;
+  uint8_t tables = 0;  // bit per media table holding a row of the file
   bool seen = false;
-  std::optional<FileStamp> stamp;
+  bool stamped = false;  // `stamp` holds the file's stamp
+  FileStamp stamp;
 };
 
 // What the catalogue holds of the files of one folder, found by name. The
@@ -57,14 +61,30 @@ struct KnownFolder {
   std::vector<Known> files;  // by name, once settled
 
   std::string_view NameOf(const Known& k) const { return {names.data() + k.offset, k.length}; }
+  // Takes the rows `batch` gathered of this folder, in one allocation each
+  // for names and files rather than one per doubling.
+  void Take(const KnownFolder& batch) {
+    names.reserve(names.size() + batch.names.size());
+    files.reserve(files.size() + batch.files.size());
+    const auto shift = static_cast<uint32_t>(names.size());
+    names.append(batch.names);
+    for (Known k : batch.files) {
+      k.offset += shift;
+      files.push_back(k);
+    }
+  }
   void Add(std::string_view name, unsigned tableBit) {
     Known k;
     k.offset = static_cast<uint32_t>(names.size());
     k.length = static_cast<uint32_t>(name.size());
-    k.tables = tableBit;
+    k.tables = static_cast<uint8_t>(tableBit);
     k.rows = 1;
     names.append(name);
     files.push_back(k);
+  }
+  void Clear() {
+    names.clear();
+    files.clear();
   }
   // Sorts the files by name and makes one entry of each file's rows.
   void Settle() {
@@ -99,49 +119,115 @@ std::pair<std::string_view, std::string_view> SplitPath(std::string_view path) {
   return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
-// One folder as the walk met it: the files it takes, with their stamps once
-// read, and the pictures its slideshow playlist lists, with that playlist as
-// it is now.
+using KnownFolders = std::unordered_map<std::string, KnownFolder, PathHash, std::equal_to<>>;
+
+// Names one after another in one string, each ended by a NUL for the
+// system calls: a folder's names take two allocations, not one each.
+class NameList {
+ public:
+  void Add(std::string_view name) {
+    spans_.emplace_back(static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(name.size()));
+    text_.append(name);
+    text_.push_back('\0');
+  }
+  size_t size() const { return spans_.size(); }
+  std::string_view operator[](size_t i) const { return {CStr(i), spans_[i].second}; }
+  const char* CStr(size_t i) const { return text_.data() + spans_[i].first; }
+
+ private:
+  std::string text_;
+  std::vector<std::pair<uint32_t, uint32_t>> spans_;  // offset and length
+};
+
+// One folder as the walk met it: the files it takes, with the stamps of those
+// whose rows read their contents, and the pictures its slideshow playlist
+// lists, with whether that playlist lists them now. Once matched with what
+// the catalogue holds, the files whose rows are to be written. Kept small: a
+// catch-up holds one per folder of the tree until it is done.
 struct Listing {
   std::string dir;
-  std::vector<std::string> files;
+  NameList files;
   std::vector<char> stamped;  // per file: whether its row reads its contents
-  std::vector<std::optional<FileStamp>> stamps;
-  std::vector<std::string> images;
-  std::optional<std::string> playlist;  // none when there is none
+  std::vector<std::optional<FileStamp>> stamps;  // per stamped file, in order
+  NameList images;
+  bool playlistCurrent = false;
+  bool matched = false;
+  size_t unchanged = 0;
+  std::vector<std::pair<size_t, Known*>> todo;  // a file, and its rows (none when it has none)
 
-  void Read() {
+  void Add(std::string_view name, bool readsContents) {
+    files.Add(name);
+    stamped.push_back(readsContents);
+  }
+
+  // `known`: the catalogue's rows, once loaded.
+  void Read(KnownFolders* known) {
     ReadStamps();
     ReadPlaylist();
+    if (known) Match(*known);
   }
 
   void ReadStamps() {
-    stamps.resize(files.size());
+    stamps.resize(static_cast<size_t>(std::count(stamped.begin(), stamped.end(), 1)));
+    if (stamps.empty()) return;
     const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    size_t next = 0;
     for (size_t i = 0; i < files.size(); ++i) {
       if (!stamped[i]) continue;
+      std::optional<FileStamp>& stamp = stamps[next++];
       struct stat st;
       if (fd < 0) {
-        stamps[i] = StampOfFile(dir + files[i]);
-      } else if (fstatat(fd, files[i].c_str(), &st, 0) == 0) {  // links followed, as StampOfFile
-        stamps[i] = StampOf(st);
+        stamp = StampOfFile(dir + std::string(files[i]));
+      } else if (fstatat(fd, files.CStr(i), &st, 0) == 0) {  // links followed, as StampOfFile
+        stamp = StampOf(st);
       }
     }
     if (fd >= 0) close(fd);
   }
 
-  // Only as much as tells whether it lists `images`, one per line.
+  // Whether the playlist lists `images`, one per line, as a walk writes it:
+  // read only as far as tells.
   void ReadPlaylist() {
-    size_t wanted = 0;
-    for (const std::string& name : images) wanted += name.size() + 2;
+    std::string wanted;
+    for (size_t i = 0; i < images.size(); ++i) {
+      wanted += images[i];
+      wanted += "\r\n";
+    }
     const int fd = open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    playlist.emplace();
-    char buffer[8192];
+    if (fd < 0) {
+      playlistCurrent = wanted.empty();
+      return;
+    }
+    // One byte more than wanted: a read that stops short is the file's end.
+    std::string playlist(wanted.size() + 1, '\0');
+    size_t got = 0;
     ssize_t n;
-    while (playlist->size() <= wanted && (n = read(fd, buffer, sizeof buffer)) > 0)
-      playlist->append(buffer, static_cast<size_t>(n));
+    while (got < playlist.size() && (n = read(fd, playlist.data() + got, playlist.size() - got)) > 0)
+      got += static_cast<size_t>(n);
     close(fd);
+    playlistCurrent = got == wanted.size() && playlist.compare(0, got, wanted) == 0;
+  }
+
+  // Marks the files' rows as met, and keeps the files whose rows are not
+  // current. A row is current when it is the file's only one and, where the
+  // row reads the file's contents, the file's stamp is the one it was
+  // written with.
+  void Match(KnownFolders& known) {
+    auto folder = known.find(std::string_view(dir));
+    size_t nextStamp = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::optional<FileStamp>* now = stamped[i] ? &stamps[nextStamp++] : nullptr;
+      Known* k = folder == known.end() ? nullptr : folder->second.Find(files[i]);
+      if (k) {
+        k->seen = true;
+        if (k->rows == 1 && (!now || (k->stamped && *now && **now == k->stamp))) {
+          ++unchanged;
+          continue;
+        }
+      }
+      todo.emplace_back(i, k);
+    }
+    matched = true;
   }
 };
 
@@ -167,7 +253,7 @@ class StampQueue {
     wake_.notify_all();
   }
   // Reads stamps until the queue is closed and empty.
-  void Work() {
+  void Work(const std::function<void(Listing*)>& read) {
     std::unique_lock lock(mutex_);
     while (true) {
       wake_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
@@ -175,7 +261,7 @@ class StampQueue {
       Listing* listing = waiting_.front();
       waiting_.pop_front();
       lock.unlock();
-      listing->Read();
+      read(listing);
       lock.lock();
     }
   }
@@ -197,9 +283,15 @@ class CatchUp {
   // until it is joined).
   void Gather() {
     StampQueue stamps;
+    // A listing read once the rows are loaded is matched with them there
+    // and then, on whichever thread read it; the others in Apply.
+    auto read = [this](Listing* listing) {
+      listing->Read(loaded_.load(std::memory_order_acquire) ? &folders_ : nullptr);
+    };
     std::thread loader([&] {
       Load();
-      stamps.Work();
+      loaded_.store(true, std::memory_order_release);
+      stamps.Work(read);
     });
     struct Joined {
       StampQueue& stamps;
@@ -211,7 +303,7 @@ class CatchUp {
     } joined{stamps, loader};
     List(root_, stamps);
     stamps.Close();
-    stamps.Work();
+    stamps.Work(read);
   }
 
   // Brings the rows in step with what was gathered, folder by folder in the
@@ -219,12 +311,10 @@ class CatchUp {
   void Apply() {
     for (Listing& listing : listings_) {
       if (walk_.Stopped()) return;
-      auto known = folders_.find(std::string_view(listing.dir));
-      KnownFolder* folder = known == folders_.end() ? nullptr : &known->second;
-      for (size_t i = 0; i < listing.files.size(); ++i)
-        TakeFile(listing.dir, listing.files[i], folder ? folder->Find(listing.files[i]) : nullptr,
-                 listing.stamped[i], listing.stamps[i]);
-      UpdatePlaylist(listing);
+      if (!listing.matched) listing.Match(folders_);
+      counts.unchanged += static_cast<int>(listing.unchanged);
+      for (auto [i, k] : listing.todo) TakeFile(listing.dir, std::string(listing.files[i]), k);
+      if (!listing.playlistCurrent) UpdatePlaylist(listing);
     }
   }
 
@@ -249,20 +339,27 @@ class CatchUp {
   void Load() {
     unsigned bit = 1;
     for (MediaTable t : kMediaTables) {
-      KnownFolder* last = nullptr;
-      std::string_view lastDir;
+      // Rows come in the order they were written, a folder's together: they
+      // are gathered in `batch` and stored when the folder changes.
+      KnownFolder batch;
+      std::string batchDir;
+      auto store = [&] {
+        if (batch.files.empty()) return;
+        auto it = folders_.find(std::string_view(batchDir));
+        if (it == folders_.end()) it = folders_.emplace(batchDir, KnownFolder()).first;
+        it->second.Take(batch);
+        batch.Clear();
+      };
       db_->EachRow(BoundStatement(RowsOfRootQuery(t)).Text(root_), [&](const QueryRow& row) {
         auto [dir, name] = SplitPath(row.Text(0));
-        // Rows come in the order they were written, a folder's together.
-        if (!last || dir != lastDir) {
-          auto it = folders_.find(dir);
-          if (it == folders_.end()) it = folders_.emplace(std::string(dir), KnownFolder()).first;
-          last = &it->second;
-          lastDir = it->first;
+        if (dir != batchDir) {
+          store();
+          batchDir.assign(dir);
         }
-        last->Add(name, bit);
+        batch.Add(name, bit);
         return true;
       });
+      store();
       bit <<= 1;
     }
     for (auto& [dir, folder] : folders_) folder.Settle();
@@ -274,8 +371,12 @@ class CatchUp {
           auto [dir, name] = SplitPath(file);
           auto it = folders_.find(dir);
           Known* k = it == folders_.end() ? nullptr : it->second.Find(name);
-          if (k && RowReadsContents(name)) k->stamp = FileStamp{row.Int(1), row.Int(2)};
-          else leftOver.emplace_back(file);
+          if (k && RowReadsContents(name)) {
+            k->stamp = FileStamp{row.Int(1), row.Int(2)};
+            k->stamped = true;
+          } else {
+            leftOver.emplace_back(file);
+          }
           return true;
         });
     // A stamp without a row, or of a file whose row does not read its
@@ -301,11 +402,9 @@ class CatchUp {
             if (!context.isSharedSubfolder(dir, name)) subfolders.push_back(name);
             return;
           }
-          if (IsPlaylistImage(name)) listing.images.push_back(name);
-          if (walk_.TakesFile(name)) {
-            listing.files.push_back(name);
-            listing.stamped.push_back(RowReadsContents(name));
-          }
+          const NameTraits traits = TraitsOf(context.types, name);
+          if (traits.playlistImage) listing.images.Add(name);
+          if (traits.taken) listing.Add(name, traits.readsContents);
         },
         walk_.Bound(), walk_.Own());
     if (!listed) {
@@ -317,16 +416,10 @@ class CatchUp {
     for (const std::string& sub : subfolders) List(dir + sub + "/", stamps);  // not back up the tree
   }
 
-  // `stamped`: the row reads the file's contents, so it is current only
-  // while the file's stamp is the one its row was written with.
-  void TakeFile(const std::string& dir, const std::string& name, Known* k, bool stamped,
-                const std::optional<FileStamp>& now) {
+  // A file whose rows are not current: they are written again. `k`: what
+  // the catalogue holds of it, none when nothing.
+  void TakeFile(const std::string& dir, const std::string& name, Known* k) {
     if (k) {
-      k->seen = true;
-      if (k->rows == 1 && (!stamped || (k->stamp && now && *now == *k->stamp))) {
-        ++counts.unchanged;
-        return;
-      }
       DeleteRows(dir + name, k->tables);
       ++counts.changed;
     } else {
@@ -350,21 +443,20 @@ class CatchUp {
     return false;
   }
 
-  // The folder's slideshow playlist as a walk would write it: rewritten only
-  // when it differs, removed when the folder holds no image.
+  // The folder's slideshow playlist as a walk would write it, where it is
+  // not: rewritten, or removed when the folder holds no image.
   void UpdatePlaylist(const Listing& listing) {
-    std::string wanted;
-    for (const std::string& name : listing.images) wanted += name + "\r\n";
-    if (listing.playlist ? *listing.playlist == wanted : wanted.empty()) return;
     walk_.DeletePlaylist(listing.dir);
-    for (const std::string& name : listing.images) walk_.AppendToPlaylist(listing.dir, name);
+    for (size_t i = 0; i < listing.images.size(); ++i)
+      walk_.AppendToPlaylist(listing.dir, std::string(listing.images[i]));
     walk_.ClosePlaylist();
   }
 
   FolderWalk walk_;
   std::string root_;
   SqliteDatabase* db_;
-  std::unordered_map<std::string, KnownFolder, PathHash, std::equal_to<>> folders_;
+  KnownFolders folders_;  // written by the loader alone until `loaded_`
+  std::atomic<bool> loaded_{false};
   std::deque<Listing> listings_;  // in the order of the walk; stable for the readers
   std::unordered_set<std::string> listed_;
   std::vector<std::string> unlisted_;

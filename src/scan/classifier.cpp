@@ -55,11 +55,28 @@ bool TakesFile(const EnabledMediaTypes& types, const std::string& fileName) {
   return types.Contains(extension) && ClassOf(extension) != MediaClass::None;
 }
 
-bool RowReadsContents(std::string_view fileName) {
-  // The extension alone, as GetExtension gives it: no copy of the whole name.
+namespace {
+
+// The extension as GetExtension gives it, lowered: no copy of the whole name.
+std::string LowerExtension(std::string_view fileName) {
   const size_t dot = fileName.rfind('.');
-  return ClassOf(Utf8Lower(dot == std::string_view::npos ? fileName : fileName.substr(dot))) ==
-         MediaClass::TaggedAudio;
+  return Utf8Lower(dot == std::string_view::npos ? fileName : fileName.substr(dot));
+}
+
+}  // namespace
+
+bool RowReadsContents(std::string_view fileName) {
+  return ClassOf(LowerExtension(fileName)) == MediaClass::TaggedAudio;
+}
+
+NameTraits TraitsOf(const EnabledMediaTypes& types, std::string_view fileName) {
+  const std::string extension = LowerExtension(fileName);
+  const MediaClass cls = ClassOf(extension);
+  NameTraits traits;
+  traits.taken = cls != MediaClass::None && types.Contains(extension);
+  traits.readsContents = cls == MediaClass::TaggedAudio;
+  traits.playlistImage = IsPlaylistImageExtension(extension);
+  return traits;
 }
 
 ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,

@@ -34,9 +34,12 @@ std::string RealFolder(const std::string& folder) {
 }  // namespace
 
 bool IsPlaylistImage(const std::string& name) {
-  const std::string ext = Utf8Lower(GetExtension(name));
+  return IsPlaylistImageExtension(Utf8Lower(GetExtension(name)));
+}
+
+bool IsPlaylistImageExtension(std::string_view lowerExtension) {
   for (const char* image : kPlaylistImages)
-    if (ext == image) return true;
+    if (lowerExtension == image) return true;
   return false;
 }
 

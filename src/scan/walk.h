@@ -72,6 +72,15 @@ int ClassifyFile(SqliteDatabase* db, const EnabledMediaTypes& types, const std::
                  const std::string& root, const std::string& fileName);
 // Whether the name's extension is one a slideshow playlist lists.
 bool IsPlaylistImage(const std::string& name);
+bool IsPlaylistImageExtension(std::string_view lowerExtension);
+// All that TakesFile, RowReadsContents and IsPlaylistImage tell of a name,
+// from one look at its extension: a catch-up asks it of every file.
+struct NameTraits {
+  bool taken = false;
+  bool readsContents = false;
+  bool playlistImage = false;
+};
+NameTraits TraitsOf(const EnabledMediaTypes& types, std::string_view fileName);
 
 class FolderWalk {
  public:
