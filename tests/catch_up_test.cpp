@@ -147,6 +147,22 @@ TEST_F(CatchUp, ReadsOnlyNewAndChangedFilesAndEndsInStepWithAFreshWalk) {
   EXPECT_EQ(caught, fresh);
 }
 
+// Pictures renamed to names of the same length leave a playlist of the same
+// size that lists what is no longer there: it is written again.
+TEST_F(CatchUp, APlaylistOfTheSameSizeThatListsOtherPicturesIsWrittenAgain) {
+  Share(root);
+  ASSERT_EQ(ReadFile(root + "pics/JpgPlaylist.sls").size(), 14u);
+  fs::rename(root + "pics/a.jpg", root + "pics/c.jpg");
+  fs::rename(root + "pics/b.png", root + "pics/d.png");
+  CatchUpCounts counts = CatchUpFolder(&core, root);
+  EXPECT_EQ(counts.added, 2);
+  EXPECT_EQ(counts.removed, 2);
+  const std::string list = ReadFile(root + "pics/JpgPlaylist.sls");
+  EXPECT_EQ(list.size(), 14u);
+  EXPECT_NE(list.find("c.jpg\r\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("d.png\r\n"), std::string::npos) << list;
+}
+
 // What the catalogue holds that no walk of ours would have written: a file
 // with two rows, a row without a stamp, a stamp without a row. Over enough
 // folders that their stamps are read on both threads while the rows load.
