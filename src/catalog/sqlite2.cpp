@@ -32,8 +32,9 @@ sqlite* sqlite_open(const char* filename, int /*mode*/, char** errmsg) {
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   // File names are case-sensitive here, so LIKE patterns built from paths are too.
   // Debian's SQLite zeroes every page a delete frees and writes it out again:
-  // a rescan of 300,000 files paid 0.5 s for that alone. FAST still clears
-  // what a delete leaves in live pages, and leaves freed pages to be reused.
+  // emptying the tables of a 300,000-file catalogue took 0.58 s so, 0.08 s
+  // with FAST, which still clears what a delete leaves in pages in use and
+  // leaves freed pages as they are until they are reused.
   sqlite3_exec(db,
                "PRAGMA case_sensitive_like=ON; PRAGMA synchronous=NORMAL;"
                " PRAGMA secure_delete=FAST;",
