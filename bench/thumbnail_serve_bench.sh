@@ -13,14 +13,11 @@ count=${2:-200}
 pictures=/tmp/tarvel-thumbnail-bench
 [[ -f $pictures/p$(printf %04d $((count - 1))).jpg ]] || "$build/bench/bench_thumbnails" "$count" "$pictures" >/dev/null
 serve_files "$build" "$pictures" p jpg "$count" pictures
-bash "$ns" exec /usr/bin/python3 - "$folder" "$count" <<'PY'
-import concurrent.futures, hashlib, os, sys, time, urllib.request
+bash "$ns" exec /usr/bin/python3 - "$folder" "$count" "$top/bench" <<'PY'
+import os, sys, time, urllib.error, urllib.request
 folder, count = sys.argv[1], int(sys.argv[2])
-def fnv(text):
-    h = 0xcbf29ce484222325
-    for b in text.encode():
-        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
-    return "%016x" % h
+sys.path.insert(0, sys.argv[3])
+from serve_fetch import fetch_twice, fnv
 urls = ["http://127.0.0.1:49200/thumbnails/%s.jpg" % fnv(os.path.join(folder, "p%04d.jpg" % i))
         for i in range(count)]
 for _ in range(100):
@@ -31,21 +28,5 @@ for _ in range(100):
         break
     except OSError:
         time.sleep(0.1)
-def get(url):
-    for _ in range(50):
-        try:
-            with urllib.request.urlopen(url, timeout=60) as r:
-                return len(r.read())
-        except urllib.error.HTTPError as e:
-            if e.code != 503:
-                raise
-            time.sleep(0.2)
-    raise SystemExit("still busy: " + url)
-for label in ("cold", "cached"):
-    start = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        sizes = list(pool.map(get, urls))
-    took = time.monotonic() - start
-    print("thumbnails %-6s %4d in %6.2f s: %7.1f per second (%d bytes each on average)"
-          % (label, count, took, count / took, sum(sizes) // count))
+fetch_twice("thumbnails", urls, 50)
 PY

@@ -16,15 +16,12 @@ if [[ ! -f $videos/v$(printf %04d $((count - 1))).avi ]]; then
   "$build/bench/bench_videos" "$count" "$videos" >/dev/null
 fi
 serve_files "$build" "$videos" v avi "$count" videos
-bash "$ns" exec /usr/bin/python3 - "$folder" "$count" <<'PY'
-import concurrent.futures, os, sys, time, urllib.request
+bash "$ns" exec /usr/bin/python3 - "$folder" "$count" "$top/bench" <<'PY'
+import os, sys, time, urllib.request
 folder, count = sys.argv[1], int(sys.argv[2])
+sys.path.insert(0, sys.argv[3])
+from serve_fetch import fetch_twice, fnv
 base = "http://127.0.0.1:49200"
-def fnv(text):
-    h = 0xcbf29ce484222325
-    for b in text.encode():
-        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
-    return "%016x" % h
 urls = ["%s/thumbnails/%s.jpg" % (base, fnv(os.path.join(folder, "v%04d.avi" % i))) for i in range(count)]
 def browse():
     body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
@@ -48,21 +45,5 @@ while True:
     if time.monotonic() > deadline:
         raise SystemExit("the videos' details were not read in time")
     time.sleep(0.2)
-def get(url):
-    for _ in range(100):
-        try:
-            with urllib.request.urlopen(url, timeout=60) as r:
-                return len(r.read())
-        except urllib.error.HTTPError as e:
-            if e.code != 503:
-                raise
-            time.sleep(0.2)
-    raise SystemExit("still busy: " + url)
-for label in ("cold", "cached"):
-    start = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        sizes = list(pool.map(get, urls))
-    took = time.monotonic() - start
-    print("video thumbnails %-6s %4d in %6.2f s: %7.1f per second (%d bytes each on average)"
-          % (label, count, took, count / took, sum(sizes) // count))
+fetch_twice("video thumbnails", urls, 100)
 PY
