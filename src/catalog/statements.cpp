@@ -1,5 +1,6 @@
 #include "catalog/statements.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string_view>
@@ -100,18 +101,39 @@ int DeleteMediaLike(MediaTable table, const std::string& likeArgument) {
 
 namespace {
 
+// The Filename index lookups of MayHoldRowsOutside, for each table it serves.
+struct OutsideLookups {
+  const char* table;
+  const char* before;   // below ?1
+  const char* between;  // from ?1 up to ?2
+  const char* from;     // from ?1 on
+  const char* nameless;
+};
+#define TARVEL_OUTSIDE(T)                                                                     \
+  OutsideLookups {                                                                            \
+    T, "select exists(select 1 from " T " where Filename < ?1)",                              \
+        "select exists(select 1 from " T " where Filename >= ?1 and Filename < ?2)",          \
+        "select exists(select 1 from " T " where Filename >= ?1)",                            \
+        "select exists(select 1 from " T " where Filename is null)"                           \
+  }
+constexpr OutsideLookups kOutsideLookups[] = {TARVEL_OUTSIDE("audio"), TARVEL_OUTSIDE("video"),
+                                              TARVEL_OUTSIDE("image"),
+                                              TARVEL_OUTSIDE("TARVEL_FILES")};
+#undef TARVEL_OUTSIDE
+
+bool Exists(SqliteDatabase* db, BoundStatement statement) {
+  std::optional<std::vector<std::string>> row = db->FirstRow(statement);
+  return !row || (*row)[0] != "0";
+}
+
 // The statements of DeleteUnder, for each table it serves.
 struct UnderStatements {
-  const char* others;  // whether the table holds a row not below the folder
+  const char* table;
   const char* all;
   const char* range;
 };
-#define TARVEL_UNDER(T)                                                                      \
-  UnderStatements {                                                                          \
-    "select exists(select 1 from " T " where Filename < ?1) or exists(select 1 from " T      \
-    " where Filename >= ?2) or exists(select 1 from " T " where Filename is null)",           \
-        "DELETE FROM " T, "DELETE FROM " T " WHERE Filename >= ?1 AND Filename < ?2"         \
-  }
+#define TARVEL_UNDER(T) \
+  UnderStatements { T, "DELETE FROM " T, "DELETE FROM " T " WHERE Filename >= ?1 AND Filename < ?2" }
 constexpr UnderStatements kAudioUnder = TARVEL_UNDER("audio");
 constexpr UnderStatements kVideoUnder = TARVEL_UNDER("video");
 constexpr UnderStatements kImageUnder = TARVEL_UNDER("image");
@@ -130,11 +152,8 @@ void DeleteUnder(const std::vector<const UnderStatements*>& tables, const std::s
   if (!db || folder.empty() || folder.back() != '/') return;
   const std::string end = *PrefixEnd(folder);  // "<folder>0": a '/' ends it
   std::vector<bool> alone;
-  for (const UnderStatements* sql : tables) {
-    std::optional<std::vector<std::string>> others =
-        db->FirstRow(BoundStatement(sql->others).Text(folder).Text(end));
-    alone.push_back(others && (*others)[0] == "0");
-  }
+  for (const UnderStatements* sql : tables)
+    alone.push_back(!MayHoldRowsOutside(db, sql->table, {{folder, end}}));
   for (size_t i = 0; i < tables.size(); ++i) {
     if (alone[i]) db->Exec(tables[i]->all);
     else db->Run(BoundStatement(tables[i]->range).Text(folder).Text(end));
@@ -142,6 +161,27 @@ void DeleteUnder(const std::vector<const UnderStatements*>& tables, const std::s
 }
 
 }  // namespace
+
+bool MayHoldRowsOutside(SqliteDatabase* db, std::string_view table, std::vector<NameRange> ranges) {
+  const OutsideLookups* lookup = nullptr;
+  for (const OutsideLookups& l : kOutsideLookups)
+    if (table == l.table) lookup = &l;
+  if (!lookup) return true;
+  if (Exists(db, BoundStatement(lookup->nameless))) return true;
+  if (ranges.empty())
+    return Exists(db, BoundStatement(lookup->before).Text("")) ||
+           Exists(db, BoundStatement(lookup->from).Text(""));
+  std::sort(ranges.begin(), ranges.end());
+  if (Exists(db, BoundStatement(lookup->before).Text(ranges.front().first))) return true;
+  std::string from = ranges.front().first;  // where the present gap starts
+  for (const auto& [start, end] : ranges) {
+    if (from < start && Exists(db, BoundStatement(lookup->between).Text(from).Text(start)))
+      return true;
+    if (!end) return false;  // this range reaches the last name
+    if (from < *end) from = *end;
+  }
+  return Exists(db, BoundStatement(lookup->from).Text(from));
+}
 
 int DeleteRowsAndStampsUnder(const std::string& folder) {
   DeleteUnder({&kAudioUnder, &kVideoUnder, &kImageUnder, &kStampsUnder}, folder);

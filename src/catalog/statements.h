@@ -4,7 +4,11 @@
 // FolderLikeArgument).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "catalog/records.h"
 
@@ -19,6 +23,14 @@ const char* TableName(MediaTable table);  // "audio", "video", "image"
 int InsertAudioRow(SqliteDatabase* db, const AudioRow& row);
 int InsertVideoRow(SqliteDatabase* db, const VideoRow& row);
 int InsertImageRow(SqliteDatabase* db, const ImageRow& row);
+
+// Names from `first` up to `second`, or to the last name when it has none.
+using NameRange = std::pair<std::string, std::optional<std::string>>;
+// Whether `table` ("audio", "video", "image" or "TARVEL_FILES") may hold a
+// row whose Filename lies in none of `ranges`, or has none. Asked of the
+// Filename index in the gaps between the ranges: a few lookups whatever the
+// table's size. A lookup that fails counts as yes.
+bool MayHoldRowsOutside(SqliteDatabase* db, std::string_view table, std::vector<NameRange> ranges);
 
 // Each opens its own connection to the catalogue; always return 0.
 int DeleteMediaLike(MediaTable table, const std::string& likeArgument);

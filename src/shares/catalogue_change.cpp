@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -70,36 +69,13 @@ int CountWhere(SqliteDatabase* db, const std::string& table, const std::string& 
   return n;
 }
 
-// The lookups of MayHoldStrayRows, for each media table in kMediaTables' order.
-struct StrayLookups {
-  const char* nameless;
-  const char* between;  // from ?1 up to ?2
-  const char* from;     // from ?1 on
-};
-#define TARVEL_STRAY(T)                                                              \
-  StrayLookups {                                                                     \
-    "select exists(select 1 from " T " where Filename is null)",                     \
-        "select exists(select 1 from " T " where Filename >= ? and Filename < ?)",   \
-        "select exists(select 1 from " T " where Filename >= ?)"                     \
-  }
-constexpr StrayLookups kStrayLookups[] = {TARVEL_STRAY("audio"), TARVEL_STRAY("video"), TARVEL_STRAY("image")};
-#undef TARVEL_STRAY
-
-bool Exists(SqliteDatabase* db, const char* query, const std::vector<std::string>& values) {
-  BoundStatement statement(query);
-  for (const std::string& v : values) statement.Text(v);
-  std::optional<std::vector<std::string>> row = db->FirstRow(statement);
-  return !row || (*row)[0] != "0";  // a failed query counts as yes: the full check decides
-}
-
-// Whether a media table may hold a row below no listed folder. Asked of the
-// Filename index between the listed folders' ranges, a few lookups whatever
-// the catalogue's size: the full check, a row-by-row comparison with every
-// listed folder, runs at every start of the command line and took longer
-// than the rest of a rescan's setting up on a large catalogue. It runs only
-// when this finds something.
+// Whether a media table may hold a row below no listed folder, asked of the
+// Filename index between the listed folders' ranges. The full check, a
+// row-by-row comparison with every listed folder, runs at every start of the
+// command line and took longer than the rest of a rescan's setting up on a
+// large catalogue: it runs only when this finds something.
 bool MayHoldStrayRows(SqliteDatabase* db) {
-  std::vector<std::pair<std::string, std::optional<std::string>>> ranges;
+  std::vector<NameRange> ranges;
   bool everything = false;
   const bool read = db->EachRow(BoundStatement("select FullPath from SHAREDFOLDER"), [&](const QueryRow& row) {
     std::string path(row.Text(0));
@@ -109,21 +85,8 @@ bool MayHoldStrayRows(SqliteDatabase* db) {
   });
   if (!read) return true;  // the full check decides
   if (everything) return false;
-  std::sort(ranges.begin(), ranges.end());
-  for (MediaTable t : kMediaTables) {
-    const StrayLookups& lookup = kStrayLookups[static_cast<int>(t)];
-    if (Exists(db, lookup.nameless, {})) return true;
-    std::optional<std::string> from = std::string();  // the gap's start; "" sorts first
-    for (const auto& [start, end] : ranges) {
-      if (from && *from < start && Exists(db, lookup.between, {*from, start})) return true;
-      if (!end) {
-        from.reset();
-        break;
-      }
-      if (from && *from < *end) from = *end;
-    }
-    if (from && Exists(db, lookup.from, {*from})) return true;
-  }
+  for (MediaTable t : kMediaTables)
+    if (MayHoldRowsOutside(db, TableName(t), ranges)) return true;
   return false;
 }
 
