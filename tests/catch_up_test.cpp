@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,18 +66,22 @@ pid_t Start(const std::vector<std::string>& args) {
   return pid;
 }
 
-// Ends a started tarvel with SIGTERM (SIGKILL if it does not end) and
-// returns its exit code.
+// Ends a started tarvel with SIGTERM (SIGKILL if it has not ended within
+// five seconds) and returns its exit code.
 int Stop(pid_t pid) {
   kill(pid, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 500; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(10ms);
+  // A process descriptor becomes readable when the process ends.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  bool ended = false;
+  if (pidfd >= 0) {
+    pollfd end{pidfd, POLLIN, 0};
+    ended = poll(&end, 1, 5000) == 1;
+    close(pidfd);
   }
-  kill(pid, SIGKILL);
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
   waitpid(pid, &status, 0);
-  return -1;
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class CatchUp : public EngineTest {
