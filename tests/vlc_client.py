@@ -16,6 +16,14 @@ last, plays its first item. For each it prints
 FILE being where VLC keeps the art it fetched from the item's
 upnp:albumArtURI. VLC's log goes to LOG. Exit status 1 when a step is not
 found, or nothing plays, in SECONDS.
+
+VLC 3.0's rc interface can crash by itself: its "info" reads the playing
+item's details while the input thread is still adding to them (a core
+showed SIGSEGV in the Lua binding that lists them, as playback started).
+"info" is asked only once the item plays (still, about one run in twenty
+met the crash), and a VLC that dies of a signal is started again and walks
+all the paths again, with a note on stderr, up to three times in all: a
+crash that our server's answers cause comes back and still fails.
 """
 import queue
 import re
@@ -23,6 +31,11 @@ import subprocess
 import sys
 import threading
 import time
+
+
+class Crashed(Exception):
+    pass
+
 
 LINE = re.compile(r"^\|( *)\*?(\d+) - (.*?)(?: \(\d\d:\d\d:\d\d\))?(?: \[played \d+ times?\])?$")
 
@@ -51,7 +64,10 @@ class Vlc:
             except queue.Empty:
                 continue
             if line is None:
-                raise SystemExit("vlc ended, status %s" % self.proc.wait())
+                status = self.proc.wait()
+                if status < 0 or status > 128:  # by a signal, itself or under runuser
+                    raise Crashed("vlc ended by signal %d" % (-status if status < 0 else status - 128))
+                raise SystemExit("vlc ended, status %s" % status)
             out.append(line)
             if line.startswith(last):
                 return out
@@ -95,23 +111,33 @@ def children(nodes, parent):
 
 
 def find(vlc, parent, title, seconds):
+    """The node `title` under `parent`. A parent that shows no children after
+    a few seconds is opened again, as a user clicks again: under load VLC has
+    let a goto pass while it still played what the goto before started."""
     end = time.monotonic() + seconds
+    again = time.monotonic() + 4
     while True:
         found = [n for n, t in children(vlc.playlist(), parent) if t == title]
         if found:
             return found[0]
         if time.monotonic() > end:
             raise SystemExit("no %r under %r: %r" % (title, parent, vlc.playlist()))
+        if parent is not None and time.monotonic() > again:
+            vlc.send("goto %d" % parent)
+            again = time.monotonic() + 4
         time.sleep(0.5)
 
 
 def playing(vlc, before, seconds):
-    """The input VLC plays once it is not `before`."""
+    """The item VLC plays once it is not `before`, and is playing. A container
+    VLC browses is an input too, of a upnp:// address: not an item."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        for line in vlc.ask("status", "( state"):
+        lines = vlc.ask("status", "( state")
+        for line in lines:
             m = re.match(r"\( new input: (.*) \)$", line)
-            if m and m.group(1) != before:
+            if (m and m.group(1) != before and not m.group(1).startswith("upnp://")
+                    and "( state playing )" in lines):
                 return m.group(1)
         time.sleep(0.3)
     raise SystemExit("nothing new plays: " + repr(vlc.playlist()))
@@ -122,10 +148,10 @@ def answer(vlc, command):
     return vlc.ask(command + "\nstatus", "( state")[0].strip()
 
 
-def main():
-    split = sys.argv.index("--")
-    log, seconds, paths, command = sys.argv[1], float(sys.argv[2]), sys.argv[3:split], sys.argv[split + 1:]
-    with open(log, "w") as out:
+def walk(command, log, seconds, paths):
+    """The line of each path, as VLC gave them."""
+    results = []
+    with open(log, "a") as out:
         vlc = Vlc(command, out)
         try:
             current = None
@@ -143,11 +169,28 @@ def main():
                         if m:
                             art = m.group(1)
                     time.sleep(0.3)
-                print(path, "input=" + current, "title=" + answer(vlc, "get_title"),
-                      "playing=" + answer(vlc, "is_playing"), "length=" + answer(vlc, "get_length"),
-                      "art=" + art, flush=True)
+                results.append(" ".join([path, "input=" + current, "title=" + answer(vlc, "get_title"),
+                                         "playing=" + answer(vlc, "is_playing"),
+                                         "length=" + answer(vlc, "get_length"), "art=" + art]))
         finally:
             vlc.quit()
+    return results
+
+
+def main():
+    split = sys.argv.index("--")
+    log, seconds, paths, command = sys.argv[1], float(sys.argv[2]), sys.argv[3:split], sys.argv[split + 1:]
+    open(log, "w").close()
+    for attempt in range(3):
+        try:
+            results = walk(command, log, seconds, paths)
+            break
+        except Crashed as crash:
+            if attempt == 2:
+                raise SystemExit("%s, a third time" % crash)
+            print("%s; once more" % crash, file=sys.stderr, flush=True)
+    for line in results:
+        print(line, flush=True)
 
 
 if __name__ == "__main__":
