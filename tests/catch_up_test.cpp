@@ -139,9 +139,15 @@ TEST_F(CatchUp, ReadsOnlyNewAndChangedFilesAndEndsInStepWithAFreshWalk) {
   EXPECT_EQ(TitleOf(root + "keep.mp3"), "keep");
   EXPECT_EQ(TitleOf(root + "retag.mp3"), "brand new title");
   EXPECT_EQ(ReadFile(root + "pics/JpgPlaylist.sls"), "a.jpg\r\n");  // rewritten without b.png
-  // A second catch-up finds nothing to do.
+  // A second catch-up finds nothing to do, and leaves the playlist as it is.
+  const std::string playlist = root + "pics/JpgPlaylist.sls";
+  const timespec long_ago[2] = {{1000, 0}, {1000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, playlist.c_str(), long_ago, 0), 0);
   CatchUpCounts again = CatchUpFolder(&core, root);
   EXPECT_EQ(again.added + again.changed + again.removed, 0);
+  struct stat after;
+  ASSERT_EQ(stat(playlist.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, 1000) << "the playlist was written again";
 
   std::vector<std::string> caught = Dump();
   utimensat(AT_FDCWD, (root + "keep.mp3").c_str(), nullptr, 0);

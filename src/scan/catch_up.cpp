@@ -139,6 +139,29 @@ class NameList {
   std::vector<std::pair<uint32_t, uint32_t>> spans_;  // offset and length
 };
 
+// Reads the stamps of one folder's files, by name within the folder.
+class StampReader {
+ public:
+  explicit StampReader(const std::string& dir)
+      : dir_(dir), fd_(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+  ~StampReader() {
+    if (fd_ >= 0) close(fd_);
+  }
+  StampReader(const StampReader&) = delete;
+  StampReader& operator=(const StampReader&) = delete;
+
+  std::optional<FileStamp> Of(const char* name) const {
+    if (fd_ < 0) return StampOfFile(dir_ + name);
+    struct stat st;
+    if (fstatat(fd_, name, &st, 0) != 0) return std::nullopt;  // links followed, as StampOfFile
+    return StampOf(st);
+  }
+
+ private:
+  const std::string& dir_;
+  int fd_;
+};
+
 // One folder as the walk met it: the files it takes, with the stamps of those
 // whose rows read their contents, and the pictures its slideshow playlist
 // lists, with whether that playlist lists them now. Once matched with what
@@ -148,8 +171,9 @@ struct Listing {
   std::string dir;
   NameList files;
   std::vector<char> stamped;  // per file: whether its row reads its contents
-  std::vector<std::optional<FileStamp>> stamps;  // per stamped file, in order
+  std::vector<std::optional<FileStamp>> stamps;  // per stamped file, in order, until matched
   NameList images;
+  bool hasPlaylist = false;  // the listing met a file of the playlist's name
   bool playlistCurrent = false;
   bool matched = false;
   size_t unchanged = 0;
@@ -160,29 +184,29 @@ struct Listing {
     stamped.push_back(readsContents);
   }
 
-  // `known`: the catalogue's rows, once loaded.
+  // Reads the stamps and the playlist. `known`: the catalogue's rows, once
+  // loaded; the stamps are then matched with them as they are read, and not
+  // kept.
   void Read(KnownFolders* known) {
-    ReadStamps();
+    if (std::find(stamped.begin(), stamped.end(), 1) != stamped.end()) {
+      StampReader reader(dir);
+      if (known) {
+        Match(*known, [&](size_t i) { return reader.Of(files.CStr(i)); });
+      } else {
+        for (size_t i = 0; i < files.size(); ++i)
+          if (stamped[i]) stamps.push_back(reader.Of(files.CStr(i)));
+      }
+    } else if (known) {
+      Match(*known, [](size_t) { return std::optional<FileStamp>(); });
+    }
     ReadPlaylist();
-    if (known) Match(*known);
   }
 
-  void ReadStamps() {
-    stamps.resize(static_cast<size_t>(std::count(stamped.begin(), stamped.end(), 1)));
-    if (stamps.empty()) return;
-    const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // Matches with the stamps read before the rows were loaded.
+  void MatchRead(KnownFolders& known) {
     size_t next = 0;
-    for (size_t i = 0; i < files.size(); ++i) {
-      if (!stamped[i]) continue;
-      std::optional<FileStamp>& stamp = stamps[next++];
-      struct stat st;
-      if (fd < 0) {
-        stamp = StampOfFile(dir + std::string(files[i]));
-      } else if (fstatat(fd, files.CStr(i), &st, 0) == 0) {  // links followed, as StampOfFile
-        stamp = StampOf(st);
-      }
-    }
-    if (fd >= 0) close(fd);
+    Match(known, [&](size_t) { return stamps[next++]; });
+    stamps = {};
   }
 
   // Whether the playlist lists `images`, one per line, as a walk writes it:
@@ -193,7 +217,8 @@ struct Listing {
       wanted += images[i];
       wanted += "\r\n";
     }
-    const int fd = open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        hasPlaylist ? open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (fd < 0) {
       playlistCurrent = wanted.empty();
       return;
@@ -208,19 +233,21 @@ struct Listing {
     playlistCurrent = got == wanted.size() && playlist.compare(0, got, wanted) == 0;
   }
 
+ private:
   // Marks the files' rows as met, and keeps the files whose rows are not
   // current. A row is current when it is the file's only one and, where the
   // row reads the file's contents, the file's stamp is the one it was
-  // written with.
-  void Match(KnownFolders& known) {
+  // written with. `stampOf(i)`: the stamp of stamped file i, asked in order.
+  template <typename StampOf>
+  void Match(KnownFolders& known, StampOf stampOf) {
     auto folder = known.find(std::string_view(dir));
-    size_t nextStamp = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-      const std::optional<FileStamp>* now = stamped[i] ? &stamps[nextStamp++] : nullptr;
+      std::optional<FileStamp> now;
+      if (stamped[i]) now = stampOf(i);
       Known* k = folder == known.end() ? nullptr : folder->second.Find(files[i]);
       if (k) {
         k->seen = true;
-        if (k->rows == 1 && (!now || (k->stamped && *now && **now == k->stamp))) {
+        if (k->rows == 1 && (!stamped[i] || (k->stamped && now && *now == k->stamp))) {
           ++unchanged;
           continue;
         }
@@ -276,7 +303,10 @@ class StampQueue {
 class CatchUp {
  public:
   CatchUp(WalkContext context, std::string root)
-      : walk_(std::move(context)), root_(std::move(root)), db_(walk_.Context().db) {}
+      : walk_(std::move(context)),
+        root_(std::move(root)),
+        db_(walk_.Context().db),
+        traitsOf_(walk_.Context().types) {}
 
   // Lists the tree and reads its files' stamps while the catalogue's rows of
   // it load on a second thread (the connection is used by that thread alone
@@ -311,7 +341,7 @@ class CatchUp {
   void Apply() {
     for (Listing& listing : listings_) {
       if (walk_.Stopped()) return;
-      if (!listing.matched) listing.Match(folders_);
+      if (!listing.matched) listing.MatchRead(folders_);
       counts.unchanged += static_cast<int>(listing.unchanged);
       for (auto [i, k] : listing.todo) TakeFile(listing.dir, std::string(listing.files[i]), k);
       if (!listing.playlistCurrent) UpdatePlaylist(listing);
@@ -364,13 +394,20 @@ class CatchUp {
     }
     for (auto& [dir, folder] : folders_) folder.Settle();
     std::vector<std::string> leftOver;
+    // Stamps too come a folder's together: its rows are looked up once.
+    std::string lastDir;
+    KnownFolder* folder = nullptr;
     db_->EachRow(
         BoundStatement("select Filename, Size, Mtime from TARVEL_FILES where SharedRoot = ?").Text(root_),
         [&](const QueryRow& row) {
           const std::string_view file = row.Text(0);
           auto [dir, name] = SplitPath(file);
-          auto it = folders_.find(dir);
-          Known* k = it == folders_.end() ? nullptr : it->second.Find(name);
+          if (!folder || dir != lastDir) {
+            auto it = folders_.find(dir);
+            folder = it == folders_.end() ? nullptr : &it->second;
+            lastDir.assign(dir);
+          }
+          Known* k = folder ? folder->Find(name) : nullptr;
           if (k && RowReadsContents(name)) {
             k->stamp = FileStamp{row.Int(1), row.Int(2)};
             k->stamped = true;
@@ -402,7 +439,8 @@ class CatchUp {
             if (!context.isSharedSubfolder(dir, name)) subfolders.push_back(name);
             return;
           }
-          const NameTraits traits = TraitsOf(context.types, name);
+          if (name == kPlaylistName) listing.hasPlaylist = true;
+          const NameTraits traits = traitsOf_.Of(name);
           if (traits.playlistImage) listing.images.Add(name);
           if (traits.taken) listing.Add(name, traits.readsContents);
         },
@@ -455,6 +493,7 @@ class CatchUp {
   FolderWalk walk_;
   std::string root_;
   SqliteDatabase* db_;
+  NameTraitsCache traitsOf_;  // for the listing, on the walk's thread alone
   KnownFolders folders_;  // written by the loader alone until `loaded_`
   std::atomic<bool> loaded_{false};
   std::deque<Listing> listings_;  // in the order of the walk; stable for the readers

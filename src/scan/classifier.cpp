@@ -79,6 +79,21 @@ NameTraits TraitsOf(const EnabledMediaTypes& types, std::string_view fileName) {
   return traits;
 }
 
+NameTraits NameTraitsCache::Of(std::string_view fileName) {
+  // The traits depend on the extension alone, lowered; the same bytes lower
+  // alike. A name without an extension is looked at whole, as TraitsOf does.
+  constexpr size_t kLongest = 16, kMost = 32;
+  const size_t dot = fileName.rfind('.');
+  const std::string_view extension =
+      dot == std::string_view::npos ? fileName : fileName.substr(dot);
+  if (extension.size() > kLongest) return TraitsOf(types_, fileName);
+  for (const auto& [seen, traits] : known_)
+    if (seen == extension) return traits;
+  const NameTraits traits = TraitsOf(types_, fileName);
+  if (known_.size() < kMost) known_.emplace_back(extension, traits);
+  return traits;
+}
+
 ClassifiedFile ReadForRow(const EnabledMediaTypes& types, const std::string& folder,
                           const std::string& root, const std::string& fileName) {
   ClassifiedFile file;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -81,6 +82,19 @@ struct NameTraits {
   bool playlistImage = false;
 };
 NameTraits TraitsOf(const EnabledMediaTypes& types, std::string_view fileName);
+
+// TraitsOf for the many names of one walk, which hold few extensions: each
+// extension is lowered and looked up once, and the media types are read
+// once for it (their lock is not taken per name).
+class NameTraitsCache {
+ public:
+  explicit NameTraitsCache(const EnabledMediaTypes& types) : types_(types) {}
+  NameTraits Of(std::string_view fileName);
+
+ private:
+  const EnabledMediaTypes& types_;
+  std::vector<std::pair<std::string, NameTraits>> known_;  // by extension, as written
+};
 
 class FolderWalk {
  public:
