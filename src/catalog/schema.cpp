@@ -28,7 +28,13 @@ constexpr const char* kSchema =
     // Each shared folder's chosen media types (one per line) and whether it
     // was a mount point of its own when it was last seen.
     "CREATE TABLE IF NOT EXISTS TARVEL_FOLDERS(FullPath TEXT PRIMARY KEY ON CONFLICT REPLACE,"
-    " MediaTypes TEXT, MountPoint INTEGER);";
+    " MediaTypes TEXT, MountPoint INTEGER);"
+    // What a catch-up listed of a folder, and the folder's inode and
+    // status-change time (ns) then: the next catch-up takes the entries from
+    // here while both are unchanged. Entries: per entry 'f' (a file) or 'd'
+    // (a folder), its name and a '/'.
+    "CREATE TABLE IF NOT EXISTS TARVEL_LISTINGS(FullPath TEXT PRIMARY KEY ON CONFLICT REPLACE,"
+    " SharedRoot TEXT, Inode INTEGER, Ctime INTEGER, Entries TEXT);";
 
 }  // namespace
 

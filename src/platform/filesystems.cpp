@@ -3,6 +3,21 @@
 #include <linux/magic.h>
 #include <sys/vfs.h>
 
+bool KeepsFolderChangeTimes(const std::string& folder) {
+  struct statfs fs;
+  if (statfs(folder.c_str(), &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool IsPseudoFileSystem(const std::string& folder) {
   struct statfs fs;
   if (statfs(folder.c_str(), &fs) != 0) return false;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
+#include "platform/filesystems.h"
 #include "platform/named_mutex.h"
 #include "scan/dir_walk.h"
 #include "scan/folder_state.h"
@@ -258,6 +260,32 @@ struct Listing {
   }
 };
 
+// What a catch-up listed of a folder, kept for the next one. Adding,
+// removing or renaming an entry moves the folder's status-change time,
+// which nobody can set back: while the folder's inode and that time are
+// the same, its entries are too. A listing is kept only where that holds:
+// on a file system that keeps those times, for a folder of files and
+// folders alone (a link's target can change behind it), and only once the
+// folder has been still for longer than its times' grain, so that a change
+// in the same grain as the listing cannot hide.
+struct StoredListing {
+  int64_t inode = 0;
+  int64_t ctime = 0;     // ns
+  std::string entries;   // per entry: 'f' or 'd', the name, '/'
+  bool met = false;      // by this catch-up, and used
+};
+using StoredListings = std::unordered_map<std::string, StoredListing, PathHash, std::equal_to<>>;
+
+int64_t ChangeTime(const struct stat& st) {
+  return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+int64_t NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // The folders listed so far whose stamps are still to be read. Reading a
 // stamp per file is most of a catch-up's time, so it is shared by whoever is
 // free: the walk once it has listed the tree, and the thread that loaded the
@@ -312,6 +340,8 @@ class CatchUp {
   // it load on a second thread (the connection is used by that thread alone
   // until it is joined).
   void Gather() {
+    started_ = NowNs();
+    LoadStoredListings();
     StampQueue stamps;
     // A listing read once the rows are loaded is matched with them there
     // and then, on whichever thread read it; the others in Apply.
@@ -363,9 +393,56 @@ class CatchUp {
     }
   }
 
+  // Keeps this catch-up's listings for the next, and drops those that no
+  // longer hold.
+  void KeepListings() {
+    for (const auto& [dir, stored] : stored_)
+      if (!stored.met)
+        db_->Run(BoundStatement("DELETE FROM TARVEL_LISTINGS WHERE FullPath = ?").Text(dir));
+    for (const auto& [dir, listing] : toStore_)
+      db_->Run(BoundStatement("INSERT INTO TARVEL_LISTINGS VALUES(?,?,?,?,?)")
+                   .Text(dir)
+                   .Text(root_)
+                   .Int(listing.inode)
+                   .Int(listing.ctime)
+                   .Text(listing.entries));
+  }
+
   CatchUpCounts counts;
 
  private:
+  void LoadStoredListings() {
+    db_->EachRow(BoundStatement("select FullPath, Inode, Ctime, Entries from TARVEL_LISTINGS"
+                                " where SharedRoot = ?")
+                     .Text(root_),
+                 [&](const QueryRow& row) {
+                   StoredListing& stored = stored_[std::string(row.Text(0))];
+                   stored.inode = row.Int(1);
+                   stored.ctime = row.Int(2);
+                   stored.entries = row.Text(3);
+                   return true;
+                 });
+  }
+
+  // The stored listing of `dir`, when the folder has not changed since.
+  StoredListing* StillStored(const std::string& dir, const struct stat& st) {
+    auto it = stored_.find(dir);
+    if (it == stored_.end() || it->second.inode != static_cast<int64_t>(st.st_ino) ||
+        it->second.ctime != ChangeTime(st))
+      return nullptr;
+    return &it->second;
+  }
+
+  // Whether a listing of the folder just made may be kept: see StoredListing.
+  bool Keepable(const std::string& dir, const struct stat& st) {
+    // A time of whole seconds is of a file system whose grain may be that.
+    const int64_t grain = st.st_ctim.tv_nsec == 0 ? 2000000000 : 100000000;
+    if (ChangeTime(st) + grain >= started_) return false;
+    auto it = keepsTimes_.find(st.st_dev);
+    if (it == keepsTimes_.end()) it = keepsTimes_.emplace(st.st_dev, KeepsFolderChangeTimes(dir)).first;
+    return it->second;
+  }
+
   void Load() {
     unsigned bit = 1;
     for (MediaTable t : kMediaTables) {
@@ -428,30 +505,78 @@ class CatchUp {
     if (entered.Skip()) return;
     // A folder reached twice by the same path is met once.
     if (!listed_.insert(dir).second) return;
+    const struct stat* st = entered.Stat();
+    // Met by name in a kept listing: left out as ForEachEntry leaves it out.
+    if (st && IsOwnFolder(*st) && dir != root_) return;
     const WalkContext& context = walk_.Context();
     Listing listing;
     listing.dir = dir;
     std::vector<std::string> subfolders;
-    bool listed = ForEachEntry(
-        dir,
-        [&](const std::string& name, EntryKind kind) {
-          if (kind == EntryKind::Folder) {
-            if (!context.isSharedSubfolder(dir, name)) subfolders.push_back(name);
-            return;
-          }
-          if (name == kPlaylistName) listing.hasPlaylist = true;
-          const NameTraits traits = traitsOf_.Of(name);
-          if (traits.playlistImage) listing.images.Add(name);
-          if (traits.taken) listing.Add(name, traits.readsContents);
-        },
-        walk_.Bound(), walk_.Own());
-    if (!listed) {
-      // Unreadable for now (permissions, a failing disk): its rows stay.
-      unlisted_.push_back(dir);
-      return;
+    auto visit = [&](std::string_view name, EntryKind kind) {
+      if (kind == EntryKind::Folder) {
+        std::string folder(name);
+        if (!context.isSharedSubfolder(dir, folder)) subfolders.push_back(std::move(folder));
+        return;
+      }
+      if (name == kPlaylistName) listing.hasPlaylist = true;
+      const NameTraits traits = traitsOf_.Of(name);
+      if (traits.playlistImage) listing.images.Add(name);
+      if (traits.taken) listing.Add(name, traits.readsContents);
+    };
+    StoredListing* stored = st ? StillStored(dir, *st) : nullptr;
+    if (stored && Replay(stored->entries, visit)) {
+      stored->met = true;
+    } else {
+      const bool keep = st && Keepable(dir, *st);
+      StoredListing fresh;
+      bool plain = false;
+      bool listed = ForEachEntry(
+          dir,
+          [&](const std::string& name, EntryKind kind) {
+            visit(name, kind);
+            if (!keep) return;
+            fresh.entries += kind == EntryKind::Folder ? 'd' : 'f';
+            fresh.entries += name;
+            fresh.entries += '/';
+          },
+          walk_.Bound(), walk_.Own(), &plain);
+      if (!listed) {
+        // Unreadable for now (permissions, a failing disk): its rows stay.
+        unlisted_.push_back(dir);
+        return;
+      }
+      if (keep && plain) {
+        fresh.inode = static_cast<int64_t>(st->st_ino);
+        fresh.ctime = ChangeTime(*st);
+        toStore_.emplace_back(dir, std::move(fresh));
+      }
     }
     stamps.Push(&listings_.emplace_back(std::move(listing)));
     for (const std::string& sub : subfolders) List(dir + sub + "/", stamps);  // not back up the tree
+  }
+
+  bool IsOwnFolder(const struct stat& st) const {
+    const FolderId id{static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
+    return id == walk_.Own().data || id == walk_.Own().runtime;
+  }
+
+  // Visits the entries of a kept listing; false, having visited none, when
+  // it is not one this program wrote.
+  template <typename Visit>
+  static bool Replay(std::string_view entries, Visit& visit) {
+    for (size_t at = 0; at < entries.size();) {
+      const size_t end = entries.find('/', at);
+      if (end == std::string_view::npos || end < at + 2 || (entries[at] != 'f' && entries[at] != 'd'))
+        return false;
+      at = end + 1;
+    }
+    for (size_t at = 0; at < entries.size();) {
+      const size_t end = entries.find('/', at);
+      visit(entries.substr(at + 1, end - at - 1),
+            entries[at] == 'd' ? EntryKind::Folder : EntryKind::File);
+      at = end + 1;
+    }
+    return true;
   }
 
   // A file whose rows are not current: they are written again. `k`: what
@@ -499,6 +624,11 @@ class CatchUp {
   std::deque<Listing> listings_;  // in the order of the walk; stable for the readers
   std::unordered_set<std::string> listed_;
   std::vector<std::string> unlisted_;
+  // Listings kept from before and to keep (the walk's thread alone).
+  StoredListings stored_;
+  std::vector<std::pair<std::string, StoredListing>> toStore_;
+  std::unordered_map<dev_t, bool> keepsTimes_;  // per device: KeepsFolderChangeTimes
+  int64_t started_ = 0;
 };
 
 }  // namespace
@@ -540,6 +670,7 @@ CatchUpCounts CatchUpFolder(const SharedFolderRules* shares, const std::string& 
     catchUp.Apply();
     if (shares->StopRequested()) return {};  // rolled back: nothing half done
     catchUp.RemoveUnseen();
+    catchUp.KeepListings();
     tx.Commit();
   }
   db.get()->Flush();

@@ -30,10 +30,13 @@ class FolderEntries {
   FolderEntries& operator=(const FolderEntries&) = delete;
 
   bool Opened() const { return fd_ >= 0; }
+  // Whether a read failed before the end (what was read is all there is).
+  bool Failed() const { return failed_; }
   // The next entry; nullptr at the end, or where the folder cannot be read on.
   const dirent64* Next() {
     if (at_ >= end_) {
       const ssize_t n = getdents64(fd_, buffer_.get(), kSize);
+      if (n < 0) failed_ = true;
       if (n <= 0) return nullptr;
       at_ = 0;
       end_ = static_cast<size_t>(n);
@@ -48,6 +51,7 @@ class FolderEntries {
   int fd_;
   std::unique_ptr<char[]> buffer_{new char[kSize]};
   size_t at_ = 0, end_ = 0;
+  bool failed_ = false;
 };
 
 std::string RealPath(const std::string& path) {
@@ -145,9 +149,10 @@ bool ForEachEntry(const std::string& folder,
 
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
-                  const std::string& bound, const PrivateFolders& own) {
+                  const std::string& bound, const PrivateFolders& own, bool* plain) {
   FolderEntries entries(folder);
   if (!entries.Opened()) return false;
+  if (plain) *plain = true;
   std::string name;
   while (const dirent64* e = entries.Next()) {
     if (e->d_name[0] == '.') continue;  // hidden, or "." and ".."
@@ -157,9 +162,11 @@ bool ForEachEntry(const std::string& folder,
       visit(name, EntryKind::File);
       continue;
     }
-    if (std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own, bound))
-      visit(name, *kind);
+    std::optional<EntryKind> kind = KindOfEntry(folder, name, e->d_type, own, bound);
+    if (plain && !(kind && (e->d_type == DT_REG || e->d_type == DT_DIR))) *plain = false;
+    if (kind) visit(name, *kind);
   }
+  if (plain && entries.Failed()) *plain = false;
   return true;
 }
 

@@ -45,10 +45,13 @@ bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
                   const std::string& bound = "");
 // The same with the private folders as the caller found them: a walk finds
-// them once, not at every folder.
+// them once, not at every folder. `plain`, when given, is set to whether
+// every entry that is not hidden was a file or a folder and visited (no
+// link, no other kind, nothing of the program's own left out) and the
+// folder was read to its end without an error.
 bool ForEachEntry(const std::string& folder,
                   const std::function<void(const std::string& name, EntryKind kind)>& visit,
-                  const std::string& bound, const PrivateFolders& own);
+                  const std::string& bound, const PrivateFolders& own, bool* plain = nullptr);
 
 // The identity of a folder, or {0,0} when it cannot be read.
 FolderId IdentifyFolder(const std::string& folder);

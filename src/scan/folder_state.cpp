@@ -42,6 +42,7 @@ std::optional<FileStamp> StoredFileStamp(SqliteDatabase* db, const std::string& 
 
 void DeleteStampsOfUnsharedRoots(SqliteDatabase* db) {
   db->Exec("DELETE FROM TARVEL_FILES WHERE SharedRoot NOT IN (select FullPath from sharedfolder)");
+  db->Exec("DELETE FROM TARVEL_LISTINGS WHERE SharedRoot NOT IN (select FullPath from sharedfolder)");
 }
 
 namespace {

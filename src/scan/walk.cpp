@@ -51,8 +51,9 @@ FolderWalk::~FolderWalk() { ClosePlaylist(); }
 
 bool FolderWalk::Enter(const std::string& folder, bool* entered) {
   *entered = false;
-  const FolderId id = IdentifyFolder(folder);
-  if (id == FolderId{0, 0}) return true;
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) return true;
+  const FolderId id{static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
   if (std::find(branch_.begin(), branch_.end(), id) != branch_.end()) return false;
   // Kernel file systems are mounted file systems of their own: a folder on
   // its parent's device is none.
@@ -63,6 +64,7 @@ bool FolderWalk::Enter(const std::string& folder, bool* entered) {
     free(real);
   }
   branch_.push_back(id);
+  enteredStat_ = st;
   *entered = true;
   return true;
 }

@@ -4,6 +4,8 @@
 // the catalogue) is its own, so that two walks on two threads share nothing.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -133,6 +135,8 @@ class FolderWalk {
   // folder whose identity cannot be read is walked but not counted).
   bool Enter(const std::string& folder, bool* entered);
   void Leave();
+  // What stat told of the folder entered last, while it is entered.
+  const struct stat& EnteredStat() const { return enteredStat_; }
   // The real path of the folder the walk started from: what links met on
   // the way may lead into. "" outside a walk.
   const std::string& Bound() const { return bound_; }
@@ -162,6 +166,7 @@ class FolderWalk {
   WalkContext context_;
   PrivateFolders own_ = PrivateFolders::Now();
   std::vector<FolderId> branch_;
+  struct stat enteredStat_ {};
   std::string bound_;
   std::optional<std::string> playlistScope_;  // real path, ending with '/'
   Playlist playlist_;
@@ -180,6 +185,8 @@ class EnteredFolder {
   EnteredFolder(const EnteredFolder&) = delete;
   EnteredFolder& operator=(const EnteredFolder&) = delete;
   bool Skip() const { return skip_; }
+  // The folder's stat, when it counts as entered; until another is entered.
+  const struct stat* Stat() const { return entered_ ? &walk_.EnteredStat() : nullptr; }
 
  private:
   FolderWalk& walk_;
