@@ -53,6 +53,13 @@ std::string TitleOf(const std::string& path) {
   return rows.size() == 1 ? rows[0][0] : "<" + std::to_string(rows.size()) + " rows>";
 }
 
+// A file system of its own at `disk`, as a disk that can be unplugged (and
+// one that keeps folders' change times); false where mounting is not allowed.
+bool MountDisk(const std::string& disk) {
+  fs::create_directory(disk);
+  return mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") == 0;
+}
+
 pid_t Start(const std::vector<std::string>& args) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -251,8 +258,7 @@ TEST_F(CatchUp, AFolderThatIsNotThereKeepsItsRows) {
   fs::rename(dir_ / "away", root);
   // A disk's mount folder left behind empty when the disk is unplugged.
   const std::string disk = (dir_ / "disk").string() + "/";
-  fs::create_directory(disk);
-  if (mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+  if (!MountDisk(disk))
     GTEST_SKIP() << "cannot mount here: the unplugged disk is not tried";
   WriteFile(disk + "song.mp3", Mp3("On Disk"));
   Share(disk);
@@ -293,8 +299,7 @@ void SetKeptEntries(const std::string& folder, const std::string& entries) {
 // take its entries from the catalogue until the folder changes.
 TEST_F(CatchUp, AStillFolderIsListedOnceAndAgainWhenItChanges) {
   const std::string disk = (dir_ / "disk").string() + "/";
-  fs::create_directory(disk);
-  if (mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+  if (!MountDisk(disk))
     GTEST_SKIP() << "cannot mount here: a file system that keeps change times is needed";
   WriteFile(disk + "a.mp3", Mp3("A"));
   WriteFile(disk + "sub/b.mp3", Mp3("B"));
@@ -309,7 +314,9 @@ TEST_F(CatchUp, AStillFolderIsListedOnceAndAgainWhenItChanges) {
   EXPECT_EQ(KeptEntries(disk + "sub/"), "fb.mp3/");
   EXPECT_EQ(KeptEntries(disk + "linked/"), std::nullopt);  // a link's target can change behind it
   // Kept only if listed after the grain had passed, and then with both.
-  if (auto busy = KeptEntries(disk + "busy/")) EXPECT_NE(busy->find("fe.mp3/"), std::string::npos);
+  if (auto busy = KeptEntries(disk + "busy/")) {
+    EXPECT_NE(busy->find("fe.mp3/"), std::string::npos);
+  }
 
   // What was kept is trusted while the folder is unchanged: an entry taken
   // out of it behind the folder's back reads as a file gone...
@@ -325,7 +332,9 @@ TEST_F(CatchUp, AStillFolderIsListedOnceAndAgainWhenItChanges) {
   WriteFile(disk + "sub/f.mp3", Mp3("F"));
   EXPECT_EQ(CatchUpFolder(&core, disk).added, 2);
   EXPECT_EQ(TitleOf(disk + "sub/b.mp3"), "b");
-  if (auto sub = KeptEntries(disk + "sub/")) EXPECT_NE(sub->find("ff.mp3/"), std::string::npos);
+  if (auto sub = KeptEntries(disk + "sub/")) {
+    EXPECT_NE(sub->find("ff.mp3/"), std::string::npos);
+  }
   umount2(disk.c_str(), MNT_DETACH);
 }
 
@@ -499,8 +508,7 @@ TEST_F(Follow, ARootThatGoesAwayIsLetGoAndFollowedAgainWhenItIsBack) {
 
 TEST_F(Follow, AnUnpluggedDiskKeepsItsRowsAndIsFollowedWhenPluggedAgain) {
   const std::string disk = (dir_ / "disk").string() + "/";
-  fs::create_directory(disk);
-  if (mount("tarvel-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+  if (!MountDisk(disk))
     GTEST_SKIP() << "cannot mount here";
   WriteFile(disk + "one.mp3", Mp3("One"));
   Share(disk);
