@@ -202,6 +202,26 @@ TEST_F(Scan, ScanWithoutCatalogueSaysSoAndWritesNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "db open error.\nOpen DB failed!\n");
 }
 
+// Where a playlist is opened, its folder must lead inside the shared folder:
+// a folder reached by a path through a link out of it gets none, and its own
+// playlist is neither removed nor added to.
+TEST_F(Scan, APlaylistIsWrittenOnlyInAFolderThatLeadsInsideTheScope) {
+  const fs::path outside = dir_ / "Outside";
+  WriteFile(outside / "JpgPlaylist.sls", "theirs\r\n");
+  WriteFile(fs::path(m) / "own" / "y.jpg", "data");
+  fs::create_directory_symlink(outside, fs::path(m) / "out");
+  FolderWalk walk{WalkContext()};
+  walk.SetPlaylistScope(m + "/");
+  walk.DeletePlaylist(m + "/out/");
+  EXPECT_FALSE(walk.AppendToPlaylist(m + "/out/", "x.jpg"));
+  walk.ClosePlaylist();
+  EXPECT_EQ(ReadFile(outside / "JpgPlaylist.sls"), "theirs\r\n");
+  walk.DeletePlaylist(m + "/own/");
+  EXPECT_TRUE(walk.AppendToPlaylist(m + "/own/", "y.jpg"));
+  walk.ClosePlaylist();
+  EXPECT_EQ(ReadFile(fs::path(m) / "own" / "JpgPlaylist.sls"), "y.jpg\r\n");
+}
+
 // A walk takes what it is given and nothing else: its own media types (not
 // the dialogs' choice of the moment) and the change's connection, so that
 // its rows stand or fall with that change.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -241,11 +242,22 @@ void FolderWalk::SetPlaylistScope(const std::string& root) {
   if (!playlistScope_) playlistScope_ = RealFolder(root);
 }
 
-bool FolderWalk::InPlaylistScope(const std::string& folder) const {
-  if (!playlistScope_) return true;
-  if (playlistScope_->empty()) return false;
-  std::string real = RealFolder(folder);
-  return !real.empty() && real.compare(0, playlistScope_->size(), *playlistScope_) == 0;
+int FolderWalk::OpenInPlaylistScope(const std::string& folder) const {
+  if (playlistScope_ && playlistScope_->empty()) return -1;
+  const int fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || !playlistScope_) return fd;
+  // Where the descriptor leads, as the kernel resolved it: what is written
+  // through it stays there, whatever the path turns into meanwhile.
+  char real[PATH_MAX + 1];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), real, PATH_MAX);
+  std::string path = n > 0 ? std::string(real, static_cast<size_t>(n)) : RealFolder(folder);
+  if (!path.empty() && path.back() != '/') path += '/';
+  if (path.empty() || path.compare(0, playlistScope_->size(), *playlistScope_) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void FolderWalk::WritePending() {
@@ -267,9 +279,12 @@ bool FolderWalk::AppendToPlaylist(const std::string& folder, const std::string& 
   std::string path = WithSlash(folder) + kPlaylistName;
   if (playlist_.path != path || playlist_.fd < 0) {
     ClosePlaylist();
-    if (!InPlaylistScope(folder)) return false;
+    const int dir = OpenInPlaylistScope(folder);
+    if (dir < 0) return false;
     // Never through a link: the playlist is written in its folder and nowhere else.
-    playlist_.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    playlist_.fd =
+        openat(dir, kPlaylistName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    close(dir);
     if (playlist_.fd < 0) return false;
     playlist_.path = path;
   }
@@ -285,7 +300,10 @@ void FolderWalk::DeletePlaylist(const std::string& folder) {
     playlist_.pending.clear();
     ClosePlaylist();
   }
-  if (InPlaylistScope(folder)) unlink(path.c_str());
+  const int dir = OpenInPlaylistScope(folder);
+  if (dir < 0) return;
+  unlinkat(dir, kPlaylistName, 0);
+  close(dir);
 }
 
 void FolderWalk::DeletePlaylistsUnder(const std::string& folder) {

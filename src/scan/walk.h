@@ -154,7 +154,9 @@ class FolderWalk {
                  const std::vector<std::string>& names, std::optional<Transaction>& tx);
   void TakeFile(const std::string& folder, const std::string& root, const std::string& name,
                 ClassifiedFile* read, std::optional<Transaction>& tx);
-  bool InPlaylistScope(const std::string& folder) const;
+  // The folder, opened (O_PATH) when it lies in the playlists' scope; -1
+  // otherwise.
+  int OpenInPlaylistScope(const std::string& folder) const;
 
   struct Playlist {
     std::string path;
