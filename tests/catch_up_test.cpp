@@ -277,7 +277,7 @@ void WaitUntilStill(const std::vector<std::string>& folders) {
     ASSERT_EQ(stat(folder.c_str(), &st), 0) << folder;
     const auto changed = std::chrono::system_clock::time_point(
         std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec));
-    while (std::chrono::system_clock::now() < changed + 150ms) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(Eventually([&] { return std::chrono::system_clock::now() >= changed + 150ms; }));
   }
 }
 

@@ -276,14 +276,12 @@ struct StoredListing {
 };
 using StoredListings = std::unordered_map<std::string, StoredListing, PathHash, std::equal_to<>>;
 
-int64_t ChangeTime(const struct stat& st) {
-  return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-}
+int64_t ChangeTime(const struct stat& st) { return Nanoseconds(st.st_ctim); }
 
 int64_t NowNs() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return Nanoseconds(now);
 }
 
 // The folders listed so far whose stamps are still to be read. Reading a
@@ -556,7 +554,7 @@ class CatchUp {
   }
 
   bool IsOwnFolder(const struct stat& st) const {
-    const FolderId id{static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
+    const FolderId id = IdOf(st);
     return id == walk_.Own().data || id == walk_.Own().runtime;
   }
 

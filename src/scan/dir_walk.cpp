@@ -78,11 +78,11 @@ PrivateFolders PrivateFolders::Now() {
   return own;
 }
 
-namespace {
-
 FolderId IdOf(const struct stat& st) {
   return {static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
 }
+
+namespace {
 
 // The files the program writes in its data folder.
 bool IsOwnDataFile(const std::string& name) {

@@ -7,6 +7,8 @@
 // folder when it lies inside the folder walked.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -55,3 +57,5 @@ bool ForEachEntry(const std::string& folder,
 
 // The identity of a folder, or {0,0} when it cannot be read.
 FolderId IdentifyFolder(const std::string& folder);
+// The identity of what `st` describes.
+FolderId IdOf(const struct stat& st);

@@ -8,9 +8,12 @@
 #include "catalog/statements.h"
 #include "scan/media_types.h"
 
+int64_t Nanoseconds(const timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 FileStamp StampOf(const struct stat& st) {
-  return FileStamp{static_cast<int64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return FileStamp{static_cast<int64_t>(st.st_size), Nanoseconds(st.st_mtim)};
 }
 
 std::optional<FileStamp> StampOfFile(const std::string& path) {

@@ -4,6 +4,8 @@
 // whether it is a mount point of its own.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +22,8 @@ struct FileStamp {
 
 // The stamp a stat gives.
 FileStamp StampOf(const struct stat& st);
+// A time as whole nanoseconds.
+int64_t Nanoseconds(const timespec& time);
 // The stamp of a file as it is now (links followed); nullopt when it cannot be read.
 std::optional<FileStamp> StampOfFile(const std::string& path);
 

@@ -54,7 +54,7 @@ bool FolderWalk::Enter(const std::string& folder, bool* entered) {
   *entered = false;
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) return true;
-  const FolderId id{static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
+  const FolderId id = IdOf(st);
   if (std::find(branch_.begin(), branch_.end(), id) != branch_.end()) return false;
   // Kernel file systems are mounted file systems of their own: a folder on
   // its parent's device is none.
