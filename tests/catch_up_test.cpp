@@ -338,6 +338,50 @@ TEST_F(CatchUp, AStillFolderIsListedOnceAndAgainWhenItChanges) {
   umount2(disk.c_str(), MNT_DETACH);
 }
 
+// A rescan writes again only what changed. The rows of files that did not
+// change keep their rowids (the order the media server shows as recently
+// added); a changed file's row is updated where it stands; rows of files that
+// are gone go; a row doubled or altered behind the program's back, and a
+// stamp without a file, are set right. The rows and stamps are then those of
+// a fresh share.
+TEST_F(CatchUp, ARescanWritesAgainOnlyWhatChangedAndEndsAsAFreshShare) {
+  WriteFile(root + "sub/deep.mp3", Mp3("Deep"));
+  Share(root);
+  auto rowid = [](const char* table, const std::string& path) {
+    auto rows = Rows(std::string("select rowid from ") + table + " where Filename = " + Quoted(path));
+    return rows.size() == 1 ? rows[0][0] : "<" + std::to_string(rows.size()) + " rows>";
+  };
+  const std::string keep = rowid("audio", root + "keep.mp3");
+  const std::string retag = rowid("audio", root + "retag.mp3");
+  const std::string deep = rowid("audio", root + "sub/deep.mp3");
+  const std::string picture = rowid("image", root + "pics/a.jpg");
+  WriteFile(root + "retag.mp3", Mp3("A Longer New Title"));
+  fs::remove(root + "gone.avi");
+  WriteFile(root + "new.mp3", Mp3("New"));
+  Rows("insert into image select * from image where Filename = " + Quoted(root + "pics/a.jpg"));
+  Rows("update audio set Genre = 'Altered' where Filename = " + Quoted(root + "sub/deep.mp3"));
+  Rows("insert into TARVEL_FILES values(" + Quoted(root + "never.mp3") + "," + Quoted(root) + ",1,1)");
+  const auto stampsQuery = "select * from TARVEL_FILES order by Filename";
+  core.List().SetSelected(core.FindListIndex(root), true);
+  core.RescanSelected();
+  ASSERT_TRUE(core.LastChangeOk());
+  EXPECT_EQ(rowid("audio", root + "keep.mp3"), keep);
+  EXPECT_EQ(rowid("audio", root + "retag.mp3"), retag);
+  EXPECT_EQ(TitleOf(root + "retag.mp3"), "a longer new title");
+  EXPECT_EQ(rowid("audio", root + "sub/deep.mp3"), deep);
+  EXPECT_EQ(rowid("image", root + "pics/a.jpg"), picture);
+  EXPECT_EQ(Count("video"), 0);
+  const std::vector<std::string> rescanned = Dump();
+  const auto stamps = Rows(stampsQuery);
+  EXPECT_EQ(stamps.size(), 4u);  // keep, retag, new, deep
+  core.List().SetSelected(core.FindListIndex(root), true);
+  core.DeleteSelected();
+  ASSERT_EQ(Count("audio") + Count("image") + Count("TARVEL_FILES"), 0);
+  Share(root);
+  EXPECT_EQ(Dump(), rescanned);
+  EXPECT_EQ(Rows(stampsQuery), stamps);
+}
+
 TEST_F(CatchUp, EachFolderKeepsItsChosenMediaTypes) {
   g_enabledMediaTypes.Set(MediaTypesForExtensions({"mp3"}, nullptr));
   Share(root);

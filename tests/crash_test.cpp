@@ -93,7 +93,7 @@ TEST_F(Crash, ARescanEndedBySignalKeepsTheOldRows) {
   WriteFile(dir_ / "Pics" / "new.mp3");
   for (int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(signal));
-    // Held with rows taken out and some written again, nothing committed:
+    // Held with some rows written again, nothing committed:
     // the signal always meets the rescan half way, however fast it runs.
     WalkPause pause;
     Child rescan = StartTarvel({"rescan", "Pics"}, "child");

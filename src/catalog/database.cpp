@@ -216,6 +216,35 @@ BoundStatement& BoundStatement::Int(int64_t value) {
   return *this;
 }
 
+BoundStatement& BoundStatement::Encoded(std::string_view values) {
+  values_.append(values);
+  return *this;
+}
+
+std::vector<BoundValue> BoundStatement::Decode(std::string_view values) {
+  std::vector<BoundValue> decoded;
+  size_t at = 0;
+  while (at < values.size()) {
+    BoundValue value;
+    value.kind = values[at++];
+    if (value.kind == 'T') {
+      uint32_t length;
+      if (values.size() - at < sizeof length) break;
+      memcpy(&length, values.data() + at, sizeof length);
+      at += sizeof length;
+      if (values.size() - at < length) break;
+      value.text = values.substr(at, length);
+      at += length;
+    } else {
+      if (values.size() - at < sizeof value.number) break;
+      memcpy(&value.number, values.data() + at, sizeof value.number);
+      at += sizeof value.number;
+    }
+    decoded.push_back(value);
+  }
+  return decoded;
+}
+
 sqlite3_stmt* SqliteDatabase::Prepared(const char* sql) {
   for (auto& [text, statement] : prepared_)
     if (text == sql) return statement;
@@ -272,6 +301,12 @@ int SqliteDatabase::Run(const BoundStatement& statement) {
 
 int SqliteDatabase::RunNow(const char* sql, std::string_view values) {
   if (failed_ && transactionDepth > 0) return SQLITE_ABORT;
+  if (standIn_ && !inStandIn_) {
+    inStandIn_ = true;
+    const std::optional<int> rc = standIn_->Run(*this, sql, values);
+    inStandIn_ = false;
+    if (rc) return *rc;
+  }
   sqlite3_stmt* statement = *handle ? Prepared(sql) : nullptr;
   int rc = SQLITE_MISUSE;
   if (statement) {
@@ -303,9 +338,25 @@ std::string_view QueryRow::Text(int column) const {
 
 int64_t QueryRow::Int(int column) const { return sqlite3_column_int64(statement_, column); }
 
+bool QueryRow::Holds(int column, const BoundValue& value) const {
+  if (value.kind == 'I')
+    return sqlite3_column_type(statement_, column) == SQLITE_INTEGER &&
+           sqlite3_column_int64(statement_, column) == value.number;
+  return sqlite3_column_type(statement_, column) == SQLITE_TEXT && Text(column) == value.text;
+}
+
 bool SqliteDatabase::EachRow(const BoundStatement& query,
                              const std::function<bool(const QueryRow&)>& visit) {
   Flush();
+  return EachRowNow(query, visit);
+}
+
+int64_t SqliteDatabase::LastInsertRowid() const {
+  return *handle ? sqlite3_last_insert_rowid(sqlite_native(*handle)) : 0;
+}
+
+bool SqliteDatabase::EachRowNow(const BoundStatement& query,
+                                const std::function<bool(const QueryRow&)>& visit) {
   sqlite3_stmt* statement = *handle ? Prepared(query.Sql()) : nullptr;
   int rc = statement ? SQLITE_RANGE : SQLITE_MISUSE;
   if (statement && BindValues(statement, query.Values())) {

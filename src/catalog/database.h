@@ -18,6 +18,14 @@ struct sqlite3_stmt;
 inline constexpr const char* kCatalogueFile = "./data.sqlite";
 
 class WriteBehind;
+struct SqliteDatabase;
+
+// One value of a BoundStatement, as its Values() encode it.
+struct BoundValue {
+  char kind = 'T';  // 'T' text, 'I' whole number
+  std::string_view text;
+  int64_t number = 0;
+};
 
 // A statement with `?` placeholders and the values for them, in order: values
 // never become SQL text. The text must live as long as the program (a
@@ -27,9 +35,13 @@ class BoundStatement {
   explicit BoundStatement(const char* sql) : sql_(sql) {}
   BoundStatement& Text(std::string_view value);
   BoundStatement& Int(int64_t value);
+  // Values encoded as Values() gives them, appended as they are.
+  BoundStatement& Encoded(std::string_view values);
   const char* Sql() const { return sql_; }
   // Each value: 'T', a 4-byte length and the bytes, or 'I' and 8 bytes.
   std::string_view Values() const { return values_; }
+  // Values() taken apart; none past a value cut short.
+  static std::vector<BoundValue> Decode(std::string_view values);
 
  private:
   const char* sql_;
@@ -43,11 +55,25 @@ class QueryRow {
   // The cell as text ("" for NULL), and as a whole number (0 for NULL).
   std::string_view Text(int column) const;
   int64_t Int(int column) const;
+  // Whether the cell holds exactly this value: the same type and the same
+  // bytes (a NULL or a number stored as text is not "" or that number).
+  bool Holds(int column, const BoundValue& value) const;
 
  private:
   friend struct SqliteDatabase;
   explicit QueryRow(sqlite3_stmt* statement) : statement_(statement) {}
   sqlite3_stmt* statement_;
+};
+
+// Runs in place of some of the statements a connection is given (see
+// SqliteDatabase::SetStandIn), on whichever thread runs them.
+class StatementStandIn {
+ public:
+  virtual ~StatementStandIn() = default;
+  // Runs the statement its own way and gives its result code, or nothing
+  // when it leaves this statement to the connection. Statements it runs
+  // through `db` meanwhile run as given.
+  virtual std::optional<int> Run(SqliteDatabase& db, const char* sql, std::string_view values) = 0;
 };
 
 struct SqliteDatabase {
@@ -84,6 +110,15 @@ struct SqliteDatabase {
   // over every file of a large share costs no more memory than one row.
   // False when it fails (then reported, as queries are).
   bool EachRow(const BoundStatement& query, const std::function<bool(const QueryRow&)>& visit);
+  // EachRow on this thread, without waiting for the writer (the writer's way).
+  bool EachRowNow(const BoundStatement& query, const std::function<bool(const QueryRow&)>& visit);
+  // The rowid of the row the last INSERT run on this connection wrote.
+  int64_t LastInsertRowid() const;
+
+  // From now on, until set to null, `standIn` is offered every bound
+  // statement before it runs. Set and cleared by the owner with nothing
+  // handed to the writer (after Flush).
+  void SetStandIn(StatementStandIn* standIn) { standIn_ = standIn; }
 
   // Whether a statement or query failed since the last ClearFailure (after
   // Flush, for statements handed to the writer). Once one has failed while a
@@ -102,6 +137,8 @@ struct SqliteDatabase {
 
   std::unique_ptr<WriteBehind> writer_;
   std::atomic<bool> failed_{false};
+  StatementStandIn* standIn_ = nullptr;
+  bool inStandIn_ = false;  // the stand-in's own statements run as given
   // Used by whichever thread runs statements: the writer while it has work,
   // the owner otherwise (it waits for the writer before a query).
   std::vector<std::pair<const char*, sqlite3_stmt*>> prepared_;

@@ -65,9 +65,14 @@ const char* TableName(MediaTable table) {
 
 std::string Quoted(const std::string& value) { return "'" + SqlEscape(value, '\'') + "'"; }
 
+const char kInsertAudioSql[] = "INSERT INTO audio VALUES(?,?,?,?,?,?,?,?)";
+const char kInsertVideoSql[] = "INSERT INTO video VALUES(?,?,?,?,?,?,?,?,?,?)";
+const char kInsertImageSql[] = "INSERT INTO image VALUES(?,?,?,?,?,?,?,?)";
+const char kInsertStampSql[] = "INSERT INTO TARVEL_FILES VALUES(?,?,?,?)";
+
 int InsertAudioRow(SqliteDatabase* db, const AudioRow& r) {
   std::string a, b, c, d;
-  BoundStatement sql("INSERT INTO audio VALUES(?,?,?,?,?,?,?,?)");
+  BoundStatement sql(kInsertAudioSql);
   sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.HasTag).Text(Fitted(r.Genre, kGenreField, &b));
   sql.Text(Fitted(r.TagText1, kTagTextField, &c)).Text(Fitted(r.TagText2, kTagTextField, &d));
   sql.Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
@@ -77,7 +82,7 @@ int InsertAudioRow(SqliteDatabase* db, const AudioRow& r) {
 
 int InsertVideoRow(SqliteDatabase* db, const VideoRow& r) {
   std::string a, b, c, d;
-  BoundStatement sql("INSERT INTO video VALUES(?,?,?,?,?,?,?,?,?,?)");
+  BoundStatement sql(kInsertVideoSql);
   sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.HasTag).Text(Fitted(r.Genre, kGenreField, &b));
   sql.Text(Fitted(r.TagText1, kTagTextField, &c)).Text(Fitted(r.TagText2, kTagTextField, &d));
   sql.Int(r.Number1).Int(r.Number2).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
@@ -87,7 +92,7 @@ int InsertVideoRow(SqliteDatabase* db, const VideoRow& r) {
 
 int InsertImageRow(SqliteDatabase* db, const ImageRow& r) {
   std::string a, b;
-  BoundStatement sql("INSERT INTO image VALUES(?,?,?,?,?,?,?,?)");
+  BoundStatement sql(kInsertImageSql);
   sql.Text(Fitted(r.Title, kTitleField, &a)).Int(r.Number1).Int(r.Number2).Int(r.Number3);
   sql.Text(Fitted(r.Genre, kImageGenreField, &b)).Text(r.ParentDir).Text(r.Filename).Text(r.SharedRoot);
   db->Run(sql);

@@ -19,6 +19,13 @@ inline constexpr MediaTable kMediaTables[] = {MediaTable::Audio, MediaTable::Vid
                                               MediaTable::Image};
 const char* TableName(MediaTable table);  // "audio", "video", "image"
 
+// The statements that write a file's row and its stamp. Statements are known
+// by their text's address (see BoundStatement), so these are the ones.
+extern const char kInsertAudioSql[];
+extern const char kInsertVideoSql[];
+extern const char kInsertImageSql[];
+extern const char kInsertStampSql[];  // Filename, SharedRoot, Size, Mtime
+
 // Run on the caller's connection; always return 0.
 int InsertAudioRow(SqliteDatabase* db, const AudioRow& row);
 int InsertVideoRow(SqliteDatabase* db, const VideoRow& row);

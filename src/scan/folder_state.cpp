@@ -25,7 +25,7 @@ std::optional<FileStamp> StampOfFile(const std::string& path) {
 void WriteFileStamp(SqliteDatabase* db, const std::string& path, const std::string& root,
                     const FileStamp& stamp) {
   // Plain INSERT: the key replaces on conflict.
-  db->Run(BoundStatement("INSERT INTO TARVEL_FILES VALUES(?,?,?,?)")
+  db->Run(BoundStatement(kInsertStampSql)
               .Text(path)
               .Text(root)
               .Int(stamp.size)

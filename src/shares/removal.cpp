@@ -1,5 +1,6 @@
 // Taking folders out of the catalogue: Delete, Delete All and Rescan.
 #include "catalog/database.h"
+#include "catalog/in_place_rewrite.h"
 #include "catalog/statements.h"
 #include "catalog/text.h"
 #include "platform/named_mutex.h"
@@ -10,6 +11,7 @@
 
 #include <sys/stat.h>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -49,16 +51,9 @@ bool CSharedFolderCore::ContainsOtherSharedFolder(const std::string& listed) con
   return false;
 }
 
-void CSharedFolderCore::DeleteRowsToRescan(const std::string& listed) {
-  // Rows of listed folders inside stay: a walk leaves those folders to
-  // themselves and would not bring their rows back.
-  if (ContainsOtherSharedFolder(listed)) DeleteRowsOfRoot(listed);
-  else DeleteRowsUnder(listed);
-}
-
 int CSharedFolderCore::DeleteFolderFromCatalogue(const std::string& listed) {
   if (m_bRescan) {
-    DeleteRowsToRescan(listed);
+    // The rows stay for the walk to write again in place (RescanAsAWhole).
     m_bRescan = false;
   } else if (IsInsideSharedFolder(listed)) {
     // The rows stay catalogued under the enclosing shared folder.
@@ -165,7 +160,7 @@ bool CSharedFolderCore::RescanAsAWhole() {
       return false;
     }
   }
-  // Taken out and walked again as one: a rescan stopped, failed or killed
+  // Walked again and written as one: a rescan stopped, failed or killed
   // half way leaves the rows as they were.
   return ChangeAsAWhole(
       [&] {
@@ -181,7 +176,14 @@ bool CSharedFolderCore::RescanAsAWhole() {
         for (const std::string& folder : folders) {
           // Each folder with its own chosen types, unless others were asked for.
           std::vector<std::string> types = rescanTypes_ ? *rescanTypes_ : MediaTypesOfFolder(folder);
+          // Rows of files that did not change stay as they are; those of
+          // files the walk no longer takes go once it is done.
+          std::optional<InPlaceRewrite> rewrite;
+          if (SqliteDatabase* db = ThreadCatalogue())
+            rewrite.emplace(db, WithSlash(folder),
+                            RescansByRoot(folder) ? InPlaceRewrite::Scope::Root : InPlaceRewrite::Scope::Under);
           ScanFolder(folder, folder, types);
+          if (rewrite && !stopRequested_) rewrite->DropUnmet();
           AddSharedFolderRow(folder, FolderNameFromPath(folder), "");
           if (rescanTypes_) StoreMediaTypes(folder, types);
         }

@@ -135,8 +135,10 @@ class CSharedFolderCore final : public SharedFolderRules {
   bool LastChangeOk() const { return lastChangeOk_; }
   static std::string FolderNameFromPath(const std::string& path);
   void RemoveListItem(int index);
-  // Takes out the rows a walk of the listed folder will write again.
-  void DeleteRowsToRescan(const std::string& listed);
+  // Whether a rescan of the listed folder rewrites the rows of its root
+  // alone (a listed folder lies inside: a walk leaves that one to itself),
+  // rather than every row below it.
+  bool RescansByRoot(const std::string& listed) const { return ContainsOtherSharedFolder(listed); }
 
   // The change monitor. Once enabled, RestartMonitor (called after the list
   // is loaded and after every Add, Delete, Delete All and Rescan) hands the
