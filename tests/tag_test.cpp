@@ -324,6 +324,9 @@ TEST_F(Tags, ATagReadFromMemoryGivesWhatTagLibReadsFromTheFile) {
       {"v24 and ape", v24 + AudioFrames(40) + ApeTag({{"Album", "From Ape"}}) + V1Tag("", "", "", 2)},
       {"ape only", AudioFrames(40) + ApeTag({{"Title", "Ape"}, {"Artist", "Ape Band"}})},
       {"short file", V2Tag(3, {Text("TIT2", "Short")}) + V1Tag("V1", "", "", 5)},
+      // Small enough for the tags at the end to lie in the file's first read.
+      {"small, v23 and v1", V2Tag(3, {Text("TIT2", "Three")}) + AudioFrames(4) + V1Tag("One", "V1 Artist", "V1 Album", 17)},
+      {"small, v24 and ape", v24 + AudioFrames(4) + ApeTag({{"Album", "From Ape"}}) + V1Tag("", "", "", 2)},
   };
   for (const auto& [name, bytes] : files) {
     fs::path path = dir_ / (name + ".mp3");

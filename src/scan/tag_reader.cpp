@@ -128,6 +128,7 @@ struct TagPlan {
   std::string rewrittenTag;  // otherwise: the tag to use in its place ("" = none)
   size_t tagLength = 0;      // bytes of the original tag at the start of the file
   std::string wholeTag;      // a safe tag read whole (its tagLength bytes), or ""
+  std::string head;          // the file's first bytes, as read
 };
 
 bool IsIdChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
@@ -240,10 +241,13 @@ bool IsBomb(std::string_view frame, int major) {
 //   reading at them and loses every frame behind them);
 // - UTF-16 text without a byte-order mark (TagLib reads it as empty);
 // - compressed frames that would inflate beyond the limit (memory).
-TagPlan PlanTag(int fd) {
+TagPlan PlanTag(int fd, size_t fileSize) {
   TagPlan plan;
-  std::string head, header;
-  ReadAt(fd, 0, kHeadRead, &head);  // short for a short file
+  std::string& head = plan.head;
+  std::string header;
+  // No more than the file holds: a read that reaches its end costs a
+  // second call to learn that there is nothing more.
+  ReadAt(fd, 0, std::min(kHeadRead, fileSize), &head);
   if (!ReadAt(fd, head, 0, 10, &header) || header.compare(0, 3, "ID3") != 0) return plan;
   auto h = reinterpret_cast<const unsigned char*>(header.data());
   const int major = h[3];
@@ -343,15 +347,16 @@ uint32_t Le32(const unsigned char* p) {
 
 // The tags TagLib finds at the end of a file, as they stand there: an APE tag
 // (read after ID3v2, before ID3v1), then a 128-byte ID3v1 tag. Nothing of the
-// first `skip` bytes (the ID3v2 tag) is taken.
-std::string TrailingTags(int fd, size_t fileSize, size_t skip) {
+// first `skip` bytes (the ID3v2 tag) is taken. What lies in `head` (the
+// file's first bytes) is taken from there.
+std::string TrailingTags(int fd, const std::string& head, size_t fileSize, size_t skip) {
   if (fileSize <= skip) return {};
   // The last bytes in one read: an ID3v1 tag and, before it or at the very
   // end, an APE tag's footer.
   std::string tail, v1, ape;
   const size_t n = std::min<size_t>(128 + 32, fileSize - skip);
   const size_t tailStart = fileSize - n;
-  if (!ReadAt(fd, static_cast<off_t>(tailStart), n, &tail)) return {};
+  if (!ReadAt(fd, head, tailStart, n, &tail)) return {};
   size_t end = n;  // within `tail`
   if (end >= 128 && tail.compare(end - 128, 3, "TAG") == 0) {
     v1 = tail.substr(end - 128);
@@ -363,7 +368,7 @@ std::string TrailingTags(int fd, size_t fileSize, size_t skip) {
     size_t length = size_t{Le32(p + 12)} + ((Le32(p + 20) & 0x80000000u) ? 32 : 0);
     const size_t endInFile = tailStart + end;
     if (length >= 32 && length <= kMaxTagSize && endInFile - skip >= length)
-      ReadAt(fd, static_cast<off_t>(endInFile - length), length, &ape);
+      ReadAt(fd, head, endInFile - length, length, &ape);
   }
   return ape + v1;
 }
@@ -417,7 +422,7 @@ Mp3Tag FromFile(TagLib::MPEG::File& file) {
 
 // Reads the tags of the file open on `fd` (closed here) with the stat `st`.
 Mp3Tag ReadTagTextsFrom(const std::string& path, int fd, const struct stat& st) {
-  TagPlan plan = PlanTag(fd);
+  TagPlan plan = PlanTag(fd, static_cast<size_t>(st.st_size));
   // Where the tag and the end of the file could overlap, TagLib reads the file.
   if (static_cast<size_t>(st.st_size) < plan.tagLength + 128) plan.wholeTag.clear();
   if (plan.safe && plan.wholeTag.empty()) {
@@ -433,7 +438,7 @@ Mp3Tag ReadTagTextsFrom(const std::string& path, int fd, const struct stat& st) 
   // to be), then the tags at the end of the file. TagLib finds what it would
   // find in the file: a tag at the start stops its search for one.
   std::string data = (plan.safe ? plan.wholeTag : plan.rewrittenTag) +
-                     TrailingTags(fd, static_cast<size_t>(st.st_size), plan.tagLength);
+                     TrailingTags(fd, plan.head, static_cast<size_t>(st.st_size), plan.tagLength);
   close(fd);
   TagLib::ByteVectorStream stream(TagLib::ByteVector(data.data(), static_cast<unsigned>(data.size())));
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
