@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "catalog/database.h"
 #include "catalog/statements.h"
 #include "id3_builder.h"
@@ -122,8 +124,24 @@ TEST_F(Scan, PlaylistsListImagesInOrderWithCrLfAndAreRebuiltByEachScan) {
   EXPECT_EQ(list.size(), std::string("a.JPG\r\nc.png\r\ne.jpeg2000\r\n").size());
   EXPECT_EQ(list.find(".d.jpg"), std::string::npos);
   EXPECT_EQ(ReadFile(fs::path(m) / "sub" / "JpgPlaylist.sls"), "f.gif\r\n");
+  // A playlist that says what the folder holds is left as it is: not even
+  // its time moves.
+  const fs::path playlist = fs::path(m) / "JpgPlaylist.sls";
+  const auto before = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(playlist, before);
+  struct stat kept {};
+  ASSERT_EQ(stat(playlist.c_str(), &kept), 0);
   ScanM();
-  EXPECT_EQ(ReadFile(fs::path(m) / "JpgPlaylist.sls"), list);  // no duplicates
+  EXPECT_EQ(ReadFile(playlist), list);  // no duplicates
+  struct stat again {};
+  ASSERT_EQ(stat(playlist.c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, kept.st_ino);
+  EXPECT_EQ(fs::last_write_time(playlist), before);
+  // One that no longer does is written over, nothing of the longer one left.
+  fs::remove(fs::path(m) / "a.JPG");
+  ScanM();
+  EXPECT_EQ(ReadFile(playlist).size(), std::string("c.png\r\ne.jpeg2000\r\n").size());
+  EXPECT_EQ(ReadFile(playlist).find("a.JPG"), std::string::npos);
   fs::remove(fs::path(m) / "sub" / "f.gif");
   ScanM();
   EXPECT_FALSE(fs::exists(fs::path(m) / "sub" / "JpgPlaylist.sls"));
@@ -134,6 +152,12 @@ TEST_F(Scan, PlaylistIsNeverWrittenThroughALink) {
   fs::create_symlink(dir_ / "outside.txt", fs::path(m) / "JpgPlaylist.sls");
   EXPECT_FALSE(core.AppendToPlaylist(m, "x.jpg"));
   EXPECT_EQ(ReadFile(dir_ / "outside.txt"), "keep");
+  // A walk puts a playlist of its own in the link's place.
+  WriteFile(fs::path(m) / "x.jpg");
+  ScanM();
+  EXPECT_EQ(ReadFile(dir_ / "outside.txt"), "keep");
+  EXPECT_FALSE(fs::is_symlink(fs::path(m) / "JpgPlaylist.sls"));
+  EXPECT_EQ(ReadFile(fs::path(m) / "JpgPlaylist.sls"), "x.jpg\r\n");
 }
 
 TEST_F(Scan, HostileFileNamesAreCataloguedExactly) {

@@ -607,10 +607,12 @@ class CatchUp {
   // The folder's slideshow playlist as a walk would write it, where it is
   // not: rewritten, or removed when the folder holds no image.
   void UpdatePlaylist(const Listing& listing) {
-    walk_.DeletePlaylist(listing.dir);
-    for (size_t i = 0; i < listing.images.size(); ++i)
-      walk_.AppendToPlaylist(listing.dir, std::string(listing.images[i]));
-    walk_.ClosePlaylist();
+    std::string content;
+    for (size_t i = 0; i < listing.images.size(); ++i) {
+      content += listing.images[i];
+      content += "\r\n";
+    }
+    walk_.WritePlaylist(listing.dir, content);
   }
 
   FolderWalk walk_;

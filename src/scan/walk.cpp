@@ -1,6 +1,7 @@
 #include "scan/walk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,18 @@ std::string RealFolder(const std::string& folder) {
   std::string r = real;
   free(real);
   return r.back() == '/' ? r : r + "/";
+}
+
+// Whether the file open on `fd` begins with `content`.
+bool Holds(int fd, const std::string& content) {
+  std::string stored(content.size(), '\0');
+  size_t got = 0;
+  while (got < stored.size()) {
+    const ssize_t n = pread(fd, stored.data() + got, stored.size() - got, static_cast<off_t>(got));
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return stored == content;
 }
 
 }  // namespace
@@ -81,7 +94,6 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
   EnteredFolder entered(*this, dir);
   if (entered.Skip()) return 0;  // a link back up the tree, or /proc and the like
   SetPlaylistScope(root);
-  DeletePlaylist(folder);
   SqliteDatabase* db = context_.db;
   if (!db) {
     fprintf(stderr, "Open DB failed!\n");
@@ -93,10 +105,18 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
   bool listed = ForEachEntry(
       dir,
       [&](const std::string& name, EntryKind kind) {
-        if (name[0] != '.') entries.emplace_back(name, kind);  // hidden ones are left out
+        // Hidden ones are left out, and so is the playlist (it is ours).
+        if (name[0] != '.' && !(kind == EntryKind::File && name == kPlaylistName))
+          entries.emplace_back(name, kind);
       },
       bound_, own_);
   const int readError = errno;
+  // The playlist lists the level's pictures in the order listed, whatever
+  // the chosen media types; written here, once the whole level is known.
+  std::string playlist;
+  for (const auto& [name, kind] : entries)
+    if (kind == EntryKind::File && IsPlaylistImage(name)) playlist += name + "\r\n";
+  WritePlaylist(folder, playlist);
   // One transaction per folder level, closed before a deeper level writes
   // (a deeper level's rows then go in a transaction of their own).
   std::optional<Transaction> tx;
@@ -114,12 +134,10 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
       tx->Commit();
       tx.reset();
     }
-    ClosePlaylist();
     ScanSubfolder(name, folder, root);
   }
   TakeFiles(folder, root, files, tx);
   if (tx) tx->Commit();
-  ClosePlaylist();
   // A partial walk is said, not passed over: what is in there is not catalogued.
   if (!listed && context_.warn)
     context_.warn("cannot read " + dir + ": " + strerror(readError) + "; its files are left out");
@@ -148,7 +166,6 @@ void FolderWalk::TakeFile(const std::string& folder, const std::string& root, co
                           ClassifiedFile* read, std::optional<Transaction>& tx) {
   if (Stopped()) return;
   if (context_.onFile) context_.onFile();
-  AppendToPlaylist(folder, name);
   if (LeaveOut(WithSlash(folder) + name)) return;
   if (!tx) tx.emplace(context_.db);
   if (read) WriteRow(context_.db, *read);
@@ -304,6 +321,49 @@ void FolderWalk::DeletePlaylist(const std::string& folder) {
   if (dir < 0) return;
   unlinkat(dir, kPlaylistName, 0);
   close(dir);
+}
+
+void FolderWalk::WritePlaylist(const std::string& folder, const std::string& content) {
+  if (playlist_.path == WithSlash(folder) + kPlaylistName) {
+    playlist_.pending.clear();
+    ClosePlaylist();
+  }
+  const int dir = OpenInPlaylistScope(folder);
+  if (dir < 0) return;
+  if (content.empty()) {
+    unlinkat(dir, kPlaylistName, 0);
+    close(dir);
+    return;
+  }
+  // Never through a link, and only over a plain file: a link or anything
+  // else in its place is taken away and a playlist made anew.
+  struct stat st;
+  int fd = -1;
+  if (fstatat(dir, kPlaylistName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+    fd = openat(dir, kPlaylistName, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    unlinkat(dir, kPlaylistName, 0);
+    fd = openat(dir, kPlaylistName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    st.st_size = 0;
+  }
+  close(dir);
+  if (fd < 0) return;
+  if (static_cast<size_t>(st.st_size) != content.size() || !Holds(fd, content)) {
+    size_t done = 0;
+    while (done < content.size()) {
+      const ssize_t n = pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    // What a longer playlist held behind goes; should that fail, the next
+    // walk finds the difference and writes it again.
+    if (done == content.size()) [[maybe_unused]] const int cut = ftruncate(fd, static_cast<off_t>(done));
+  }
+  close(fd);
 }
 
 void FolderWalk::DeletePlaylistsUnder(const std::string& folder) {

@@ -124,6 +124,11 @@ class FolderWalk {
   void SetPlaylistScope(const std::string& root);
   bool AppendToPlaylist(const std::string& folder, const std::string& name);
   void DeletePlaylist(const std::string& folder);
+  // Makes the folder's playlist say `content` (the playlist goes where it
+  // is ""). One that says so already is left untouched, and one that does
+  // not is written over in place: deleting and creating it again would free
+  // its blocks, which costs a synchronous discard on a disk mounted so.
+  void WritePlaylist(const std::string& folder, const std::string& content);
   // Writes what was gathered for the open playlist and closes it.
   void ClosePlaylist();
   // The playlists of every folder a walk of `folder` would enter.
