@@ -22,6 +22,7 @@
 
 #include "catalog/database.h"
 #include "catalog/statements.h"
+#include "platform/fd_io.h"
 #include "platform/filesystems.h"
 #include "platform/named_mutex.h"
 #include "scan/dir_walk.h"
@@ -214,25 +215,25 @@ struct Listing {
   // Whether the playlist lists `images`, one per line, as a walk writes it:
   // read only as far as tells.
   void ReadPlaylist() {
-    std::string wanted;
-    for (size_t i = 0; i < images.size(); ++i) {
-      wanted += images[i];
-      wanted += "\r\n";
-    }
+    const std::string wanted = PlaylistText();
     const int fd =
         hasPlaylist ? open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (fd < 0) {
       playlistCurrent = wanted.empty();
       return;
     }
-    // One byte more than wanted: a read that stops short is the file's end.
-    std::string playlist(wanted.size() + 1, '\0');
-    size_t got = 0;
-    ssize_t n;
-    while (got < playlist.size() && (n = read(fd, playlist.data() + got, playlist.size() - got)) > 0)
-      got += static_cast<size_t>(n);
+    playlistCurrent = FileHolds(fd, wanted);
     close(fd);
-    playlistCurrent = got == wanted.size() && playlist.compare(0, got, wanted) == 0;
+  }
+
+  // The playlist as a walk writes it: the pictures, one per line.
+  std::string PlaylistText() const {
+    std::string text;
+    for (size_t i = 0; i < images.size(); ++i) {
+      text += images[i];
+      text += "\r\n";
+    }
+    return text;
   }
 
  private:
@@ -606,14 +607,7 @@ class CatchUp {
 
   // The folder's slideshow playlist as a walk would write it, where it is
   // not: rewritten, or removed when the folder holds no image.
-  void UpdatePlaylist(const Listing& listing) {
-    std::string content;
-    for (size_t i = 0; i < listing.images.size(); ++i) {
-      content += listing.images[i];
-      content += "\r\n";
-    }
-    walk_.WritePlaylist(listing.dir, content);
-  }
+  void UpdatePlaylist(const Listing& listing) { walk_.WritePlaylist(listing.dir, listing.PlaylistText()); }
 
   FolderWalk walk_;
   std::string root_;

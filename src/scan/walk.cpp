@@ -13,6 +13,7 @@
 
 #include "catalog/statements.h"
 #include "catalog/text.h"
+#include "platform/fd_io.h"
 #include "platform/filesystems.h"
 #include "platform/pause_point.h"
 #include "scan/dir_walk.h"
@@ -31,18 +32,6 @@ std::string RealFolder(const std::string& folder) {
   std::string r = real;
   free(real);
   return r.back() == '/' ? r : r + "/";
-}
-
-// Whether the file open on `fd` begins with `content`.
-bool Holds(int fd, const std::string& content) {
-  std::string stored(content.size(), '\0');
-  size_t got = 0;
-  while (got < stored.size()) {
-    const ssize_t n = pread(fd, stored.data() + got, stored.size() - got, static_cast<off_t>(got));
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
-  }
-  return stored == content;
 }
 
 }  // namespace
@@ -348,21 +337,14 @@ void FolderWalk::WritePlaylist(const std::string& folder, const std::string& con
   if (fd < 0) {
     unlinkat(dir, kPlaylistName, 0);
     fd = openat(dir, kPlaylistName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    st.st_size = 0;
   }
   close(dir);
   if (fd < 0) return;
-  if (static_cast<size_t>(st.st_size) != content.size() || !Holds(fd, content)) {
-    size_t done = 0;
-    while (done < content.size()) {
-      const ssize_t n = pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    // What a longer playlist held behind goes; should that fail, the next
-    // walk finds the difference and writes it again.
-    if (done == content.size()) [[maybe_unused]] const int cut = ftruncate(fd, static_cast<off_t>(done));
-  }
+  // Written from the start (FileHolds leaves the offset there); what a
+  // longer playlist held behind goes. Should either fail, the next walk
+  // finds the difference and writes it again.
+  if (!FileHolds(fd, content) && WriteAll(fd, content))
+    [[maybe_unused]] const int cut = ftruncate(fd, static_cast<off_t>(content.size()));
   close(fd);
 }
 
