@@ -338,6 +338,51 @@ TEST_F(CatchUp, AStillFolderIsListedOnceAndAgainWhenItChanges) {
   umount2(disk.c_str(), MNT_DETACH);
 }
 
+// The playlist of a still folder is read once: its stamp is kept with the
+// folder's listing, and the next catch-ups only look at the file. Once
+// written to, even to the same size and times, or when the pictures it
+// should list are others, it is read again and set right.
+TEST_F(CatchUp, AKeptPlaylistIsReadAgainOnceWrittenToOrOnceItShouldListOthers) {
+  const std::string disk = (dir_ / "disk").string() + "/";
+  if (!MountDisk(disk))
+    GTEST_SKIP() << "cannot mount here: a file system that keeps change times is needed";
+  WriteFile(disk + "pics/a.jpg");
+  WriteFile(disk + "pics/b.png");
+  Share(disk);
+  const std::string playlist = disk + "pics/JpgPlaylist.sls";
+  const std::string listed = ReadFile(playlist);
+  ASSERT_EQ(listed.size(), 14u);
+  WaitUntilStill({disk + "pics/", playlist});
+  ASSERT_EQ(CatchUpFolder(&core, disk).removed, 0);
+  const std::optional<std::string> kept = KeptEntries(disk + "pics/");
+  ASSERT_TRUE(kept);
+  ASSERT_NE(kept->find("/p"), std::string::npos) << *kept;  // the playlist's stamp, after the entries
+
+  // Written to in place: the same size, the same times, other names.
+  struct stat before;
+  ASSERT_EQ(stat(playlist.c_str(), &before), 0);
+  std::string other = listed;
+  std::replace(other.begin(), other.end(), '.', '_');
+  WriteFile(playlist, other);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, playlist.c_str(), times, 0), 0);
+  EXPECT_EQ(CatchUpFolder(&core, disk).removed, 0);
+  EXPECT_EQ(ReadFile(playlist), listed);
+
+  // The kept listing made to list one picture: the playlist, untouched since
+  // its stamp was kept, no longer says what it should.
+  WaitUntilStill({playlist});
+  ASSERT_EQ(CatchUpFolder(&core, disk).removed, 0);
+  std::string entries = KeptEntries(disk + "pics/").value_or("");
+  const size_t b = entries.find("fb.png/");
+  ASSERT_NE(b, std::string::npos) << entries;
+  ASSERT_NE(entries.find("/p"), std::string::npos) << entries;
+  SetKeptEntries(disk + "pics/", entries.erase(b, 7));
+  EXPECT_EQ(CatchUpFolder(&core, disk).removed, 1);
+  EXPECT_EQ(ReadFile(playlist), "a.jpg\r\n");
+  umount2(disk.c_str(), MNT_DETACH);
+}
+
 // A rescan writes again only what changed. The rows of files that did not
 // change keep their rowids (the order the media server shows as recently
 // added); a changed file's row is updated where it stands; rows of files that

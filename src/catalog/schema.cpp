@@ -32,7 +32,9 @@ constexpr const char* kSchema =
     // What a catch-up listed of a folder, and the folder's inode and
     // status-change time (ns) then: the next catch-up takes the entries from
     // here while both are unchanged. Entries: per entry 'f' (a file) or 'd'
-    // (a folder), its name and a '/'.
+    // (a folder), its name and a '/'; then, where the folder's slideshow
+    // playlist was found current, 'p', its inode, status-change time, size
+    // and a hash of its text, each ended by ':', and a '/'.
     "CREATE TABLE IF NOT EXISTS TARVEL_LISTINGS(FullPath TEXT PRIMARY KEY ON CONFLICT REPLACE,"
     " SharedRoot TEXT, Inode INTEGER, Ctime INTEGER, Entries TEXT);";
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -147,6 +148,9 @@ class StampReader {
  public:
   explicit StampReader(const std::string& dir)
       : dir_(dir), fd_(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+  // Without a descriptor of the folder, for a look or two.
+  enum ByPath { kByPath };
+  StampReader(const std::string& dir, ByPath) : dir_(dir), fd_(-1) {}
   ~StampReader() {
     if (fd_ >= 0) close(fd_);
   }
@@ -159,11 +163,85 @@ class StampReader {
     if (fstatat(fd_, name, &st, 0) != 0) return std::nullopt;  // links followed, as StampOfFile
     return StampOf(st);
   }
+  // The entry itself, a link not followed.
+  bool EntryStat(const char* name, struct stat* st) const {
+    if (fd_ < 0) return fstatat(AT_FDCWD, (dir_ + name).c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    return fstatat(fd_, name, st, AT_SYMLINK_NOFOLLOW) == 0;
+  }
 
  private:
   const std::string& dir_;
   int fd_;
 };
+
+int64_t ChangeTime(const struct stat& st) { return Nanoseconds(st.st_ctim); }
+
+// Whether what changed last at `st`'s status-change time has been still for
+// longer than the grain of its times by `now`: a change within the same
+// grain would not have moved the time.
+bool StillSince(const struct stat& st, int64_t now) {
+  const int64_t grain = st.st_ctim.tv_nsec == 0 ? 2000000000 : 100000000;  // whole seconds: maybe 2 s
+  return ChangeTime(st) + grain < now;
+}
+
+// FNV-1a: a hash that stays the same from one build to the next.
+uint64_t TextHash(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+  return hash;
+}
+
+// A folder's slideshow playlist as a catch-up found it when it read it and
+// it said what it should: the file's inode, status-change time and size, and
+// a hash of what it said. Writing to the file moves that time, which nobody
+// can set back; so while these are the same, and the playlist to write is
+// too, it still says it and is not read again.
+struct PlaylistStamp {
+  int64_t inode = 0;
+  int64_t ctime = 0;  // ns
+  int64_t size = 0;
+  uint64_t text = 0;
+  bool operator==(const PlaylistStamp&) const = default;
+
+  static PlaylistStamp Of(const struct stat& st, uint64_t text) {
+    return {static_cast<int64_t>(st.st_ino), ChangeTime(st), static_cast<int64_t>(st.st_size), text};
+  }
+  // As kept after a folder's listed entries: 'p', the four numbers each
+  // ended by ':', and '/'.
+  std::string Record() const {
+    std::string out = "p";
+    char number[24];
+    for (uint64_t n : {static_cast<uint64_t>(inode), static_cast<uint64_t>(ctime),
+                       static_cast<uint64_t>(size), text}) {
+      out.append(number, std::to_chars(number, number + sizeof number, n).ptr);
+      out += ':';
+    }
+    out += '/';
+    return out;
+  }
+  // Takes the record off the end of `entries`, where there is one that
+  // reads whole.
+  static std::optional<PlaylistStamp> TakeRecord(std::string& entries) {
+    if (entries.size() < 2 || entries.back() != '/') return std::nullopt;
+    const size_t before = entries.rfind('/', entries.size() - 2);
+    const size_t at = before == std::string::npos ? 0 : before + 1;
+    if (entries[at] != 'p') return std::nullopt;
+    uint64_t n[4];
+    const char* next = entries.data() + at + 1;
+    const char* end = entries.data() + entries.size() - 1;
+    for (uint64_t& value : n) {
+      auto [ptr, ec] = std::from_chars(next, end, value);
+      if (ec != std::errc() || ptr == end || *ptr != ':') return std::nullopt;
+      next = ptr + 1;
+    }
+    if (next != end) return std::nullopt;
+    entries.resize(at);
+    return PlaylistStamp{static_cast<int64_t>(n[0]), static_cast<int64_t>(n[1]),
+                         static_cast<int64_t>(n[2]), n[3]};
+  }
+};
+
+struct StoredListing;
 
 // One folder as the walk met it: the files it takes, with the stamps of those
 // whose rows read their contents, and the pictures its slideshow playlist
@@ -178,6 +256,11 @@ struct Listing {
   NameList images;
   bool hasPlaylist = false;  // the listing met a file of the playlist's name
   bool playlistCurrent = false;
+  std::optional<PlaylistStamp> keptPlaylist;  // kept with the listing it was taken from
+  std::optional<PlaylistStamp> readPlaylist;  // found now by reading it, to keep
+  // The kept listing it was taken from, or where its listing is to be kept.
+  const StoredListing* replayed = nullptr;
+  int keptAt = -1;  // in CatchUp::toStore_
   bool matched = false;
   size_t unchanged = 0;
   std::vector<std::pair<size_t, Known*>> todo;  // a file, and its rows (none when it has none)
@@ -189,20 +272,22 @@ struct Listing {
 
   // Reads the stamps and the playlist. `known`: the catalogue's rows, once
   // loaded; the stamps are then matched with them as they are read, and not
-  // kept.
-  void Read(KnownFolders* known) {
+  // kept. `started`: when the catch-up began.
+  void Read(KnownFolders* known, int64_t started) {
+    std::optional<StampReader> reader;
     if (std::find(stamped.begin(), stamped.end(), 1) != stamped.end()) {
-      StampReader reader(dir);
+      reader.emplace(dir);
       if (known) {
-        Match(*known, [&](size_t i) { return reader.Of(files.CStr(i)); });
+        Match(*known, [&](size_t i) { return reader->Of(files.CStr(i)); });
       } else {
         for (size_t i = 0; i < files.size(); ++i)
-          if (stamped[i]) stamps.push_back(reader.Of(files.CStr(i)));
+          if (stamped[i]) stamps.push_back(reader->Of(files.CStr(i)));
       }
     } else if (known) {
       Match(*known, [](size_t) { return std::optional<FileStamp>(); });
     }
-    ReadPlaylist();
+    if (!reader) reader.emplace(dir, StampReader::kByPath);
+    ReadPlaylist(*reader, started);
   }
 
   // Matches with the stamps read before the rows were loaded.
@@ -213,17 +298,32 @@ struct Listing {
   }
 
   // Whether the playlist lists `images`, one per line, as a walk writes it:
-  // read only as far as tells.
-  void ReadPlaylist() {
+  // not read where its kept stamp still holds, else read only as far as
+  // tells, and stamped to keep when it does and has been still long enough.
+  void ReadPlaylist(const StampReader& reader, int64_t started) {
     const std::string wanted = PlaylistText();
-    const int fd =
-        hasPlaylist ? open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (!hasPlaylist) {
+      playlistCurrent = wanted.empty();
+      return;
+    }
+    const uint64_t text = TextHash(wanted);
+    struct stat st;
+    if (keptPlaylist && keptPlaylist->text == text && reader.EntryStat(kPlaylistName, &st) &&
+        S_ISREG(st.st_mode) && PlaylistStamp::Of(st, text) == *keptPlaylist) {
+      playlistCurrent = true;
+      return;
+    }
+    const int fd = open((dir + kPlaylistName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       playlistCurrent = wanted.empty();
       return;
     }
+    // Stamped before it is read: a write meanwhile leaves a stamp that no
+    // longer holds.
+    const bool stamped = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && StillSince(st, started);
     playlistCurrent = FileHolds(fd, wanted);
     close(fd);
+    if (playlistCurrent && stamped) readPlaylist = PlaylistStamp::Of(st, text);
   }
 
   // The playlist as a walk writes it: the pictures, one per line.
@@ -273,11 +373,10 @@ struct StoredListing {
   int64_t inode = 0;
   int64_t ctime = 0;     // ns
   std::string entries;   // per entry: 'f' or 'd', the name, '/'
+  std::optional<PlaylistStamp> playlist;  // kept after the entries
   bool met = false;      // by this catch-up, and used
 };
 using StoredListings = std::unordered_map<std::string, StoredListing, PathHash, std::equal_to<>>;
-
-int64_t ChangeTime(const struct stat& st) { return Nanoseconds(st.st_ctim); }
 
 int64_t NowNs() {
   timespec now;
@@ -345,7 +444,7 @@ class CatchUp {
     // A listing read once the rows are loaded is matched with them there
     // and then, on whichever thread read it; the others in Apply.
     auto read = [this](Listing* listing) {
-      listing->Read(loaded_.load(std::memory_order_acquire) ? &folders_ : nullptr);
+      listing->Read(loaded_.load(std::memory_order_acquire) ? &folders_ : nullptr, started_);
     };
     std::thread loader([&] {
       Load();
@@ -392,19 +491,29 @@ class CatchUp {
     }
   }
 
-  // Keeps this catch-up's listings for the next, and drops those that no
-  // longer hold.
+  // Keeps this catch-up's listings for the next, with the stamps of the
+  // playlists read now, and drops those that no longer hold.
   void KeepListings() {
     for (const auto& [dir, stored] : stored_)
       if (!stored.met)
         db_->Run(BoundStatement("DELETE FROM TARVEL_LISTINGS WHERE FullPath = ?").Text(dir));
+    for (const Listing& listing : listings_) {
+      if (!listing.readPlaylist) continue;
+      if (listing.keptAt >= 0) {
+        toStore_[listing.keptAt].second.playlist = listing.readPlaylist;
+      } else if (listing.replayed && listing.replayed->playlist != listing.readPlaylist) {
+        StoredListing again = *listing.replayed;
+        again.playlist = listing.readPlaylist;
+        toStore_.emplace_back(listing.dir, std::move(again));
+      }
+    }
     for (const auto& [dir, listing] : toStore_)
       db_->Run(BoundStatement("INSERT INTO TARVEL_LISTINGS VALUES(?,?,?,?,?)")
                    .Text(dir)
                    .Text(root_)
                    .Int(listing.inode)
                    .Int(listing.ctime)
-                   .Text(listing.entries));
+                   .Text(listing.playlist ? listing.entries + listing.playlist->Record() : listing.entries));
   }
 
   CatchUpCounts counts;
@@ -419,6 +528,7 @@ class CatchUp {
                    stored.inode = row.Int(1);
                    stored.ctime = row.Int(2);
                    stored.entries = row.Text(3);
+                   stored.playlist = PlaylistStamp::TakeRecord(stored.entries);
                    return true;
                  });
   }
@@ -434,9 +544,7 @@ class CatchUp {
 
   // Whether a listing of the folder just made may be kept: see StoredListing.
   bool Keepable(const std::string& dir, const struct stat& st) {
-    // A time of whole seconds is of a file system whose grain may be that.
-    const int64_t grain = st.st_ctim.tv_nsec == 0 ? 2000000000 : 100000000;
-    if (ChangeTime(st) + grain >= started_) return false;
+    if (!StillSince(st, started_)) return false;
     auto it = keepsTimes_.find(st.st_dev);
     if (it == keepsTimes_.end()) it = keepsTimes_.emplace(st.st_dev, KeepsFolderChangeTimes(dir)).first;
     return it->second;
@@ -525,6 +633,8 @@ class CatchUp {
     StoredListing* stored = st ? StillStored(dir, *st) : nullptr;
     if (stored && Replay(stored->entries, visit)) {
       stored->met = true;
+      listing.replayed = stored;
+      listing.keptPlaylist = stored->playlist;
     } else {
       const bool keep = st && Keepable(dir, *st);
       StoredListing fresh;
@@ -547,6 +657,7 @@ class CatchUp {
       if (keep && plain) {
         fresh.inode = static_cast<int64_t>(st->st_ino);
         fresh.ctime = ChangeTime(*st);
+        listing.keptAt = static_cast<int>(toStore_.size());
         toStore_.emplace_back(dir, std::move(fresh));
       }
     }
