@@ -45,16 +45,18 @@ const char* RowsOfRootQuery(MediaTable table) {
 }
 
 // What the catalogue holds of one file. Kept small: a catch-up of
-// hundreds of thousands of files holds one of these per row.
+// hundreds of thousands of files holds one of these per row, and a page of
+// memory first touched can cost as much as stating a few files.
 struct Known {
+  static constexpr uint32_t kNoStamp = UINT32_MAX;
   uint32_t offset = 0;  // its name in the folder's names
   uint32_t length = 0;
-  uint32_t rows = 0;
+  uint32_t stamp = kNoStamp;  // its stamp in the catch-up's stamps, if it has one
+  uint8_t rows = 0;  // counted up to 255: only whether there is more than one matters
   uint8_t tables = 0;  // bit per media table holding a row of the file
   bool seen = false;
-  bool stamped = false;  // `stamp` holds the file's stamp
-  FileStamp stamp;
 };
+static_assert(sizeof(Known) == 16);
 
 // What the catalogue holds of the files of one folder, found by name. The
 // names of a folder are kept one after another in one string: a share of
@@ -98,7 +100,7 @@ struct KnownFolder {
     for (const Known& k : files) {
       if (out > 0 && NameOf(files[out - 1]) == NameOf(k)) {
         files[out - 1].tables |= k.tables;
-        files[out - 1].rows += k.rows;
+        files[out - 1].rows = static_cast<uint8_t>(std::min(255, files[out - 1].rows + k.rows));
       } else {
         files[out++] = k;
       }
@@ -123,23 +125,36 @@ std::pair<std::string_view, std::string_view> SplitPath(std::string_view path) {
   return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
-using KnownFolders = std::unordered_map<std::string, KnownFolder, PathHash, std::equal_to<>>;
+// What the catalogue holds of the files of a shared folder: its folders by
+// path, and the stamps of the files that have one.
+struct KnownFiles {
+  std::unordered_map<std::string, KnownFolder, PathHash, std::equal_to<>> folders;
+  std::vector<FileStamp> stamps;
+};
 
-// Names one after another in one string, each ended by a NUL for the
-// system calls: a folder's names take two allocations, not one each.
+// Names one after another in one string: a folder's names take two
+// allocations, not one each. Or, for names that lie in a text kept
+// elsewhere for longer than the list (a kept listing), where they lie.
 class NameList {
  public:
+  // The names added from now on lie in `text`.
+  void KeptIn(std::string_view text) { kept_ = text.data(); }
   void Add(std::string_view name) {
+    if (kept_) {
+      spans_.emplace_back(static_cast<uint32_t>(name.data() - kept_), static_cast<uint32_t>(name.size()));
+      return;
+    }
     spans_.emplace_back(static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(name.size()));
     text_.append(name);
-    text_.push_back('\0');
   }
   size_t size() const { return spans_.size(); }
-  std::string_view operator[](size_t i) const { return {CStr(i), spans_[i].second}; }
-  const char* CStr(size_t i) const { return text_.data() + spans_[i].first; }
+  std::string_view operator[](size_t i) const {
+    return {(kept_ ? kept_ : text_.data()) + spans_[i].first, spans_[i].second};
+  }
 
  private:
   std::string text_;
+  const char* kept_ = nullptr;
   std::vector<std::pair<uint32_t, uint32_t>> spans_;  // offset and length
 };
 
@@ -157,10 +172,11 @@ class StampReader {
   StampReader(const StampReader&) = delete;
   StampReader& operator=(const StampReader&) = delete;
 
-  std::optional<FileStamp> Of(const char* name) const {
-    if (fd_ < 0) return StampOfFile(dir_ + name);
+  std::optional<FileStamp> Of(std::string_view name) {
+    if (fd_ < 0) return StampOfFile(dir_ + std::string(name));
+    name_.assign(name);  // ended by a NUL, in a buffer that is reused
     struct stat st;
-    if (fstatat(fd_, name, &st, 0) != 0) return std::nullopt;  // links followed, as StampOfFile
+    if (fstatat(fd_, name_.c_str(), &st, 0) != 0) return std::nullopt;  // links followed, as StampOfFile
     return StampOf(st);
   }
   // The entry itself, a link not followed.
@@ -172,6 +188,7 @@ class StampReader {
  private:
   const std::string& dir_;
   int fd_;
+  std::string name_;
 };
 
 int64_t ChangeTime(const struct stat& st) { return Nanoseconds(st.st_ctim); }
@@ -273,15 +290,15 @@ struct Listing {
   // Reads the stamps and the playlist. `known`: the catalogue's rows, once
   // loaded; the stamps are then matched with them as they are read, and not
   // kept. `started`: when the catch-up began.
-  void Read(KnownFolders* known, int64_t started) {
+  void Read(KnownFiles* known, int64_t started) {
     std::optional<StampReader> reader;
     if (std::find(stamped.begin(), stamped.end(), 1) != stamped.end()) {
       reader.emplace(dir);
       if (known) {
-        Match(*known, [&](size_t i) { return reader->Of(files.CStr(i)); });
+        Match(*known, [&](size_t i) { return reader->Of(files[i]); });
       } else {
         for (size_t i = 0; i < files.size(); ++i)
-          if (stamped[i]) stamps.push_back(reader->Of(files.CStr(i)));
+          if (stamped[i]) stamps.push_back(reader->Of(files[i]));
       }
     } else if (known) {
       Match(*known, [](size_t) { return std::optional<FileStamp>(); });
@@ -291,7 +308,7 @@ struct Listing {
   }
 
   // Matches with the stamps read before the rows were loaded.
-  void MatchRead(KnownFolders& known) {
+  void MatchRead(KnownFiles& known) {
     size_t next = 0;
     Match(known, [&](size_t) { return stamps[next++]; });
     stamps = {};
@@ -342,15 +359,16 @@ struct Listing {
   // row reads the file's contents, the file's stamp is the one it was
   // written with. `stampOf(i)`: the stamp of stamped file i, asked in order.
   template <typename StampOf>
-  void Match(KnownFolders& known, StampOf stampOf) {
-    auto folder = known.find(std::string_view(dir));
+  void Match(KnownFiles& known, StampOf stampOf) {
+    auto folder = known.folders.find(std::string_view(dir));
     for (size_t i = 0; i < files.size(); ++i) {
       std::optional<FileStamp> now;
       if (stamped[i]) now = stampOf(i);
-      Known* k = folder == known.end() ? nullptr : folder->second.Find(files[i]);
+      Known* k = folder == known.folders.end() ? nullptr : folder->second.Find(files[i]);
       if (k) {
         k->seen = true;
-        if (k->rows == 1 && (!stamped[i] || (k->stamped && now && *now == k->stamp))) {
+        if (k->rows == 1 && (!stamped[i] || (k->stamp != Known::kNoStamp && now &&
+                                             *now == known.stamps[k->stamp]))) {
           ++unchanged;
           continue;
         }
@@ -444,7 +462,7 @@ class CatchUp {
     // A listing read once the rows are loaded is matched with them there
     // and then, on whichever thread read it; the others in Apply.
     auto read = [this](Listing* listing) {
-      listing->Read(loaded_.load(std::memory_order_acquire) ? &folders_ : nullptr, started_);
+      listing->Read(loaded_.load(std::memory_order_acquire) ? &known_ : nullptr, started_);
     };
     std::thread loader([&] {
       Load();
@@ -469,7 +487,7 @@ class CatchUp {
   void Apply() {
     for (Listing& listing : listings_) {
       if (walk_.Stopped()) return;
-      if (!listing.matched) listing.MatchRead(folders_);
+      if (!listing.matched) listing.MatchRead(known_);
       counts.unchanged += static_cast<int>(listing.unchanged);
       for (auto [i, k] : listing.todo) TakeFile(listing.dir, std::string(listing.files[i]), k);
       if (!listing.playlistCurrent) UpdatePlaylist(listing);
@@ -478,7 +496,7 @@ class CatchUp {
 
   // Rows of files the walk did not meet go, except below folders it could not list.
   void RemoveUnseen() {
-    for (auto& [dir, folder] : folders_) {
+    for (auto& [dir, folder] : known_.folders) {
       for (Known& k : folder.files) {
         if (k.seen) continue;
         std::string file = dir;
@@ -559,8 +577,8 @@ class CatchUp {
       std::string batchDir;
       auto store = [&] {
         if (batch.files.empty()) return;
-        auto it = folders_.find(std::string_view(batchDir));
-        if (it == folders_.end()) it = folders_.emplace(batchDir, KnownFolder()).first;
+        auto it = known_.folders.find(std::string_view(batchDir));
+        if (it == known_.folders.end()) it = known_.folders.emplace(batchDir, KnownFolder()).first;
         it->second.Take(batch);
         batch.Clear();
       };
@@ -576,7 +594,7 @@ class CatchUp {
       store();
       bit <<= 1;
     }
-    for (auto& [dir, folder] : folders_) folder.Settle();
+    for (auto& [dir, folder] : known_.folders) folder.Settle();
     std::vector<std::string> leftOver;
     // Stamps too come a folder's together: its rows are looked up once.
     std::string lastDir;
@@ -587,14 +605,14 @@ class CatchUp {
           const std::string_view file = row.Text(0);
           auto [dir, name] = SplitPath(file);
           if (!folder || dir != lastDir) {
-            auto it = folders_.find(dir);
-            folder = it == folders_.end() ? nullptr : &it->second;
+            auto it = known_.folders.find(dir);
+            folder = it == known_.folders.end() ? nullptr : &it->second;
             lastDir.assign(dir);
           }
           Known* k = folder ? folder->Find(name) : nullptr;
           if (k && RowReadsContents(name)) {
-            k->stamp = FileStamp{row.Int(1), row.Int(2)};
-            k->stamped = true;
+            k->stamp = static_cast<uint32_t>(known_.stamps.size());
+            known_.stamps.push_back(FileStamp{row.Int(1), row.Int(2)});
           } else {
             leftOver.emplace_back(file);
           }
@@ -631,7 +649,11 @@ class CatchUp {
       if (traits.taken) listing.Add(name, traits.readsContents);
     };
     StoredListing* stored = st ? StillStored(dir, *st) : nullptr;
-    if (stored && Replay(stored->entries, visit)) {
+    if (stored && Replayable(stored->entries)) {
+      // Its names stay where they are, in the kept listing.
+      listing.files.KeptIn(stored->entries);
+      listing.images.KeptIn(stored->entries);
+      Replay(stored->entries, visit);
       stored->met = true;
       listing.replayed = stored;
       listing.keptPlaylist = stored->playlist;
@@ -670,23 +692,26 @@ class CatchUp {
     return id == walk_.Own().data || id == walk_.Own().runtime;
   }
 
-  // Visits the entries of a kept listing; false, having visited none, when
-  // it is not one this program wrote.
-  template <typename Visit>
-  static bool Replay(std::string_view entries, Visit& visit) {
+  // Whether `entries` is a kept listing as this program writes them.
+  static bool Replayable(std::string_view entries) {
     for (size_t at = 0; at < entries.size();) {
       const size_t end = entries.find('/', at);
       if (end == std::string_view::npos || end < at + 2 || (entries[at] != 'f' && entries[at] != 'd'))
         return false;
       at = end + 1;
     }
+    return true;
+  }
+
+  // Visits the entries of a Replayable kept listing.
+  template <typename Visit>
+  static void Replay(std::string_view entries, Visit& visit) {
     for (size_t at = 0; at < entries.size();) {
       const size_t end = entries.find('/', at);
       visit(entries.substr(at + 1, end - at - 1),
             entries[at] == 'd' ? EntryKind::Folder : EntryKind::File);
       at = end + 1;
     }
-    return true;
   }
 
   // A file whose rows are not current: they are written again. `k`: what
@@ -724,7 +749,7 @@ class CatchUp {
   std::string root_;
   SqliteDatabase* db_;
   NameTraitsCache traitsOf_;  // for the listing, on the walk's thread alone
-  KnownFolders folders_;  // written by the loader alone until `loaded_`
+  KnownFiles known_;  // written by the loader alone until `loaded_`
   std::atomic<bool> loaded_{false};
   std::deque<Listing> listings_;  // in the order of the walk; stable for the readers
   std::unordered_set<std::string> listed_;
