@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -93,15 +95,91 @@ std::string Arg(GUPnPServiceAction* action, const char* name) {
   return out;
 }
 
-void Answer(GUPnPServiceAction* action, const DirectoryAnswer& a, unsigned updateId) {
+// Text escaped as gupnp escapes an argument's value (&, <, > and "), in one pass.
+void AppendArgumentEscaped(std::string* out, std::string_view text) {
+  size_t from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char* entity;
+    switch (text[i]) {
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '"': entity = "&quot;"; break;
+      default: continue;
+    }
+    out->append(text.substr(from, i - from));
+    out->append(entity);
+    from = i + 1;
+  }
+  out->append(text.substr(from));
+}
+
+// Whether the client says it takes a gzip answer, which gupnp then compresses.
+bool TakesGzip(SoupServerMessage* msg) {
+  const char* accept =
+      soup_message_headers_get_list(soup_server_message_get_request_headers(msg), "Accept-Encoding");
+  if (!accept) return false;
+  std::string lower(accept);
+  for (char& c : lower) c = static_cast<char>(g_ascii_tolower(c));
+  return lower.find("gzip") != std::string::npos;
+}
+
+// The answer as gupnp writes it, by itself: the envelope of gupnp's.
+std::string Envelope(GUPnPService* service, GUPnPServiceAction* action, const DirectoryAnswer& a,
+                     unsigned updateId) {
+  const std::string name = gupnp_service_action_get_name(action);
+  std::string out =
+      "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" + name +
+      "Response xmlns:u=\"" + gupnp_service_info_get_service_type(GUPNP_SERVICE_INFO(service)) +
+      "\"><Result>";
+  AppendArgumentEscaped(&out, a.result);
+  out += "</Result><NumberReturned>" + std::to_string(a.returned) + "</NumberReturned><TotalMatches>" +
+         std::to_string(a.total) + "</TotalMatches><UpdateID>" + std::to_string(updateId) +
+         "</UpdateID></u:" + name + "Response></s:Body></s:Envelope>";
+  return out;
+}
+
+// gupnp escapes an answer's value one character at a time, each appended to
+// a GString by a call of its own: 1.3 ms for a page of 200 items with their
+// art, more than half of what the Browse took. So the Result is escaped here
+// in one pass, into the body gupnp wrote with it empty, before it is sent:
+// gupnp leaves the body to libsoup, which writes it only once the loop runs
+// again. An answer gupnp compresses (to a client that takes gzip) is left to
+// gupnp whole.
+void Answer(GUPnPService* service, GUPnPServiceAction* action, const DirectoryAnswer& a,
+            unsigned updateId) {
   if (a.error) {
     gupnp_service_action_return_error(action, a.error, a.message.c_str());
     return;
   }
-  gupnp_service_action_set(action, "Result", G_TYPE_STRING, a.result.c_str(), "NumberReturned",
-                           G_TYPE_UINT, a.returned, "TotalMatches", G_TYPE_UINT, a.total,
-                           "UpdateID", G_TYPE_UINT, updateId, nullptr);
+  GPtr<SoupServerMessage> msg(gupnp_service_action_get_message(action));
+  const bool gzip = TakesGzip(msg.get());
+  gupnp_service_action_set(action, "Result", G_TYPE_STRING, gzip ? a.result.c_str() : "",
+                           "NumberReturned", G_TYPE_UINT, a.returned, "TotalMatches", G_TYPE_UINT,
+                           a.total, "UpdateID", G_TYPE_UINT, updateId, nullptr);
   gupnp_service_action_return_success(action);
+  if (gzip) return;
+  SoupMessageBody* body = soup_server_message_get_response_body(msg.get());
+  GBytes* written = soup_message_body_flatten(body);
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(written, &size));
+  const std::string_view gupnps(data ? data : "", size);
+  constexpr std::string_view kEmpty = "<Result></Result>";
+  std::string out;
+  if (const size_t at = gupnps.find(kEmpty); at != std::string_view::npos) {
+    out.reserve(size + a.result.size() + a.result.size() / 4);
+    out.append(gupnps.substr(0, at));
+    out += "<Result>";
+    AppendArgumentEscaped(&out, a.result);
+    out += "</Result>";
+    out.append(gupnps.substr(at + kEmpty.size()));
+  } else {
+    out = Envelope(service, action, a, updateId);  // not as gupnp writes it here: ours whole
+  }
+  g_bytes_unref(written);
+  soup_message_body_truncate(body);
+  soup_message_body_append(body, SOUP_MEMORY_COPY, out.data(), out.size());
 }
 
 MediaInfoOf InfoOf(UpnpServer::Impl* s) {
@@ -135,12 +213,12 @@ ArtOf ArtFor(Device* d) {
   };
 }
 
-void OnBrowse(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
+void OnBrowse(GUPnPService* service, GUPnPServiceAction* action, gpointer data) {
   auto* d = static_cast<Device*>(data);
   PagingArgs paging{Arg(action, "StartingIndex"), Arg(action, "RequestedCount"),
                     Arg(action, "SortCriteria")};
   std::shared_ptr<const Content> content = d->server->content;
-  Answer(action,
+  Answer(service, action,
          Browse(*content, d->baseUrl, Arg(action, "ObjectID"), Arg(action, "BrowseFlag"), paging,
                 InfoOf(d->server), ArtFor(d), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
@@ -172,7 +250,7 @@ gboolean OnExpression(GUPnPSearchCriteriaParser*, const char* property, GUPnPSea
   return TRUE;
 }
 
-void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
+void OnSearch(GUPnPService* service, GUPnPServiceAction* action, gpointer data) {
   auto* d = static_cast<Device*>(data);
   std::string criteria = Arg(action, "SearchCriteria");
   PagingArgs paging{Arg(action, "StartingIndex"), Arg(action, "RequestedCount"),
@@ -200,7 +278,7 @@ void OnSearch(GUPnPService*, GUPnPServiceAction* action, gpointer data) {
     }
   }
   std::shared_ptr<const Content> content = d->server->content;
-  Answer(action,
+  Answer(service, action,
          Search(*content, d->baseUrl, Arg(action, "ContainerID"), sink.tokens, paging,
                 InfoOf(d->server), ArtFor(d), d->server->ThumbnailsOn(), SubtitlesOf(d->server)),
          d->server->systemUpdateId);
