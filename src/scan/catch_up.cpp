@@ -346,10 +346,7 @@ struct Listing {
   // The playlist as a walk writes it: the pictures, one per line.
   std::string PlaylistText() const {
     std::string text;
-    for (size_t i = 0; i < images.size(); ++i) {
-      text += images[i];
-      text += "\r\n";
-    }
+    for (size_t i = 0; i < images.size(); ++i) AppendPlaylistLine(&text, images[i]);
     return text;
   }
 

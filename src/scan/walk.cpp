@@ -104,7 +104,7 @@ short FolderWalk::ScanFolder(const std::string& folder, const std::string& root)
   // the chosen media types; written here, once the whole level is known.
   std::string playlist;
   for (const auto& [name, kind] : entries)
-    if (kind == EntryKind::File && IsPlaylistImage(name)) playlist += name + "\r\n";
+    if (kind == EntryKind::File && IsPlaylistImage(name)) AppendPlaylistLine(&playlist, name);
   WritePlaylist(folder, playlist);
   // One transaction per folder level, closed before a deeper level writes
   // (a deeper level's rows then go in a transaction of their own).
@@ -280,6 +280,11 @@ void FolderWalk::ClosePlaylist() {
   playlist_.path.clear();
 }
 
+void AppendPlaylistLine(std::string* text, std::string_view picture) {
+  text->append(picture);
+  text->append("\r\n");
+}
+
 bool FolderWalk::AppendToPlaylist(const std::string& folder, const std::string& name) {
   if (!IsPlaylistImage(name)) return false;
   std::string path = WithSlash(folder) + kPlaylistName;
@@ -294,8 +299,7 @@ bool FolderWalk::AppendToPlaylist(const std::string& folder, const std::string& 
     if (playlist_.fd < 0) return false;
     playlist_.path = path;
   }
-  playlist_.pending += name;
-  playlist_.pending += "\r\n";
+  AppendPlaylistLine(&playlist_.pending, name);
   if (playlist_.pending.size() >= 64 * 1024) WritePending();
   return true;
 }

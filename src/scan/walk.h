@@ -75,6 +75,9 @@ int ClassifyFile(SqliteDatabase* db, const EnabledMediaTypes& types, const std::
                  const std::string& root, const std::string& fileName);
 // Whether the name's extension is one a slideshow playlist lists.
 bool IsPlaylistImage(const std::string& name);
+// A picture's line in its folder's slideshow playlist, appended to `text`:
+// the one place that says how a playlist is written.
+void AppendPlaylistLine(std::string* text, std::string_view picture);
 bool IsPlaylistImageExtension(std::string_view lowerExtension);
 // All that TakesFile, RowReadsContents and IsPlaylistImage tell of a name,
 // from one look at its extension: a catch-up asks it of every file.
